@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// One display page: an ordered list of byte lines (CP932 text), with the operations of a string
+// list. The view shows it; the receive pipeline, the senders, the log save and the pick-up work on
+// it directly. Adding a line and replacing the last line cost O(1); nothing is laid out here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace core {
+
+class Page {
+public:
+    int count() const { return static_cast<int>(m_lines.size()); }
+    // Reading outside the lines (line 0 of an empty page) gives the empty string.
+    const std::string &line(int i) const;
+    // Replacing line 0 of an empty page creates it; other indexes outside the lines are ignored.
+    void replace(int i, std::string text);
+    void add(std::string text);
+    void remove(int i);
+    void clear();
+
+    // The last line (index max(0, count - 1)).
+    const std::string &last() const { return line(count() - 1 < 0 ? 0 : count() - 1); }
+    void replaceLast(std::string text) { replace(count() - 1 < 0 ? 0 : count() - 1, std::move(text)); }
+
+    // Every line followed by CR LF: the page file's bytes.
+    std::string fileText() const;
+
+    // Bumped on every change: views compare it to know when to repaint.
+    std::uint64_t revision() const { return m_revision; }
+    // Bumped when lines other than the last one changed or went away (a view then re-checks its
+    // caret and selection); appends and last-line replacements do not bump it.
+    std::uint64_t structureRevision() const { return m_structureRevision; }
+    // The longest line in bytes (CP932: one byte is one column of a fixed-pitch font).
+    int maxLineLength() const;
+
+private:
+    std::vector<std::string> m_lines;
+    std::uint64_t m_revision = 0;
+    std::uint64_t m_structureRevision = 0;
+    mutable int m_maxLength = 0;
+    mutable bool m_maxLengthExact = true; // false after a removal may have shortened it
+};
+
+} // namespace core

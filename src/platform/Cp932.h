@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// Conversion between the program's 8-bit text (the ANSI code page CP932, as files written by the
+// original program hold it) and the Unicode text of the widgets.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <string>
+
+namespace platform {
+
+// Decodes CP932 bytes to UTF-8. A byte that is no character shows as U+FFFD and decoding goes on;
+// a lead byte at the very end (half of a two-byte character) also shows as U+FFFD.
+std::string Cp932ToUtf8(std::string_view bytes);
+
+// Encodes UTF-8 text to CP932 bytes. Returns nothing when a character has no CP932 form (or the
+// input is not valid UTF-8): the caller must not send or store a substitute silently.
+std::optional<std::string> Utf8ToCp932(std::string_view utf8);
+
+// Streaming decoder for text that arrives in pieces: a two-byte character split across two
+// pieces is carried over and decoded once its second byte has come.
+class Cp932Decoder {
+public:
+    std::string decode(std::string_view bytes);
+    // Whatever is still carried over, shown as U+FFFD; the decoder is then empty.
+    std::string flush();
+
+private:
+    std::string m_carry;
+};
+
+} // namespace platform

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// Which device "\\.\COMn" opens on this machine, resolved at every open:
+//   1. key COMn in section [PORTS] of the settings file: a device path, or the word "loopback";
+//   2. otherwise the n-th present serial device, built-in ports first as on a PC: /dev/ttyS*
+//      with a real UART behind them, then /dev/ttyUSB*, then /dev/ttyACM*, each by number; the
+//      kernel's console is never in this list;
+//   3. otherwise nothing, and the open fails.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct PortTarget {
+    enum class Kind { None, Device, Loopback } kind = Kind::None;
+    std::string path;   // Device: the device path
+    std::string source; // "PORTS" when taken from the settings file, "detected" otherwise
+};
+
+// n from "\\.\COMn" (also accepts "COMn"); 0 when the name is no such port name.
+int ComNumberFromDeviceName(const std::string &deviceName);
+
+PortTarget ResolvePort(int comNumber);
+
+// The present serial devices in the default order (step 2 above).
+std::vector<std::string> DetectedSerialDevices();
+
+// The INI file that holds [PORTS]; by default the settings file beside the executable.
+void SetPortMapFileForTesting(const std::string &iniPath);
+
+} // namespace platform

@@ -1,2 +1,86 @@
 // SPDX-License-Identifier: MIT
 #include "Page.h"
+
+#include <algorithm>
+
+namespace core {
+namespace {
+const std::string kEmpty;
+}
+
+const std::string &Page::line(int i) const
+{
+    return i >= 0 && i < count() ? m_lines[static_cast<std::size_t>(i)] : kEmpty;
+}
+
+void Page::replace(int i, std::string text)
+{
+    if (i == 0 && m_lines.empty()) {
+        add(std::move(text));
+        return;
+    }
+    if (i < 0 || i >= count())
+        return;
+    auto &slot = m_lines[static_cast<std::size_t>(i)];
+    if (text.size() < slot.size() && static_cast<int>(slot.size()) >= m_maxLength)
+        m_maxLengthExact = false;
+    m_maxLength = std::max(m_maxLength, static_cast<int>(text.size()));
+    slot = std::move(text);
+    ++m_revision;
+    if (i != count() - 1)
+        ++m_structureRevision;
+}
+
+void Page::add(std::string text)
+{
+    m_maxLength = std::max(m_maxLength, static_cast<int>(text.size()));
+    m_lines.push_back(std::move(text));
+    ++m_revision;
+}
+
+void Page::remove(int i)
+{
+    if (i < 0 || i >= count())
+        return;
+    if (static_cast<int>(m_lines[static_cast<std::size_t>(i)].size()) >= m_maxLength)
+        m_maxLengthExact = false;
+    m_lines.erase(m_lines.begin() + i);
+    ++m_revision;
+    ++m_structureRevision;
+}
+
+void Page::clear()
+{
+    m_lines.clear();
+    m_maxLength = 0;
+    m_maxLengthExact = true;
+    ++m_revision;
+    ++m_structureRevision;
+}
+
+std::string Page::fileText() const
+{
+    std::size_t size = 0;
+    for (const auto &l : m_lines)
+        size += l.size() + 2;
+    std::string out;
+    out.reserve(size);
+    for (const auto &l : m_lines) {
+        out += l;
+        out += "\r\n";
+    }
+    return out;
+}
+
+int Page::maxLineLength() const
+{
+    if (!m_maxLengthExact) {
+        m_maxLength = 0;
+        for (const auto &l : m_lines)
+            m_maxLength = std::max(m_maxLength, static_cast<int>(l.size()));
+        m_maxLengthExact = true;
+    }
+    return m_maxLength;
+}
+
+} // namespace core

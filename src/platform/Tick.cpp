@@ -1,1 +1,15 @@
 // SPDX-License-Identifier: MIT
+#include "Tick.h"
+
+#include <chrono>
+
+namespace platform {
+
+std::uint32_t GetTickCount()
+{
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<std::uint32_t>(ms); // wraps like the original's 32-bit counter
+}
+
+} // namespace platform

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// Whole-file reads and crash-safe writes of the program's files.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The file's bytes, or nothing when it does not exist or cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string &path);
+bool FileExists(const std::string &path);
+
+// Writes `bytes` to a temporary file beside `path`, flushes it and renames it over `path`: a
+// crash or a full disk in the middle leaves the old file whole. On failure returns false, removes
+// the temporary file, leaves the old file untouched and puts the reason in *error (if given).
+bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error = nullptr);
+
+} // namespace platform

@@ -1,0 +1,1 @@
+# platform unit tests

@@ -1,0 +1,1 @@
+# send unit tests

@@ -1,0 +1,1 @@
+# mainwindow window tests

@@ -1,0 +1,1 @@
+# pageview window tests

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace platform { class CommDevice; }
+#include "Serial.h"
 
 enum TCommParityBits { cpbNone, cpbOdd, cpbEven };
 enum TCommStopBits { csb1, csb1p5, csb2 };
@@ -35,7 +35,11 @@ using TCommReceiveEvent = std::function<void(QObject *Sender, std::int32_t Recei
 using TCommBreakEvent = std::function<void(QObject *Sender)>;
 using TCommErrEvent = std::function<void(QObject *Sender, std::int32_t ErrorState)>;
 
-namespace commx_detail { struct Session; }
+namespace commx_detail {
+struct Session;
+class TCommTransThread;
+class TCommReceiveThread;
+} // namespace commx_detail
 
 class TCustomCommX : public QObject {
 public:
@@ -120,9 +124,16 @@ protected:
 
 private:
     bool isOpen() const;
+    // Reports the line errors of a failed read, as the receive thread would.
+    void ErrEventFromDevice(const std::shared_ptr<commx_detail::Session> &session);
     void writeState(const char *failureMessage);
 
     std::shared_ptr<commx_detail::Session> m_session; // null while closed
+    std::shared_ptr<commx_detail::TCommTransThread> m_transThread;
+    std::shared_ptr<commx_detail::TCommReceiveThread> m_receiveThread;
+    // The device control block: filled from the driver at open, then each setter changes its
+    // own members and writes the whole record back.
+    platform::DCB m_dcb;
 
     std::int32_t FPortNo = 1;
     std::int32_t FBitRate = 9600;

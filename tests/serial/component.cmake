@@ -1,1 +1,2 @@
-# component tests
+# The serial port component over the loopback plug.
+quorvel_add_gtest(tst_commx SOURCES tst_commx.cpp LIBS quorvel_comm LABELS "serial;threads" TIMEOUT 240)

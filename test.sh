@@ -16,7 +16,11 @@ run_stage() {
     local name=$1 dir=$2 label=$3; shift 3
     echo "=== $name build ==="
     cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
+    if [ "$name" = tsan ]; then
+        cmake --build "$dir" -j "$jobs" --target quorvel_thread_tests
+    else
+        cmake --build "$dir" -j "$jobs"
+    fi
     echo "=== $name tests ==="
     if [ -n "$label" ]; then
         ctest --test-dir "$dir" --output-on-failure -j "$jobs" -L "$label"

@@ -31,6 +31,19 @@ void Page::replace(int i, std::string text)
         ++m_structureRevision;
 }
 
+std::string Page::takeLast()
+{
+    if (m_lines.empty())
+        return {};
+    auto &slot = m_lines.back();
+    if (!slot.empty() && static_cast<int>(slot.size()) >= m_maxLength)
+        m_maxLengthExact = false;
+    std::string text = std::move(slot);
+    slot.clear();
+    ++m_revision;
+    return text;
+}
+
 void Page::add(std::string text)
 {
     m_maxLength = std::max(m_maxLength, static_cast<int>(text.size()));

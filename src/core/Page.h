@@ -24,6 +24,10 @@ public:
     // The last line (index max(0, count - 1)).
     const std::string &last() const { return line(count() - 1 < 0 ? 0 : count() - 1); }
     void replaceLast(std::string text) { replace(count() - 1 < 0 ? 0 : count() - 1, std::move(text)); }
+    // Moves the last line out and leaves it empty (nothing on an empty page). The receive
+    // pipeline extends the last line during a tick and puts it back with replaceLast, so that a
+    // long line is not copied twice on every tick.
+    std::string takeLast();
 
     // Every line followed by CR LF: the page file's bytes.
     std::string fileText() const;

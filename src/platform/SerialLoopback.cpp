@@ -1,1 +1,795 @@
 // SPDX-License-Identifier: MIT
+// The loopback back end. One mutex per plug guards the plug and the device of its current open;
+// a device keeps the state of its own open (queues, latched errors, event mask, waiters), so a
+// handle of an earlier open can only ever see its own closed object. Waits in waitCommEvent sleep
+// in poll() on an eventfd of their own plus the caller's wake-up event; waits for a read or a
+// write sleep on a condition variable. Every state change notifies both kinds of waiter.
+#include "Loopback.h"
+
+#include "Event.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <poll.h>
+
+namespace platform
+{
+
+struct LoopbackPlug::Impl {
+    explicit Impl(int n) : comNumber(n) {}
+
+    const int comNumber;
+    mutable std::mutex mutex;
+
+    // Everything below is guarded by `mutex`.
+    LoopbackDevice *open = nullptr; // the device of the current open, if any
+    int openCount = 0;
+    bool missing = false;
+
+    bool rts = false;
+    bool dtr = false;
+    bool breakOn = false;
+    std::vector<LineEvent> log;
+    std::string written;
+
+    bool hold = false;
+    std::size_t capacity = 4096;
+
+    std::function<bool(const DCB &)> refuseState;
+    std::function<bool(DWORD, DWORD)> refuseSetup;
+    std::function<bool(const COMMTIMEOUTS &)> refuseTimeouts;
+
+    // What the device was last set to; a driver keeps these across opens.
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+    DWORD inQueue = 0;
+    DWORD outQueue = 0;
+    int setStateCalls = 0;
+    int setupCalls = 0;
+
+    void setLine(bool &line, bool value, LineEvent::Kind on, LineEvent::Kind off)
+    {
+        if (line == value)
+            return;
+        line = value;
+        log.push_back(LineEvent{value ? on : off, Clock::now(), 0});
+    }
+    void setRts(bool on) { setLine(rts, on, LineEvent::Kind::RtsOn, LineEvent::Kind::RtsOff); }
+    void setDtr(bool on) { setLine(dtr, on, LineEvent::Kind::DtrOn, LineEvent::Kind::DtrOff); }
+    void setBreak(bool on) { setLine(breakOn, on, LineEvent::Kind::BreakOn, LineEvent::Kind::BreakOff); }
+
+    // The levels a driver gives the lines for the DCB's control modes. Handshake lines are raised
+    // because the loopback's input never fills; RTS toggle rests low between transmissions, and
+    // the loopback never has one in progress.
+    void applyLineControl()
+    {
+        const DWORD d = DcbDtrControl(dcb);
+        setDtr(d == DTR_CONTROL_ENABLE || d == DTR_CONTROL_HANDSHAKE);
+        const DWORD r = DcbRtsControl(dcb);
+        setRts(r == RTS_CONTROL_ENABLE || r == RTS_CONTROL_HANDSHAKE);
+    }
+};
+
+namespace
+{
+
+using Lock = std::unique_lock<std::mutex>;
+using Clock = LoopbackPlug::Clock;
+
+std::int64_t NowMs()
+{
+    return std::chrono::floor<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// A deadline `ms` from now, rounded up so that an operation never ends before its time-out.
+std::int64_t DeadlineMs(std::uint64_t ms)
+{
+    return std::chrono::ceil<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count() +
+           static_cast<std::int64_t>(ms);
+}
+
+Clock::time_point FromMs(std::int64_t ms)
+{
+    return Clock::time_point(std::chrono::milliseconds(ms));
+}
+
+bool Fail(DWORD error)
+{
+    SetLastError(error);
+    return false;
+}
+
+// A DCB that a serial driver would refuse outright.
+bool DcbIsInvalid(const DCB &dcb)
+{
+    return dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+           dcb.StopBits > TWOSTOPBITS;
+}
+
+constexpr DWORD kLineStatusErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
+
+} // namespace
+
+class LoopbackDevice final : public CommDevice
+{
+  public:
+    explicit LoopbackDevice(std::shared_ptr<LoopbackPlug::Impl> plug) : m_plug(std::move(plug)) {}
+
+    ~LoopbackDevice() override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (!m_closed)
+            closeLocked();
+    }
+
+    // ---- Called by the plug with its mutex held.
+
+    // Bytes (and line conditions) that arrive from the far end: one arrival, one wake-up.
+    void receiveLocked(const char *bytes, std::size_t n, DWORD lineErrors, bool breakSignal)
+    {
+        DWORD events = 0;
+        if (n > 0) {
+            m_in.insert(m_in.end(), bytes, bytes + n);
+            events |= EV_RXCHAR;
+        }
+        if (breakSignal) {
+            lineErrors |= CE_BREAK;
+            events |= EV_BREAK;
+        }
+        if (lineErrors & kLineStatusErrors)
+            events |= EV_ERR;
+        m_errors |= lineErrors;
+        m_history |= events & m_mask;
+        notifyLocked();
+    }
+
+    // The output hold was lifted: what waited in the output queue goes out in one piece.
+    void releaseOutputLocked()
+    {
+        if (!m_out.empty()) {
+            std::string out;
+            out.swap(m_out);
+            receiveLocked(out.data(), out.size(), 0, false);
+        }
+        notifyLocked();
+    }
+
+    void notifyLocked()
+    {
+        m_cv.notify_all();
+        for (Event *waiter : m_waiters)
+            waiter->Set();
+    }
+
+    // ---- CommDevice
+
+    bool close() override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        closeLocked();
+        return true;
+    }
+
+    bool setupComm(DWORD inQueue, DWORD outQueue) override
+    {
+        std::function<bool(DWORD, DWORD)> refuse;
+        {
+            const std::lock_guard lock(m_plug->mutex);
+            if (m_closed)
+                return Fail(ERROR_INVALID_HANDLE);
+            ++m_plug->setupCalls;
+            refuse = m_plug->refuseSetup;
+        }
+        // The test's predicate runs without the lock: it may well look at the plug.
+        const bool refused = refuse && refuse(inQueue, outQueue);
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (refused)
+            return Fail(ERROR_INVALID_PARAMETER);
+        m_plug->inQueue = inQueue;
+        m_plug->outQueue = outQueue;
+        return true;
+    }
+
+    bool purgeComm(DWORD flags) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+            return Fail(ERROR_INVALID_PARAMETER);
+        if (flags & PURGE_RXCLEAR) {
+            m_in.clear();
+            m_inHead = 0;
+        }
+        if (flags & PURGE_TXCLEAR)
+            m_out.clear();
+        if (flags & PURGE_TXABORT) {
+            ++m_txGeneration;
+            m_pendingWrites.clear();
+        }
+        if (flags & PURGE_RXABORT)
+            ++m_rxGeneration;
+        notifyLocked();
+        return true;
+    }
+
+    bool getCommState(DCB *dcb) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        *dcb = m_plug->dcb;
+        return true;
+    }
+
+    bool setCommState(const DCB &dcb) override
+    {
+        std::function<bool(const DCB &)> refuse;
+        {
+            const std::lock_guard lock(m_plug->mutex);
+            if (m_closed)
+                return Fail(ERROR_INVALID_HANDLE);
+            ++m_plug->setStateCalls;
+            refuse = m_plug->refuseState;
+        }
+        const bool refused = (refuse && refuse(dcb)) || DcbIsInvalid(dcb);
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (refused)
+            return Fail(ERROR_INVALID_PARAMETER);
+        m_plug->dcb = dcb;
+        m_plug->applyLineControl();
+        return true;
+    }
+
+    bool getCommTimeouts(COMMTIMEOUTS *timeouts) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        *timeouts = m_plug->timeouts;
+        return true;
+    }
+
+    bool setCommTimeouts(const COMMTIMEOUTS &timeouts) override
+    {
+        std::function<bool(const COMMTIMEOUTS &)> refuse;
+        {
+            const std::lock_guard lock(m_plug->mutex);
+            if (m_closed)
+                return Fail(ERROR_INVALID_HANDLE);
+            refuse = m_plug->refuseTimeouts;
+        }
+        const bool refused = refuse && refuse(timeouts);
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (refused)
+            return Fail(ERROR_INVALID_PARAMETER);
+        m_plug->timeouts = timeouts;
+        return true;
+    }
+
+    bool setCommMask(DWORD mask) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        // As in a driver: a new mask forgets events seen so far and ends a wait in progress.
+        m_mask = mask;
+        m_history = 0;
+        ++m_maskGeneration;
+        notifyLocked();
+        return true;
+    }
+
+    bool escapeCommFunction(DWORD function) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        switch (function) {
+        case SETRTS:
+        case CLRRTS:
+            m_plug->setRts(function == SETRTS);
+            break;
+        case SETDTR:
+        case CLRDTR:
+            m_plug->setDtr(function == SETDTR);
+            break;
+        case SETBREAK:
+            if (!m_plug->breakOn) {
+                m_plug->setBreak(true);
+                receiveLocked(nullptr, 0, 0, true); // the plug hands the break straight back
+            }
+            break;
+        case CLRBREAK:
+            m_plug->setBreak(false);
+            break;
+        case 1: // SETXOFF
+        case 2: // SETXON
+        case 7: // RESETDEV
+            break;
+        default:
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
+        return true;
+    }
+
+    bool getCommModemStatus(DWORD *status) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        *status = (m_plug->rts ? MS_CTS_ON : 0) | (m_plug->dtr ? MS_DSR_ON : 0);
+        return true;
+    }
+
+    bool clearCommError(DWORD *errors, COMSTAT *status) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        *errors = m_errors;
+        m_errors = 0;
+        status->cbInQue = static_cast<DWORD>(inAvailable());
+        status->cbOutQue = static_cast<DWORD>(m_out.size());
+        return true;
+    }
+
+    bool waitCommEvent(DWORD *mask, Event &wake) override
+    {
+        *mask = 0;
+        Lock lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (m_mask == 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        if (takeEventsLocked(mask))
+            return true;
+
+        std::optional<Event> ping;
+        try {
+            ping.emplace(true);
+        } catch (...) {
+            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        const std::uint64_t maskGeneration = m_maskGeneration;
+        m_waiters.push_back(&*ping);
+        struct Unregister {
+            LoopbackDevice *self;
+            Event *ping;
+            ~Unregister() { std::erase(self->m_waiters, ping); } // runs with the lock held
+        } unregister{this, &*ping};
+
+        for (;;) {
+            lock.unlock();
+            pollfd fds[2] = {{ping->pollDescriptor(), POLLIN, 0}, {wake.pollDescriptor(), POLLIN, 0}};
+            const int r = ::poll(fds, 2, -1);
+            const int pollError = r < 0 ? errno : 0;
+            lock.lock();
+            if (r < 0 && pollError != EINTR)
+                return Fail(ERROR_GEN_FAILURE);
+            if (m_closed)
+                return Fail(ERROR_INVALID_HANDLE);
+            if (takeEventsLocked(mask))
+                return true;
+            if (m_maskGeneration != maskGeneration)
+                return true; // SetCommMask ended the wait: no event
+            if (r > 0 && (fds[1].revents & POLLIN)) {
+                wake.Reset();
+                return true;
+            }
+            ping->Reset();
+        }
+    }
+
+    bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        const COMMTIMEOUTS &t = m_plug->timeouts;
+        *ov = OVERLAPPED{};
+        ov->op = OVERLAPPED::Op::Read;
+        ov->readBuffer = static_cast<BYTE *>(buffer);
+        ov->requested = count;
+        ov->purgeGeneration = m_rxGeneration;
+        const bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                                  t.ReadTotalTimeoutConstant == 0;
+        takeInputLocked(ov);
+        if (returnAtOnce || readCompleteLocked(*ov)) {
+            ov->op = OVERLAPPED::Op::None;
+            *read = ov->transferred;
+            return true;
+        }
+        const std::uint64_t total =
+            std::uint64_t(t.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : t.ReadTotalTimeoutMultiplier) *
+                count +
+            t.ReadTotalTimeoutConstant;
+        ov->deadlineMs = total > 0 ? DeadlineMs(total) : -1;
+        return Fail(ERROR_IO_PENDING);
+    }
+
+    bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        const COMMTIMEOUTS &t = m_plug->timeouts;
+        *ov = OVERLAPPED{};
+        ov->op = OVERLAPPED::Op::Write;
+        ov->writeBuffer = static_cast<const BYTE *>(buffer);
+        ov->requested = count;
+        ov->purgeGeneration = m_txGeneration;
+        // Writes leave in the order they were issued: one waits while an earlier one is pending.
+        if (m_pendingWrites.empty())
+            acceptOutputLocked(ov);
+        if (ov->transferred == ov->requested) {
+            ov->op = OVERLAPPED::Op::None;
+            *written = ov->transferred;
+            return true;
+        }
+        const std::uint64_t total =
+            std::uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
+        ov->deadlineMs = total > 0 ? DeadlineMs(total) : -1;
+        m_pendingWrites.push_back(ov);
+        return Fail(ERROR_IO_PENDING);
+    }
+
+    bool getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wait) override
+    {
+        Lock lock(m_plug->mutex);
+        for (;;) {
+            if (m_closed)
+                return Fail(ERROR_INVALID_HANDLE);
+            *transferred = ov->transferred;
+            switch (ov->op) {
+            case OVERLAPPED::Op::None:
+                return true; // completed earlier
+            case OVERLAPPED::Op::Read:
+                if (ov->purgeGeneration != m_rxGeneration)
+                    return finish(ov, ERROR_OPERATION_ABORTED);
+                takeInputLocked(ov);
+                *transferred = ov->transferred;
+                if (readCompleteLocked(*ov) || expired(*ov))
+                    return finish(ov, ERROR_SUCCESS);
+                break;
+            case OVERLAPPED::Op::Write: {
+                const auto queued = std::find(m_pendingWrites.begin(), m_pendingWrites.end(), ov);
+                if (ov->purgeGeneration != m_txGeneration || queued == m_pendingWrites.end())
+                    return finish(ov, ERROR_OPERATION_ABORTED);
+                if (queued == m_pendingWrites.begin())
+                    acceptOutputLocked(ov);
+                *transferred = ov->transferred;
+                if (ov->transferred == ov->requested || expired(*ov)) {
+                    // Completed, or cut short by the write time-out: the next write may go.
+                    m_pendingWrites.erase(std::find(m_pendingWrites.begin(), m_pendingWrites.end(), ov));
+                    notifyLocked();
+                    return finish(ov, ERROR_SUCCESS);
+                }
+                break;
+            }
+            }
+            if (!wait)
+                return Fail(ERROR_IO_INCOMPLETE);
+            if (ov->deadlineMs >= 0)
+                m_cv.wait_until(lock, FromMs(ov->deadlineMs));
+            else
+                m_cv.wait(lock);
+        }
+    }
+
+  private:
+    void closeLocked()
+    {
+        m_closed = true;
+        if (m_plug->open == this) {
+            m_plug->open = nullptr;
+            // Closing a port drops its output lines.
+            m_plug->setDtr(false);
+            m_plug->setRts(false);
+            m_plug->setBreak(false);
+        }
+        m_in.clear();
+        m_inHead = 0;
+        m_out.clear();
+        m_pendingWrites.clear();
+        notifyLocked();
+    }
+
+    std::size_t inAvailable() const { return m_in.size() - m_inHead; }
+
+    bool takeEventsLocked(DWORD *mask)
+    {
+        const DWORD events = m_history & m_mask;
+        if (events == 0)
+            return false;
+        m_history = 0;
+        *mask = events;
+        return true;
+    }
+
+    void takeInputLocked(OVERLAPPED *ov)
+    {
+        const std::size_t n = std::min<std::size_t>(inAvailable(), ov->requested - ov->transferred);
+        if (n == 0)
+            return;
+        std::memcpy(ov->readBuffer + ov->transferred, m_in.data() + m_inHead, n);
+        ov->transferred += static_cast<DWORD>(n);
+        m_inHead += n;
+        if (m_inHead == m_in.size()) {
+            m_in.clear();
+            m_inHead = 0;
+        } else if (m_inHead > 65536 && m_inHead * 2 > m_in.size()) {
+            m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(m_inHead));
+            m_inHead = 0;
+        }
+    }
+
+    // With ReadIntervalTimeout MAXDWORD a read ends with its first bytes; otherwise it wants all.
+    bool readCompleteLocked(const OVERLAPPED &ov) const
+    {
+        if (ov.transferred == ov.requested)
+            return true;
+        return m_plug->timeouts.ReadIntervalTimeout == MAXDWORD && ov.transferred > 0;
+    }
+
+    static bool expired(const OVERLAPPED &ov) { return ov.deadlineMs >= 0 && NowMs() >= ov.deadlineMs; }
+
+    static bool finish(OVERLAPPED *ov, DWORD error)
+    {
+        ov->op = OVERLAPPED::Op::None;
+        if (error == ERROR_SUCCESS)
+            return true;
+        return Fail(error);
+    }
+
+    // Moves what the device takes of the write now: everything when the output flows, else as
+    // much as fits in the output queue.
+    void acceptOutputLocked(OVERLAPPED *ov)
+    {
+        const BYTE *from = ov->writeBuffer + ov->transferred;
+        std::size_t n = ov->requested - ov->transferred;
+        if (m_plug->hold) {
+            const std::size_t room = m_plug->capacity > m_out.size() ? m_plug->capacity - m_out.size() : 0;
+            n = std::min(n, room);
+        }
+        if (n == 0)
+            return;
+        const char *bytes = reinterpret_cast<const char *>(from);
+        m_plug->written.append(bytes, n);
+        m_plug->log.push_back(LoopbackPlug::LineEvent{LoopbackPlug::LineEvent::Kind::Write, Clock::now(), n});
+        ov->transferred += static_cast<DWORD>(n);
+        if (m_plug->hold)
+            m_out.append(bytes, n);
+        else
+            receiveLocked(bytes, n, 0, false);
+    }
+
+    std::shared_ptr<LoopbackPlug::Impl> m_plug;
+
+    // Guarded by m_plug->mutex.
+    bool m_closed = false;
+    std::vector<BYTE> m_in; // received, not yet read: m_in[m_inHead..]
+    std::size_t m_inHead = 0;
+    std::string m_out; // written while the output is held
+    DWORD m_errors = 0;
+    DWORD m_mask = 0;
+    DWORD m_history = 0; // events of the mask seen since the last wait took them
+    std::uint64_t m_maskGeneration = 0;
+    std::uint64_t m_txGeneration = 0;
+    std::uint64_t m_rxGeneration = 0;
+    std::deque<const OVERLAPPED *> m_pendingWrites; // in issue order; only compared, never read
+    std::vector<Event *> m_waiters;
+    std::condition_variable m_cv;
+};
+
+// ---- The plug
+
+namespace
+{
+
+struct Registry {
+    std::mutex mutex;
+    std::map<int, std::shared_ptr<LoopbackPlug>> plugs;
+};
+
+Registry &Plugs()
+{
+    static Registry registry;
+    return registry;
+}
+
+} // namespace
+
+LoopbackPlug::LoopbackPlug(int comNumber) : m_impl(std::make_shared<Impl>(comNumber)) {}
+
+std::shared_ptr<LoopbackPlug> LoopbackPlug::Get(int comNumber)
+{
+    Registry &r = Plugs();
+    const std::lock_guard lock(r.mutex);
+    auto &plug = r.plugs[comNumber];
+    if (!plug)
+        plug = std::make_shared<LoopbackPlug>(comNumber);
+    return plug;
+}
+
+void LoopbackPlug::ResetAll()
+{
+    std::map<int, std::shared_ptr<LoopbackPlug>> forgotten;
+    {
+        Registry &r = Plugs();
+        const std::lock_guard lock(r.mutex);
+        forgotten.swap(r.plugs);
+    }
+}
+
+bool LoopbackPlug::isOpen() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->open != nullptr;
+}
+
+int LoopbackPlug::openCount() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->openCount;
+}
+
+bool LoopbackPlug::rts() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->rts;
+}
+
+bool LoopbackPlug::dtr() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->dtr;
+}
+
+bool LoopbackPlug::breakOn() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->breakOn;
+}
+
+std::vector<LoopbackPlug::LineEvent> LoopbackPlug::lineLog() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->log;
+}
+
+void LoopbackPlug::clearLineLog()
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->log.clear();
+}
+
+std::string LoopbackPlug::takeWritten()
+{
+    const std::lock_guard lock(m_impl->mutex);
+    std::string out;
+    out.swap(m_impl->written);
+    return out;
+}
+
+void LoopbackPlug::inject(const std::string &bytes, DWORD lineErrors, bool breakSignal)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    // Nothing listens on a closed port: what arrives then is lost, as on a real line.
+    if (m_impl->open && (!bytes.empty() || lineErrors || breakSignal))
+        m_impl->open->receiveLocked(bytes.data(), bytes.size(), lineErrors, breakSignal);
+}
+
+void LoopbackPlug::holdOutput(bool hold)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->hold = hold;
+    if (!hold && m_impl->open)
+        m_impl->open->releaseOutputLocked();
+}
+
+void LoopbackPlug::setOutputCapacity(std::size_t bytes)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->capacity = bytes;
+    if (m_impl->open)
+        m_impl->open->notifyLocked();
+}
+
+void LoopbackPlug::refuseState(std::function<bool(const DCB &)> predicate)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->refuseState = std::move(predicate);
+}
+
+void LoopbackPlug::refuseSetup(std::function<bool(DWORD, DWORD)> predicate)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->refuseSetup = std::move(predicate);
+}
+
+void LoopbackPlug::refuseTimeouts(std::function<bool(const COMMTIMEOUTS &)> predicate)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->refuseTimeouts = std::move(predicate);
+}
+
+DCB LoopbackPlug::state() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->dcb;
+}
+
+COMMTIMEOUTS LoopbackPlug::timeouts() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->timeouts;
+}
+
+DWORD LoopbackPlug::inQueueSize() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->inQueue;
+}
+
+DWORD LoopbackPlug::outQueueSize() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->outQueue;
+}
+
+int LoopbackPlug::setStateCalls() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->setStateCalls;
+}
+
+int LoopbackPlug::setupCalls() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->setupCalls;
+}
+
+void LoopbackPlug::setMissing(bool missing)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->missing = missing;
+}
+
+HANDLE OpenLoopback(int comNumber)
+{
+    const std::shared_ptr<LoopbackPlug::Impl> impl = LoopbackPlug::Get(comNumber)->impl();
+    std::shared_ptr<LoopbackDevice> device;
+    {
+        const std::lock_guard lock(impl->mutex);
+        if (impl->missing) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        if (impl->open) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return nullptr;
+        }
+        device = std::make_shared<LoopbackDevice>(impl);
+        impl->open = device.get();
+        ++impl->openCount;
+        // The driver raises the lines its current settings ask for as the port opens.
+        impl->applyLineControl();
+    }
+    return device;
+}
+
+} // namespace platform

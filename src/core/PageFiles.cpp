@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+#include "PageFiles.h"
+
+#include "FileIo.h"
+
+#include <algorithm>
+
+namespace core
+{
+
+const char *const kPageFileParts[kPageCount] = {"HEX.txt", "DEC.txt", "CHAR.txt", "TEXT.txt"};
+
+std::string PageFilePath(const std::string &folder, int page)
+{
+    std::string path = folder;
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    path += "BackLog";
+    path += kPageFileParts[page];
+    return path;
+}
+
+PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
+{
+    PageSaveResult result;
+    for (int i = 0; i < kPageCount; ++i) {
+        if (!pages.visible[i])
+            continue;
+        const std::string path = PageFilePath(folder, i);
+        std::string error;
+        if (!platform::WriteFileAtomic(path, pages.page[i]->fileText(), &error)) {
+            result.ok = false;
+            result.failedPage = i;
+            result.path = path;
+            result.error = error;
+            break;
+        }
+    }
+    return result;
+}
+
+std::size_t TextLength(const Page &page, std::size_t breakLength)
+{
+    std::size_t n = 0;
+    for (int i = 0; i < page.count(); ++i)
+        n += page.line(i).size() + (i > 0 ? breakLength : 0);
+    return n;
+}
+
+int LineAtOffset(const Page &page, std::size_t offset, std::size_t breakLength)
+{
+    std::size_t start = 0;
+    for (int i = 0; i + 1 < page.count(); ++i) {
+        const std::size_t end = start + page.line(i).size() + breakLength; // start of the next line
+        if (offset < end)
+            return i;
+        start = end;
+    }
+    return std::max(0, page.count() - 1);
+}
+
+std::size_t LineStart(const Page &page, int index, std::size_t breakLength)
+{
+    std::size_t start = 0;
+    const int n = std::min(index, page.count());
+    for (int i = 0; i < n; ++i)
+        start += page.line(i).size() + breakLength;
+    return start;
+}
+
+std::optional<std::string> PickUpLine(const Page &page, int line)
+{
+    if (line < 0 || line >= page.count() || page.line(line).empty())
+        return std::nullopt;
+    return page.line(line);
+}
+
+} // namespace core

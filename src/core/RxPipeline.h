@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: MIT
+// The receive side of the display: the ring that the receive handler fills, and the 10 ms tick
+// that drains it into the current line of every shown page, breaks lines by the line-break mode
+// or after a pause, starts a new line when the direction changes, and keeps the line limit.
+// Plain data in, pages out: the window forwards the handler's bytes and the timer, and shows the
+// line counter and whatever the tick reports.
+#pragma once
+
+#include "Cells.h"
+#include "Page.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace core
+{
+
+// The four pages in the order HEX, DEC, CHAR, TEXT, and which of them are shown. All four
+// pointers must be set: the line limit empties hidden pages too.
+struct PageSet {
+    std::array<Page *, kPageCount> page{};
+    std::array<bool, kPageCount> visible{};
+};
+
+// Line-break modes: the item index of the line-break list. Any other index behaves as kBreakNone.
+enum LineBreakMode : int { kBreakNone = 0, kBreakOnCr = 1, kBreakOnCrLf = 2 };
+
+// Saves the shown pages as the log-save command does. Returns false and fills `error` when a file
+// could not be written.
+using LimitSaver = std::function<bool(std::string &error)>;
+
+struct TickResult {
+    enum class LimitSave { None, Saved, Failed };
+
+    // The line counter shows "ログ行数: " followed by this number.
+    int lineCount = 1;
+    // Some page's lines changed: the views repaint.
+    bool pagesChanged = false;
+    // What the line limit did in this tick.
+    LimitSave limitSave = LimitSave::None;
+    // Set on the first failed save after a successful one (or after start): the window tells the
+    // user once; later failures of the same run are silent.
+    bool reportSaveFailure = false;
+    std::string saveError;
+};
+
+class RxPipeline
+{
+  public:
+    static constexpr int kRingSize = 48000;
+    // Pages are saved and emptied when a shown page's highest line index exceeds this.
+    static constexpr int kLineLimit = 5000;
+
+    RxPipeline();
+
+    // Stores one byte; drops it when the ring already holds kRingSize - 1 bytes.
+    void PushRxByte(std::uint8_t b);
+    // The oldest byte, or false when the ring is empty.
+    bool PopRxByte(std::uint8_t &b);
+    // The receive handler's path: stores the bytes read from the port (a failed read is not a
+    // byte and must not be passed), dropping what does not fit, and notes `now` as the time of
+    // the last received byte when at least one byte came. Returns the number stored.
+    std::size_t receive(const std::uint8_t *data, std::size_t n, std::uint32_t now);
+    // Opening the port discards whatever still waits.
+    void ResetRing() { m_head = m_tail = 0; }
+    std::size_t waiting() const;
+
+    // One timer tick. `mode` is the line-break mode, `recvLineWait` the pause in ms after which
+    // the current line is closed, `save` runs at the line limit (may be empty: then the pages are
+    // emptied without saving).
+    TickResult tick(std::uint32_t now, int mode, std::int32_t recvLineWait, const PageSet &pages,
+                    const LimitSaver &save);
+
+    int RxHead() const { return m_head; }
+    int RxTail() const { return m_tail; }
+    std::uint32_t LastRxTick() const { return m_lastRxTick; }
+    void SetLastRxTick(std::uint32_t t) { m_lastRxTick = t; }
+    bool CrSeen() const { return m_crSeen; }
+    bool LfSeen() const { return m_lfSeen; }
+
+  private:
+    struct Line {
+        std::string text; // CurLine of this page
+        // The page's last line was moved into `text` at the first byte of the tick; the page
+        // holds an empty placeholder until write-back. `heldLength` bytes of `text` are what
+        // the page itself held.
+        bool held = false;
+        std::size_t heldLength = 0;
+        // `text` contains kOutMark: the next byte starts a new incoming line.
+        bool outgoing = false;
+        // The line before the page's last one may be blank: check before the next byte.
+        bool checkBlank = false;
+    };
+
+    static int highestIndex(const PageSet &pages);
+    void takeUpLines(const PageSet &pages);
+    bool removeBlankBeforeLast(const PageSet &pages);
+    bool startLines(const PageSet &pages);
+    std::size_t scanRun(const std::uint8_t *p, std::size_t n, int mode, const bool *split);
+    void appendRun(const PageSet &pages, const std::uint8_t *p, std::size_t n);
+    void endLines(const PageSet &pages);
+    void runLimit(const PageSet &pages, const LimitSaver &save, int m, TickResult &result);
+
+    std::vector<std::uint8_t> m_ring;
+    int m_head = 0;
+    int m_tail = 0;
+    std::uint32_t m_lastRxTick = 0;
+    bool m_crSeen = false;
+    bool m_lfSeen = false;
+    bool m_lineEndPending = false;
+    std::array<Line, kPageCount> m_line;
+
+    // Whether a page's last line holds kOutMark, as of the page revision after this pipeline's
+    // last tick that showed bytes.
+    struct Known {
+        const Page *page = nullptr;
+        std::uint64_t revision = ~std::uint64_t{0};
+        bool outgoing = false;
+    };
+    std::array<Known, kPageCount> m_known;
+
+    // The line limit in force: kLineLimit, or higher after a failed save (see runLimit).
+    int m_limitAt = kLineLimit;
+    bool m_saveFailureReported = false;
+};
+
+// Shows a sent message on a shown page: a blank line before the last and an empty last line are
+// dropped, then "[OUT]  " and the cells are added. A CR LF inside the cells breaks the text into
+// further lines, as a text view would show it (the last of them then carries no tag).
+void AppendOutLine(Page &page, std::string_view cells);
+// The same for page i of the set; a hidden page is left alone.
+void AppendOutLine(const PageSet &pages, int i, std::string_view cells);
+
+// Nothing but bytes up to 0x20.
+bool IsBlankLine(std::string_view line);
+
+} // namespace core

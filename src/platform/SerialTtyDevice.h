@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: MIT
+// The tty back end's device object, shared by its two halves: SerialTty.cpp (open, close,
+// settings, lines, counters) and SerialTtyIo.cpp (line-event waits, reads and writes).
+//
+// Lifetime: every call holds the device's lifetime lock shared while it uses the descriptor, and
+// close() takes it exclusively before the descriptor goes, so no call can ever reach a descriptor
+// number the process has since reused for something else. Calls that block register a wake-up
+// descriptor of their thread with the device; close() and the purges signal them, so close() never
+// waits for more than the time a woken call needs to leave.
+#pragma once
+
+#include "Serial.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform::tty
+{
+
+// While unread bytes sit in the input queue the device stays readable, so a wait for *new* bytes
+// cannot sleep on POLLIN; it looks at the queue count this often instead.
+constexpr int kGrowthPollMs = 20;
+
+std::int64_t NowMs();
+// Milliseconds left until a steady-clock deadline, for poll (-1: no deadline).
+int RemainingMs(std::int64_t deadlineMs);
+// The one place errno becomes a Windows error.
+DWORD ErrorFromErrno(int err);
+bool Fail(DWORD error);
+bool FailErrno(int err);
+int Ioctl(int fd, unsigned long request, void *arg);
+
+struct ErrorCounts {
+    std::uint32_t frame = 0, parity = 0, overrun = 0, bufOverrun = 0, brk = 0;
+};
+
+// One eventfd per thread, registered with a device while that thread blocks in it. One shared
+// descriptor would not do: a waiter that resets it could swallow the signal meant for another.
+class ThreadWaker
+{
+  public:
+    ThreadWaker() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~ThreadWaker()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ThreadWaker(const ThreadWaker &) = delete;
+    ThreadWaker &operator=(const ThreadWaker &) = delete;
+    int fd() const { return m_fd; }
+    void drain() const
+    {
+        std::uint64_t v;
+        while (::read(m_fd, &v, sizeof v) < 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    int m_fd;
+};
+
+const ThreadWaker &ThisThreadWaker();
+
+class TtyDevice final : public CommDevice
+{
+  public:
+    TtyDevice(int fd, std::string path);
+    ~TtyDevice() override;
+
+    bool close() override;
+    bool setupComm(DWORD inQueue, DWORD outQueue) override;
+    bool purgeComm(DWORD flags) override;
+    bool getCommState(DCB *dcb) override;
+    bool setCommState(const DCB &dcb) override;
+    bool getCommTimeouts(COMMTIMEOUTS *timeouts) override;
+    bool setCommTimeouts(const COMMTIMEOUTS &timeouts) override;
+    bool setCommMask(DWORD mask) override;
+    bool escapeCommFunction(DWORD function) override;
+    bool getCommModemStatus(DWORD *status) override;
+    bool clearCommError(DWORD *errors, COMSTAT *status) override;
+    bool waitCommEvent(DWORD *mask, Event &wake) override;
+    bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override;
+    bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override;
+    bool getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wait) override;
+
+    // Called once by OpenTty before anybody else sees the device.
+    void initialise();
+
+  private:
+    // While a thread blocks in this device, close() and the purges can wake it.
+    class Registration
+    {
+      public:
+        explicit Registration(TtyDevice &device);
+        ~Registration();
+        Registration(const Registration &) = delete;
+        Registration &operator=(const Registration &) = delete;
+        int fd() const { return m_waker.fd(); }
+        void drain() const { m_waker.drain(); }
+
+      private:
+        TtyDevice &m_device;
+        const ThreadWaker &m_waker;
+    };
+
+    // A lock that owns nothing means the device is closed.
+    std::shared_lock<std::shared_mutex> use();
+    void wakeWaiters();
+
+    bool readCounts(ErrorCounts *counts) const;
+    bool queuedInput(int *bytes) const;
+    // Non-blocking transfers: bytes moved (0 when the device would block), or -1 with the last
+    // error set. End of file on a tty is a hang-up.
+    long readSome(BYTE *buffer, DWORD count);
+    long writeSome(const BYTE *buffer, DWORD count);
+    bool readReturnsOnFirstByte() const;
+    bool finish(OVERLAPPED *ov, DWORD *transferred, bool ok, DWORD error);
+    void setModemLine(int line, bool on) const;
+    bool restoreState(const termios &old, DWORD oldRate);
+
+    const std::string m_path;
+    int m_fd;
+
+    std::shared_mutex m_life;
+    std::atomic<bool> m_closed{false};
+
+    std::mutex m_waitMutex;
+    std::vector<int> m_waiters;
+
+    mutable std::mutex m_stateMutex; // guards the settings below
+    DCB m_dcb;
+    COMMTIMEOUTS m_timeouts;
+    DWORD m_inQueue = 4096;
+    DWORD m_outQueue = 4096;
+
+    std::atomic<DWORD> m_mask{0};
+    std::atomic<std::uint64_t> m_txGeneration{0};
+    std::atomic<std::uint64_t> m_rxGeneration{0};
+
+    // Input accounting for EV_RXCHAR: everything ever read plus what is queued is everything that
+    // ever arrived; an event is due when that total passes the total of the last report.
+    std::mutex m_rxMutex;
+    std::uint64_t m_readTotal = 0;
+    std::uint64_t m_reportedTotal = 0;
+    ErrorCounts m_eventBase; // counters at the last WaitCommEvent look
+
+    std::mutex m_errorMutex;
+    ErrorCounts m_errorBase; // counters at the last ClearCommError
+};
+
+} // namespace platform::tty

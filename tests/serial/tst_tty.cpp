@@ -1,0 +1,587 @@
+// SPDX-License-Identifier: MIT
+// The tty back end against pseudo-terminal pairs: the test holds the master side and plays the
+// far end; the port under test is the slave, mapped to COM7 in a temporary [PORTS].
+#include "Event.h"
+#include "PortNames.h"
+#include "Serial.h"
+#include "SerialTermios2.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace
+{
+
+constexpr const char *kPort = "\\\\.\\COM7";
+
+std::int64_t ThreadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+class TtyTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(m_master, 0) << "no pseudo-terminals here";
+        ASSERT_EQ(grantpt(m_master), 0);
+        ASSERT_EQ(unlockpt(m_master), 0);
+        m_slave = ptsname(m_master);
+        ASSERT_EQ(fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK), 0);
+
+        char pattern[] = "/tmp/quorvel-tty-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        writeMap("[PORTS]\r\nCOM7=" + m_slave + "\r\n");
+        SetPortMapFileForTesting(m_dir + "/ports.ini");
+    }
+
+    void TearDown() override
+    {
+        if (m_port)
+            CloseHandle(m_port);
+        closeMaster();
+        SetPortMapFileForTesting("");
+        if (!m_dir.empty())
+            fs::remove_all(m_dir);
+    }
+
+    void writeMap(const std::string &text) { std::ofstream(m_dir + "/ports.ini", std::ios::binary) << text; }
+
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+    void open()
+    {
+        m_port = CreateFileA(kPort);
+        ASSERT_TRUE(m_port) << "error " << GetLastError();
+        COMMTIMEOUTS t;
+        t.ReadIntervalTimeout = MAXDWORD;
+        t.ReadTotalTimeoutConstant = 200;
+        t.WriteTotalTimeoutConstant = 0;
+        ASSERT_TRUE(SetCommTimeouts(m_port, t));
+    }
+
+    void masterWrite(const std::string &bytes) const
+    {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Whatever the port sent, collected until `count` bytes or two seconds.
+    std::string masterRead(std::size_t count) const
+    {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (got.size() < count && std::chrono::steady_clock::now() < end) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n > 0)
+                got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+    void drainMaster() const
+    {
+        char buffer[4096];
+        while (::read(m_master, buffer, sizeof buffer) > 0) {
+        }
+    }
+
+    // The driver hands bytes from master to slave asynchronously: wait until n are queued.
+    DWORD waitInQueue(DWORD n, int boundMs = 2000) const
+    {
+        COMSTAT status;
+        DWORD errors = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+        do {
+            ClearCommError(m_port, &errors, &status);
+            if (status.cbInQue >= n)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (std::chrono::steady_clock::now() < end);
+        return status.cbInQue;
+    }
+
+    // Starts a write the master never reads, large enough to stay pending.
+    void startPendingWrite(std::string &data, OVERLAPPED &ov) const
+    {
+        data.assign(1 << 20, 'w');
+        DWORD written = 0;
+        ASSERT_FALSE(WriteFile(m_port, data.data(), static_cast<DWORD>(data.size()), &written, &ov));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+
+    int m_master = -1;
+    std::string m_slave;
+    std::string m_dir;
+    HANDLE m_port;
+};
+
+TEST_F(TtyTest, BytesTravelBothWaysUntranslated)
+{
+    open();
+    // Every byte value, including those a cooked terminal would act on (CR, LF, ^C, ^S, ^Z, DEL).
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
+
+    OVERLAPPED ov;
+    DWORD written = 0;
+    if (!WriteFile(m_port, all.data(), static_cast<DWORD>(all.size()), &written, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(m_port, &ov, &written, true));
+    }
+    EXPECT_EQ(written, all.size());
+    EXPECT_EQ(masterRead(all.size()), all);
+
+    masterWrite(all);
+    EXPECT_EQ(waitInQueue(256), 256u);
+    std::string got(256, '\0');
+    DWORD read = 0;
+    OVERLAPPED rov;
+    ASSERT_TRUE(ReadFile(m_port, got.data(), 256, &read, &rov));
+    EXPECT_EQ(read, 256u);
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(waitInQueue(0), 0u);
+}
+
+TEST_F(TtyTest, ReadWaitsForFirstByteThenTimesOutEmpty)
+{
+    open();
+    char buffer[16];
+    DWORD read = 99;
+    OVERLAPPED ov;
+    ASSERT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(GetOverlappedResult(m_port, &ov, &read, false));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+    masterWrite("xy");
+    ASSERT_TRUE(GetOverlappedResult(m_port, &ov, &read, true));
+    EXPECT_EQ(std::string(buffer, read), "xy");
+
+    // Nothing arrives: after ReadTotalTimeoutConstant the read is complete with nothing.
+    ASSERT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(GetOverlappedResult(m_port, &ov, &read, true));
+    EXPECT_EQ(read, 0u);
+
+    // Interval MAXDWORD and no totals: a read returns at once with what is there.
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = MAXDWORD;
+    ASSERT_TRUE(SetCommTimeouts(m_port, t));
+    EXPECT_TRUE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
+    EXPECT_EQ(read, 0u);
+}
+
+TEST_F(TtyTest, BytesWaitingBeforeTheOpenAreDiscarded)
+{
+    masterWrite("stale");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let the driver move them across
+    open();
+    EXPECT_EQ(waitInQueue(1, 300), 0u); // waits its full bound, and nothing shows up
+    drainMaster();                      // the slave echoed them back before the open made it raw
+    masterWrite("new");
+    EXPECT_EQ(waitInQueue(3), 3u);
+}
+
+struct StateCase {
+    const char *name;
+    DWORD baud;
+    BYTE byteSize;
+    BYTE parity;
+    BYTE stopBits;
+    DWORD flags;
+    char xon, xoff;
+    bool cstopb, crtscts, ixon, ixoff;
+};
+
+TEST_F(TtyTest, CommStateReachesTermios)
+{
+    open();
+    const StateCase cases[] = {
+        {"9600 8N1 none", 9600, 8, NOPARITY, ONESTOPBIT, 0x1013, 0x11, 0x13, false, false, false, false},
+        {"250000 rts/cts 2 stop", 250000, 8, NOPARITY, TWOSTOPBITS, 0x2017, 0x11, 0x13, true, true, false,
+         false},
+        {"115200 7E1.5 xon/xoff", 115200, 7, EVENPARITY, ONE5STOPBITS, 0x1313, 0x05, 0x06, true, false, true,
+         true},
+        {"1200 5O1 cts only", 1200, 5, ODDPARITY, ONESTOPBIT, 0x0015, 0x11, 0x13, false, true, false, false},
+        {"31250 mark parity", 31250, 8, MARKPARITY, ONESTOPBIT, 0x1013, 0x11, 0x13, false, false, false,
+         false},
+        {"back to 9600 after a custom rate", 9600, 8, NOPARITY, ONESTOPBIT, 0x1013, 0x11, 0x13, false, false,
+         false, false},
+    };
+    for (const StateCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(m_port, &dcb));
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.byteSize;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stopBits;
+        dcb.Flags = c.flags;
+        dcb.XonChar = c.xon;
+        dcb.XoffChar = c.xoff;
+        ASSERT_TRUE(SetCommState(m_port, dcb)) << "error " << GetLastError();
+
+        // The master's termios calls act on the slave: this is what the device really has.
+        termios t{};
+        ASSERT_EQ(tcgetattr(m_master, &t), 0);
+        unsigned in = 0, out = 0;
+        ASSERT_TRUE(termios2::GetRates(m_master, &in, &out));
+        EXPECT_EQ(out, c.baud);
+        EXPECT_EQ(in, c.baud);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.crtscts);
+        EXPECT_EQ((t.c_iflag & IXON) != 0, c.ixon);
+        EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.ixoff);
+        EXPECT_EQ(t.c_cc[VSTART], static_cast<cc_t>(c.xon));
+        EXPECT_EQ(t.c_cc[VSTOP], static_cast<cc_t>(c.xoff));
+        // Raw throughout: no echo, no line editing, no signals, no translation, breaks as NUL.
+        EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IGNBRK | BRKINT | ISTRIP), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+
+        // The state reads back as asked, even where a pseudo-terminal has no word size or parity.
+        DCB back;
+        ASSERT_TRUE(GetCommState(m_port, &back));
+        EXPECT_EQ(back.BaudRate, c.baud);
+        EXPECT_EQ(back.ByteSize, c.byteSize);
+        EXPECT_EQ(back.Parity, c.parity);
+        EXPECT_EQ(back.StopBits, c.stopBits);
+        EXPECT_EQ(back.Flags, c.flags);
+    }
+}
+
+TEST_F(TtyTest, SettingsOutsideTheRangesAreRefused)
+{
+    open();
+    DCB good;
+    ASSERT_TRUE(GetCommState(m_port, &good));
+    good.BaudRate = 19200;
+    ASSERT_TRUE(SetCommState(m_port, good));
+
+    struct Case {
+        const char *name;
+        void (*change)(DCB &);
+    };
+    const Case cases[] = {
+        {"rate 0", [](DCB &d) { d.BaudRate = 0; }},      {"rate below 10", [](DCB &d) { d.BaudRate = 9; }},
+        {"4 data bits", [](DCB &d) { d.ByteSize = 4; }}, {"9 data bits", [](DCB &d) { d.ByteSize = 9; }},
+        {"parity 5", [](DCB &d) { d.Parity = 5; }},      {"stop bits 3", [](DCB &d) { d.StopBits = 3; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        DCB bad = good;
+        c.change(bad);
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(SetCommState(m_port, bad));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        DCB now;
+        ASSERT_TRUE(GetCommState(m_port, &now));
+        EXPECT_EQ(now.BaudRate, 19200u);
+        EXPECT_EQ(now.ByteSize, good.ByteSize);
+        EXPECT_EQ(now.Parity, good.Parity);
+        EXPECT_EQ(now.StopBits, good.StopBits);
+    }
+    unsigned in = 0, out = 0;
+    ASSERT_TRUE(termios2::GetRates(m_master, &in, &out));
+    EXPECT_EQ(out, 19200u);
+
+    EXPECT_TRUE(SetupComm(m_port, 2048, 2048));
+    EXPECT_FALSE(SetupComm(m_port, 0, 2048));
+    EXPECT_FALSE(SetupComm(m_port, 2048, 0xFFFFF800u)); // -2048 passed as unsigned
+}
+
+TEST_F(TtyTest, SecondOpenerIsRefusedInThisAndAnotherProcess)
+{
+    open();
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(CreateFileA(kPort));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+
+    // Through another name for the same device.
+    const std::string link = m_dir + "/link";
+    ASSERT_EQ(::symlink(m_slave.c_str(), link.c_str()), 0);
+    writeMap("[PORTS]\r\nCOM7=" + m_slave + "\r\nCOM8=" + link + "\r\n");
+    EXPECT_FALSE(CreateFileA("\\\\.\\COM8"));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+
+    // Another process (this one is single-threaded here, so fork is safe).
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const HANDLE h = CreateFileA(kPort);
+        _exit(!h && GetLastError() == ERROR_SHARING_VIOLATION ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could open the port";
+}
+
+TEST_F(TtyTest, CloseReleasesAtOnceAndTheOldHandleStaysDead)
+{
+    open();
+    const HANDLE first = m_port;
+    ASSERT_TRUE(CloseHandle(first));
+    m_port = CreateFileA(kPort); // the lock went with the descriptor
+    ASSERT_TRUE(m_port) << "error " << GetLastError();
+    EXPECT_NE(m_port->id(), first->id());
+
+    // Nothing done through the old handle reaches the new open.
+    masterWrite("new");
+    EXPECT_EQ(waitInQueue(3), 3u);
+    DCB dcb;
+    DWORD errors = 0, status = 0, n = 0;
+    COMSTAT stat;
+    char buffer[8];
+    OVERLAPPED ov;
+    Event wake;
+    EXPECT_FALSE(CloseHandle(first));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(GetCommState(first, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetCommState(first, dcb));
+    EXPECT_FALSE(PurgeComm(first, PURGE_RXCLEAR));
+    EXPECT_FALSE(ClearCommError(first, &errors, &stat));
+    EXPECT_FALSE(GetCommModemStatus(first, &status));
+    EXPECT_FALSE(EscapeCommFunction(first, SETDTR));
+    EXPECT_FALSE(ReadFile(first, buffer, sizeof buffer, &n, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(WriteFile(first, "x", 1, &n, &ov));
+    EXPECT_FALSE(WaitCommEvent(first, &status, wake));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(waitInQueue(3), 3u); // the purge through the old handle did not empty the new one
+}
+
+TEST_F(TtyTest, LinesAndErrorsOfAPseudoTerminalReadAsInactive)
+{
+    open();
+    DWORD status = 0xFFFF;
+    EXPECT_TRUE(GetCommModemStatus(m_port, &status));
+    EXPECT_EQ(status, 0u);
+    for (DWORD f : {SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK, CLRBREAK})
+        EXPECT_TRUE(EscapeCommFunction(m_port, f)) << "function " << f;
+    EXPECT_FALSE(EscapeCommFunction(m_port, 42));
+    EXPECT_TRUE(SetCommBreak(m_port));
+    EXPECT_TRUE(ClearCommBreak(m_port));
+
+    masterWrite("12345");
+    EXPECT_EQ(waitInQueue(5), 5u);
+    DWORD errors = 0xFFFF;
+    COMSTAT stat;
+    EXPECT_TRUE(ClearCommError(m_port, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 5u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_TRUE(PurgeComm(m_port, PURGE_RXABORT | PURGE_RXCLEAR));
+    EXPECT_EQ(waitInQueue(0), 0u);
+}
+
+TEST_F(TtyTest, ReceiveEventFiresOncePerArrival)
+{
+    open();
+    Event wake;
+    DWORD mask = 0;
+    ASSERT_TRUE(SetCommMask(m_port, EV_RXCHAR | EV_BREAK | EV_ERR));
+    masterWrite("ab");
+    ASSERT_TRUE(WaitCommEvent(m_port, &mask, wake));
+    EXPECT_EQ(mask, EV_RXCHAR);
+
+    // The bytes stay unread: the next wait must sleep until something new happens.
+    std::atomic<DWORD> seen{0xFFFF};
+    std::atomic<bool> result{false};
+    std::thread waiter([&] {
+        DWORD m = 0;
+        result = WaitCommEvent(m_port, &m, wake);
+        seen = m;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    wake.Set();
+    waiter.join();
+    EXPECT_TRUE(result.load());
+    EXPECT_EQ(seen.load(), 0u) << "reported the same unread bytes again";
+    EXPECT_FALSE(wake.TryWait()) << "the wake-up was not consumed";
+
+    masterWrite("c"); // growth while bytes sit unread
+    ASSERT_TRUE(WaitCommEvent(m_port, &mask, wake));
+    EXPECT_EQ(mask, EV_RXCHAR);
+
+    char buffer[8];
+    DWORD n = 0;
+    OVERLAPPED ov;
+    ASSERT_TRUE(ReadFile(m_port, buffer, sizeof buffer, &n, &ov));
+    EXPECT_EQ(std::string(buffer, n), "abc");
+    masterWrite("d"); // after a full read, the next byte is new again
+    ASSERT_TRUE(WaitCommEvent(m_port, &mask, wake));
+    EXPECT_EQ(mask, EV_RXCHAR);
+
+    // Mask 0 ends a wait in progress and refuses new ones.
+    std::thread waiter2([&] {
+        DWORD m = 0;
+        result = WaitCommEvent(m_port, &m, wake);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(SetCommMask(m_port, 0));
+    waiter2.join();
+    EXPECT_FALSE(result.load());
+    EXPECT_FALSE(WaitCommEvent(m_port, &mask, wake));
+}
+
+TEST_F(TtyTest, CloseWakesAWaitAndAPendingWrite)
+{
+    open();
+    ASSERT_TRUE(SetCommMask(m_port, EV_RXCHAR));
+    std::string data;
+    OVERLAPPED ov;
+    startPendingWrite(data, ov);
+
+    Event wake;
+    std::atomic<bool> waitResult{true}, writeResult{true};
+    std::atomic<DWORD> waitError{0}, writeError{0}, written{0};
+    std::thread receiver([&] {
+        DWORD m = 0;
+        waitResult = WaitCommEvent(m_port, &m, wake);
+        waitError = GetLastError();
+    });
+    std::thread transmitter([&] {
+        DWORD n = 0;
+        writeResult = GetOverlappedResult(m_port, &ov, &n, true);
+        writeError = GetLastError();
+        written = n;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(CloseHandle(m_port)); // returns only once both have left the device
+    receiver.join();
+    transmitter.join();
+    EXPECT_FALSE(waitResult.load());
+    EXPECT_EQ(waitError.load(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(writeResult.load());
+    EXPECT_EQ(writeError.load(), ERROR_INVALID_HANDLE);
+    EXPECT_LT(written.load(), data.size());
+
+    m_port = CreateFileA(kPort);
+    EXPECT_TRUE(m_port) << "error " << GetLastError();
+}
+
+TEST_F(TtyTest, PurgeAbortsAPendingWriteAndTimeOutCompletesItShort)
+{
+    open();
+    std::string data;
+    OVERLAPPED ov;
+    startPendingWrite(data, ov);
+    std::atomic<bool> result{true};
+    std::atomic<DWORD> error{0};
+    std::thread transmitter([&] {
+        DWORD n = 0;
+        result = GetOverlappedResult(m_port, &ov, &n, true);
+        error = GetLastError();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(PurgeComm(m_port, PURGE_TXABORT | PURGE_TXCLEAR));
+    transmitter.join();
+    EXPECT_FALSE(result.load());
+    EXPECT_EQ(error.load(), ERROR_OPERATION_ABORTED);
+
+    // With a write time-out the same write ends short but successful.
+    COMMTIMEOUTS t;
+    ASSERT_TRUE(GetCommTimeouts(m_port, &t));
+    t.WriteTotalTimeoutConstant = 200;
+    ASSERT_TRUE(SetCommTimeouts(m_port, t));
+    drainMaster();
+    OVERLAPPED ov2;
+    startPendingWrite(data, ov2);
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(m_port, &ov2, &n, true));
+    EXPECT_GT(n, 0u);
+    EXPECT_LT(n, data.size());
+}
+
+TEST_F(TtyTest, HangUpLeavesTheReceiverAsleep)
+{
+    open();
+    ASSERT_TRUE(SetCommMask(m_port, EV_RXCHAR | EV_BREAK | EV_ERR));
+    Event wake; // auto-reset, like the receive thread's
+    std::atomic<bool> stop{false};
+    std::atomic<bool> firstResult{true};
+    std::atomic<std::int64_t> cpuAfterHangUp{-1};
+    Event failed(true);
+    std::thread receiver([&] {
+        // The receive thread's loop: wait for an event, or for the wake-up when waiting failed.
+        DWORD m = 0;
+        firstResult = WaitCommEvent(m_port, &m, wake);
+        failed.Set();
+        const std::int64_t start = ThreadCpuMs();
+        while (!stop.load()) {
+            if (!WaitCommEvent(m_port, &m, wake))
+                wake.Wait();
+        }
+        cpuAfterHangUp = ThreadCpuMs() - start;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    closeMaster();
+    EXPECT_TRUE(failed.Wait(5000)) << "the wait did not notice the hang-up";
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop = true;
+    wake.Set();
+    receiver.join();
+    EXPECT_FALSE(firstResult.load());
+    EXPECT_GE(cpuAfterHangUp.load(), 0);
+    EXPECT_LT(cpuAfterHangUp.load(), 50) << "the receiver spun after the hang-up";
+
+    // The rest of the device fails cleanly, and nothing claims to be waiting.
+    DWORD errors = 0;
+    COMSTAT stat;
+    stat.cbInQue = 7;
+    ClearCommError(m_port, &errors, &stat);
+    EXPECT_EQ(stat.cbInQue, 0u);
+    char buffer[4];
+    DWORD n = 0;
+    OVERLAPPED ov;
+    EXPECT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &n, &ov));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(WriteFile(m_port, "x", 1, &n, &ov));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_TRUE(CloseHandle(m_port));
+}
+
+TEST_F(TtyTest, UnknownOrMissingDevicesDoNotOpen)
+{
+    writeMap("[PORTS]\r\nCOM7=" + m_dir + "/missing\r\nCOM8=" + m_dir + "/ports.ini\r\n");
+    EXPECT_FALSE(CreateFileA(kPort));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(CreateFileA("\\\\.\\COM8")); // a plain file is no serial device
+    EXPECT_FALSE(CreateFileA("\\\\.\\LPT1"));
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: MIT
+// The four log files and the pick-up and caret offsets.
+#include "PageFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+using namespace core;
+namespace fs = std::filesystem;
+
+namespace
+{
+
+class LogDir : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        std::random_device rd;
+        m_dir = fs::temp_directory_path() / ("quorvel-pagefiles-" + std::to_string(rd()));
+        fs::create_directories(m_dir);
+        for (int i = 0; i < kPageCount; ++i) {
+            set.page[i] = &page[i];
+            set.visible[i] = true;
+            page[i].add(std::string("[IN ]  page ") + kPageFileParts[i]);
+            page[i].add("");
+        }
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    std::string file(int i) const { return PageFilePath(m_dir.string(), i); }
+    std::string get(int i) const
+    {
+        std::ifstream in(file(i), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void put(int i, const std::string &bytes) const { std::ofstream(file(i), std::ios::binary) << bytes; }
+
+    fs::path m_dir;
+    std::array<Page, kPageCount> page;
+    PageSet set;
+};
+
+TEST_F(LogDir, FileNames)
+{
+    EXPECT_EQ(PageFilePath("/opt/q/", kPageHex), "/opt/q/BackLogHEX.txt");
+    EXPECT_EQ(PageFilePath("/opt/q", kPageDec), "/opt/q/BackLogDEC.txt");
+    EXPECT_EQ(PageFilePath("/opt/q/", kPageChar), "/opt/q/BackLogCHAR.txt");
+    EXPECT_EQ(PageFilePath("/opt/q/", kPageText), "/opt/q/BackLogTEXT.txt");
+}
+
+TEST_F(LogDir, OnlyShownPagesAreWritten)
+{
+    set.visible = {true, false, false, true};
+    put(kPageDec, "old DEC");
+    const auto r = SavePageFiles(m_dir.string(), set);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(get(kPageHex), "[IN ]  page HEX.txt\r\n\r\n");
+    EXPECT_EQ(get(kPageText), "[IN ]  page TEXT.txt\r\n\r\n");
+    EXPECT_EQ(get(kPageDec), "old DEC");
+    EXPECT_FALSE(fs::exists(file(kPageChar)));
+}
+
+TEST_F(LogDir, SavingTwiceKeepsOnlyTheSecond)
+{
+    page[kPageHex].add("a much longer line than the second save will have");
+    ASSERT_TRUE(SavePageFiles(m_dir.string(), set).ok);
+    page[kPageHex].clear();
+    page[kPageHex].add("\x82\xa0 bytes as they are \xff");
+    ASSERT_TRUE(SavePageFiles(m_dir.string(), set).ok);
+    EXPECT_EQ(get(kPageHex), "\x82\xa0 bytes as they are \xff\r\n");
+    page[kPageHex].clear();
+    ASSERT_TRUE(SavePageFiles(m_dir.string(), set).ok);
+    EXPECT_EQ(get(kPageHex), "") << "an empty page gives an empty file";
+}
+
+TEST_F(LogDir, FailureStopsThereAndChangesNothing)
+{
+    for (int i = 0; i < kPageCount; ++i)
+        put(i, "old");
+    // BackLogDEC.txt cannot be replaced: a folder stands in its place.
+    fs::remove(file(kPageDec));
+    fs::create_directories(fs::path(file(kPageDec)) / "x");
+    const std::string textBefore = page[kPageChar].fileText();
+    const auto r = SavePageFiles(m_dir.string(), set);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.failedPage, kPageDec);
+    EXPECT_EQ(r.path, file(kPageDec));
+    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(get(kPageHex), page[kPageHex].fileText()) << "pages before the failure are saved";
+    EXPECT_EQ(get(kPageChar), "old") << "pages after it are not";
+    EXPECT_EQ(get(kPageText), "old");
+    EXPECT_EQ(page[kPageChar].fileText(), textBefore);
+    EXPECT_EQ(page[kPageDec].count(), 2);
+
+    const auto missing = SavePageFiles((m_dir / "gone").string(), set);
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.failedPage, kPageHex);
+}
+
+TEST(PickUp, LineAtOffset)
+{
+    Page p;
+    for (const char *l : {"[IN ]   41  ", "", "xy", ""})
+        p.add(l);
+    // Whole text "[IN ]   41  " CR LF "" CR LF "xy" CR LF "": starts at 0, 14, 16, 20.
+    struct Case {
+        std::size_t offset;
+        std::size_t breakLength;
+        int line;
+    };
+    const Case cases[] = {
+        {0, 2, 0},  {11, 2, 0}, {12, 2, 0}, {13, 2, 0}, {14, 2, 1}, {15, 2, 1}, {16, 2, 2},
+        {19, 2, 2}, {20, 2, 3}, {99, 2, 3}, {12, 1, 0}, {13, 1, 1}, {14, 1, 2}, {17, 1, 3},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(LineAtOffset(p, c.offset, c.breakLength), c.line) << c.offset << "/" << c.breakLength;
+    EXPECT_EQ(TextLength(p), 20u);
+    EXPECT_EQ(TextLength(p, 1), 17u);
+    EXPECT_EQ(LineStart(p, 2), 16u);
+    EXPECT_EQ(LineStart(p, 3, 1), 17u);
+    EXPECT_EQ(LineAtOffset(Page(), 5), 0);
+    EXPECT_EQ(TextLength(Page()), 0u);
+
+    EXPECT_EQ(PickUpLine(p, 0), std::optional<std::string>("[IN ]   41  "));
+    EXPECT_EQ(PickUpLine(p, 1), std::nullopt) << "an empty line picks nothing";
+    EXPECT_EQ(PickUpLine(p, 4), std::nullopt);
+    EXPECT_EQ(PickUpLine(p, LineAtOffset(p, 17)), std::optional<std::string>("xy"));
+}
+
+} // namespace

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace pf = platform;
 using namespace std::chrono_literals;
@@ -54,9 +57,11 @@ protected:
     void SetUp() override
     {
         pf::LoopbackPlug::ResetAll();
+        // Parameterised tests have a '/' in their name: keep the folder one level deep.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
         m_dir = std::filesystem::temp_directory_path() /
-                ("quorvel-commx-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                ("quorvel-commx-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::create_directories(m_dir);
         const auto ini = m_dir / "ports.ini";
         std::ofstream(ini) << "[PORTS]\r\nCOM1=loopback\r\nCOM2=loopback\r\n";

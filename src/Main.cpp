@@ -1,0 +1,503 @@
+// SPDX-License-Identifier: MIT
+// The main window's life: construction from the form and the stored settings, the first show
+// (the port opens), the settings dialog, the page-visibility commands, the layout rule and the
+// close sequence.
+#include "Main.h"
+
+#include "ui_Main.h"
+
+#include "Comset.h"
+#include "Cp932.h"
+#include "ExceptionDisplay.h"
+#include "ExePath.h"
+#include "HelpViewer.h"
+#include "HistoryFile.h"
+#include "Ini.h"
+#include "PageView.h"
+#include "RadioGroup.h"
+#include "RxPipeline.h"
+#include "Settings.h"
+#include "Tick.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QShowEvent>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <limits>
+
+namespace
+{
+
+constexpr int kMinWidth = 794;
+constexpr int kMinHeight = 543;
+
+const QColor kBrightGreen(0, 255, 0);
+
+QString FromBytes(const std::string &bytes)
+{
+    return QString::fromStdString(platform::Cp932ToUtf8(bytes));
+}
+
+void SetFontPixels(QWidget *widget, int pixels)
+{
+    QFont font = widget->font();
+    font.setPixelSize(pixels);
+    widget->setFont(font);
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget *parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
+      m_tick(platform::GetTickCount)
+{
+    // 1. The controls of the form, with the properties the designer file cannot say.
+    ui->setupUi(this);
+    setMinimumSize(kMinWidth, kMinHeight);
+    {
+        QFont font = this->font();
+        font.setPixelSize(12);
+        setFont(font);
+    }
+    SetFontPixels(ui->cmbSendMix, 16);
+    SetFontPixels(ui->cmbSelText, 16);
+    SetFontPixels(ui->stLogCount, 15);
+    ui->cmbSelText->setEditText(QStringLiteral("テキストセレクト"));
+    // The send box has no length limit of its own.
+    ui->cmbSendMix->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(10);
+
+    // 2.-3. The setting texts start empty; the pages get their views.
+    CommSettings.Parity.clear();
+    CommSettings.StopBits.clear();
+    CommSettings.Flow.clear();
+    CreatePages();
+
+    // 4. The registered-text labels.
+    for (int i = 0; i < 4; ++i)
+        m_pbTexts[static_cast<std::size_t>(i)] = findChild<QLabel *>(QStringLiteral("PbText%1").arg(i + 1));
+
+    // 5. The send history.
+    LoadSendHistory();
+
+    // 6.-8. The settings file, the page flags and the menu ticks.
+    ReadSettingsFile();
+
+    // 9. The registered send texts.
+    ProgText = core::LoadProgButtons(platform::ExeDir() + std::string(core::kProgButtonFile));
+    for (int i = 0; i < core::kProgSlots; ++i)
+        PbText(i)->setText(FromBytes(ProgText[static_cast<std::size_t>(i)]));
+
+    // 10.-11. Output lines (the port is still closed: only the colours change) and status text.
+    RaiseOutputLines();
+    ui->stComSet->setText(ComSetText());
+
+    // 12.-13. The pipeline starts idle and every page holds one empty line.
+    m_rx->SetLastRxTick(0);
+    for (core::Page &page : m_pages)
+        page.add(std::string());
+    RefreshViews();
+
+    ConnectHandlers();
+    FormResize();
+}
+
+TForm1::~TForm1()
+{
+    Timer1->stop();
+    CommX1.OnReceive = nullptr;
+    CommX1.PortClose();
+    for (PageView *memo : m_memos)
+        memo->setPage(nullptr);
+}
+
+void TForm1::CreatePages()
+{
+    QWidget *sheets[4] = {ui->TabSheet1, ui->TabSheet2, ui->TabSheet3, ui->TabSheet4};
+    for (int i = 0; i < 4; ++i) {
+        auto *layout = new QVBoxLayout(sheets[i]);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto *memo = new PageView(sheets[i]);
+        memo->setObjectName(QStringLiteral("Memo%1").arg(i + 1));
+        // A fixed-pitch face so that the cells of one line stand in columns.
+        QFont font(QStringLiteral("ＭＳ ゴシック"));
+        font.setPointSize(12);
+        font.setStyleHint(QFont::TypeWriter);
+        memo->setFont(font);
+        memo->setToolTip(QStringLiteral("ダブルクリックすると送信枠に入ります"));
+        memo->setPage(&m_pages[static_cast<std::size_t>(i)]);
+        layout->addWidget(memo);
+        m_memos[static_cast<std::size_t>(i)] = memo;
+    }
+}
+
+void TForm1::ConnectHandlers()
+{
+    connect(ui->mnuExit, &QAction::triggered, this, [this] { mnuExitClick(); });
+    connect(ui->mnuSetting, &QAction::triggered, this, [this] { mnuSettingClick(); });
+    connect(ui->mnuHEX, &QAction::triggered, this, [this] { mnuHEXClick(); });
+    connect(ui->mnuDEC, &QAction::triggered, this, [this] { mnuDECClick(); });
+    connect(ui->mnuCHAR, &QAction::triggered, this, [this] { mnuCHARClick(); });
+    connect(ui->mnuTEXT, &QAction::triggered, this, [this] { mnuTEXTClick(); });
+    connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
+
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    CommX1.OnReceive = [this](QObject *sender, std::int32_t size) { CommX1Receive(sender, size); };
+
+    connect(ui->BtnLOG, &QPushButton::clicked, this, [this] { BtnLOGClick(); });
+    connect(ui->BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
+    for (PageView *memo : m_memos) {
+        connect(memo, &PageView::lineDoubleClicked, this,
+                [this, memo](int line) { Memo1DblClick(memo, line); });
+        connect(memo, &PageView::focusEntered, this, [this, memo] { MemoEnter(memo); });
+    }
+
+    connect(ui->BtnSend, &QPushButton::clicked, this, [this] { BtnSendClick(); });
+    connect(ui->BtnMix, &QPushButton::clicked, this, [this] { BtnMixClick(); });
+    connect(ui->BtnMultiLine, &QPushButton::clicked, this, [this] { BtnMultiLineClick(); });
+    for (QPushButton *b : {ui->BtnEsc, ui->Button1, ui->Button2, ui->Button3, ui->Button4, ui->Button5,
+                           ui->Button6, ui->Button7, ui->Button8, ui->Button9, ui->Button10})
+        connect(b, &QPushButton::clicked, this, [this, b] { BtnEscClick(b); });
+    for (QPushButton *b : {ui->ProgSend1, ui->ProgSend2, ui->ProgSend3, ui->ProgSend4})
+        connect(b, &QPushButton::clicked, this, [this, b] { ProgSendClick(b); });
+    for (QPushButton *b :
+         {ui->SetK1, ui->SetK2, ui->SetK3, ui->SetK4, ui->SetM1, ui->SetM2, ui->SetM3, ui->SetM4})
+        connect(b, &QPushButton::clicked, this, [this, b] { SetKClick(b); });
+    for (QRadioButton *r : {ui->RGSelect_0, ui->RGSelect_1})
+        connect(r, &QRadioButton::clicked, this, [this] { RGSelectClick(); });
+
+    // Clicks on labels, double-clicks, focus and keys of the combo boxes arrive as events.
+    for (QWidget *w : {static_cast<QWidget *>(ui->stRTS), static_cast<QWidget *>(ui->stDTR)})
+        w->installEventFilter(this);
+    for (QLabel *label : m_pbTexts)
+        label->installEventFilter(this);
+    ui->cmbSendMix->installEventFilter(this);
+    ui->cmbSendMix->lineEdit()->installEventFilter(this);
+    ui->cmbSelText->installEventFilter(this);
+    ui->cmbSelText->lineEdit()->installEventFilter(this);
+}
+
+bool TForm1::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type == QEvent::MouseButtonRelease) {
+        if (watched == ui->stRTS)
+            stRTSClick();
+        else if (watched == ui->stDTR)
+            stDTRClick();
+    } else if (type == QEvent::MouseButtonDblClick) {
+        for (QLabel *label : m_pbTexts)
+            if (watched == label) {
+                PbTextDblClick(label);
+                return true;
+            }
+    } else if (type == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (watched == ui->cmbSendMix || watched == ui->cmbSendMix->lineEdit()) {
+            if (cmbSendMixKeyPress(key))
+                return true;
+        } else if (watched == ui->cmbSelText || watched == ui->cmbSelText->lineEdit()) {
+            if (cmbSelTextKeyPress(key))
+                return true;
+        }
+    } else if (type == QEvent::FocusIn) {
+        // The box and its line edit both take the focus; the handler runs once per entry.
+        if (watched == ui->cmbSendMix->lineEdit())
+            cmbSendMixEnter();
+    } else if (type == QEvent::FocusOut) {
+        // Opening the picker's own list is no leaving.
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        if (watched == ui->cmbSelText->lineEdit() && reason != Qt::PopupFocusReason &&
+            !ui->cmbSelText->isAncestorOf(QApplication::focusWidget()))
+            cmbSelTextExit();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::SetTickSource(TickSource source)
+{
+    m_tick = source ? std::move(source) : TickSource(platform::GetTickCount);
+}
+
+// --- Settings file and send history ---------------------------------------------------------
+
+std::vector<std::string> TForm1::SendHistory() const
+{
+    std::vector<std::string> entries;
+    entries.reserve(static_cast<std::size_t>(ui->cmbSendMix->count()));
+    for (int i = 0; i < ui->cmbSendMix->count(); ++i) {
+        const QVariant bytes = ui->cmbSendMix->itemData(i);
+        if (bytes.isValid()) {
+            entries.push_back(bytes.toByteArray().toStdString());
+        } else {
+            // An item added as text only; a character CP932 lacks cannot be stored.
+            entries.push_back(
+                platform::Utf8ToCp932(ui->cmbSendMix->itemText(i).toStdString()).value_or(std::string()));
+        }
+    }
+    return entries;
+}
+
+void TForm1::SetSendHistory(const std::vector<std::string> &entries)
+{
+    // Replacing the items must not touch the text being edited in the box.
+    const QString text = ui->cmbSendMix->currentText();
+    ui->cmbSendMix->clear();
+    for (const std::string &entry : entries)
+        ui->cmbSendMix->addItem(FromBytes(entry), QByteArray::fromStdString(entry));
+    ui->cmbSendMix->setEditText(text);
+}
+
+void TForm1::LoadSendHistory()
+{
+    std::vector<std::string> entries;
+    core::LoadHistoryFile(platform::ExeDir() + core::kHistoryFileName, entries);
+    SetSendHistory(entries);
+    ui->cmbSendMix->setEditText(QString());
+}
+
+void TForm1::SaveSendHistory()
+{
+    // Not guarded, as the settings file is not: the close goes on whatever happens here. The
+    // file is replaced in one step, so a failure leaves the old history whole.
+    core::SaveHistoryFile(platform::ExeDir() + core::kHistoryFileName, SendHistory());
+}
+
+void TForm1::ReadSettingsFile()
+{
+    platform::IniFile ini;
+    ini.load(platform::ExeIniPath());
+    core::Settings s;
+    s.read(ini);
+    CommSettings = s.comm;
+    // The geometry key by key, in the order height, width, top, left. The size is the window's
+    // own (menu bar included, the window manager's frame not): the frame is not ours to size, and
+    // reading back what was set keeps a restart from drifting.
+    resize(width(), s.geometry.height);
+    resize(s.geometry.width, height());
+    move(x(), s.geometry.top);
+    move(s.geometry.left, y());
+    ui->ComboBox1->setCurrentIndex(s.lineBreakMode);
+    SetRadioItemIndex(ui->RGDelimiter, s.delimiter);
+
+    for (int i = 0; i < 4; ++i)
+        ui->PageControl1->setTabVisible(i, s.pageShown[static_cast<std::size_t>(i)]);
+    // A stored page outside the tabs, or a hidden one, leaves the first shown tab active: a tab
+    // widget always shows a page while it has a tab.
+    if (s.activePage >= 0 && s.activePage < 4 && s.pageShown[static_cast<std::size_t>(s.activePage)])
+        ui->PageControl1->setCurrentIndex(s.activePage);
+    ShowActiveSheet();
+
+    QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
+    for (int i = 0; i < 4; ++i) {
+        const bool shown = ui->PageControl1->isTabVisible(i);
+        PageVisible[static_cast<std::size_t>(i)] = shown ? 1 : 0;
+        menus[i]->setChecked(shown);
+    }
+}
+
+void TForm1::WriteSettingsFile()
+{
+    platform::IniFile ini;
+    // A file that exists but cannot be read is left alone rather than replaced by our keys only.
+    if (!ini.load(platform::ExeIniPath()))
+        return;
+    core::Settings s;
+    s.comm = CommSettings;
+    s.lineBreakMode = ui->ComboBox1->currentIndex();
+    s.delimiter = RadioItemIndex(ui->RGDelimiter);
+    s.activePage = ActivePageIndex();
+    for (int i = 0; i < 4; ++i)
+        s.pageShown[static_cast<std::size_t>(i)] = ui->PageControl1->isTabVisible(i);
+    s.geometry.height = height();
+    s.geometry.width = width();
+    s.geometry.top = y();
+    s.geometry.left = x();
+    s.write(ini);
+    ini.save(platform::ExeIniPath());
+}
+
+int TForm1::ActivePageIndex() const
+{
+    const int current = ui->PageControl1->currentIndex();
+    if (current < 0 || !ui->PageControl1->isTabVisible(current))
+        return -1;
+    return current;
+}
+
+QString TForm1::ComSetText() const
+{
+    return FromBytes(core::StatusText(CommSettings));
+}
+
+// --- Show, port, settings dialog --------------------------------------------------------------
+
+void TForm1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TForm1::FormShow()
+{
+    ApplyCommSettings();
+    SetRadioItemIndex(ui->RGSelect, 0);
+    RGSelectClick();
+}
+
+void TForm1::ApplyCommSettings()
+{
+    CommX1.SetBitRate(CommSettings.Speed);
+    CommX1.SetCharSize(CommSettings.WordSize);
+    CommX1.SetParityBit(CommSettings.Parity == "EVEN"  ? cpbEven
+                        : CommSettings.Parity == "ODD" ? cpbOdd
+                                                       : cpbNone);
+    CommX1.SetStopBit(CommSettings.StopBits == "1.5" ? csb1p5 : CommSettings.StopBits == "2" ? csb2 : csb1);
+    CommX1.SetFlowCtrl(CommSettings.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+    CommX1.SetPortNo(CommSettings.ComNo);
+    m_rx->ResetRing();
+
+    try {
+        CommX1.PortOpen();
+    } catch (const std::exception &) {
+        // Whatever failed (device missing or busy, a setting refused, a worker not started), the
+        // user gets the one message and the program goes on without a port.
+        ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"));
+        return;
+    }
+    RaiseOutputLines();
+    ui->stComSet->setText(ComSetText());
+    Timer1->start();
+}
+
+void TForm1::RaiseOutputLines()
+{
+    CommX1.SetDtrSignal(true);
+    CommX1.SetRtsSignal(true);
+    for (QLabel *label : {ui->stDTR, ui->stRTS}) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::Window, kBrightGreen);
+        label->setPalette(palette);
+    }
+}
+
+void TForm1::mnuSettingClick()
+{
+    CommX1.PortClose();
+    if (!m_frmSetting)
+        m_frmSetting = new TfrmSetting(CommSettings, this);
+    m_frmSetting->exec();
+    ApplyCommSettings();
+}
+
+void TForm1::mnuHeplClick()
+{
+    try {
+        platform::ShowHelp(this);
+    } catch (const std::exception &e) {
+        // Shown as an exception that escaped the handler would be, without throwing through Qt.
+        ShowException(this, e);
+    }
+}
+
+// --- Page visibility ----------------------------------------------------------------------------
+
+void TForm1::TogglePage(int page)
+{
+    QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
+    // The menu item's tick is the truth; QAction has already flipped it when it was triggered, so
+    // the page follows the tab's own state instead.
+    const bool shown = ui->PageControl1->isTabVisible(page);
+    SetTabShown(page, !shown);
+    PageVisible[static_cast<std::size_t>(page)] = shown ? 0 : 1;
+    menus[page]->setChecked(!shown);
+}
+
+void TForm1::SetTabShown(int page, bool shown)
+{
+    QTabWidget *tabs = ui->PageControl1;
+    const bool wasActive = tabs->currentIndex() == page && tabs->isTabVisible(page);
+    tabs->setTabVisible(page, shown);
+    if (!shown && wasActive) {
+        // The page whose tab now stands at the same position becomes active: the next shown tab
+        // to the right, else the last shown one to the left.
+        int next = -1;
+        for (int i = page + 1; i < tabs->count() && next < 0; ++i)
+            if (tabs->isTabVisible(i))
+                next = i;
+        for (int i = page - 1; i >= 0 && next < 0; --i)
+            if (tabs->isTabVisible(i))
+                next = i;
+        if (next >= 0)
+            tabs->setCurrentIndex(next);
+    } else if (shown && ActivePageIndex() < 0) {
+        tabs->setCurrentIndex(page);
+    }
+    ShowActiveSheet();
+}
+
+void TForm1::ShowActiveSheet()
+{
+    // With every tab hidden a tab widget would still show the page it had last.
+    if (QWidget *sheet = ui->PageControl1->currentWidget())
+        sheet->setVisible(ActivePageIndex() >= 0);
+}
+
+// --- Layout rule --------------------------------------------------------------------------------
+
+void TForm1::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TForm1::FormResize()
+{
+    if (width() < kMinWidth || height() < kMinHeight) {
+        resize(std::max(width(), kMinWidth), std::max(height(), kMinHeight));
+        return; // the resize comes back here with the new size
+    }
+    ui->cmbSendMix->resize(width() - 45, ui->cmbSendMix->height());
+    ui->Panel1->move(ui->Panel1->x(), height() - 203);
+    ui->PageControl1->resize(width() - 45, ui->Panel1->y() - ui->PageControl1->y() - 10);
+}
+
+// --- Close --------------------------------------------------------------------------------------
+
+bool TForm1::FormCloseQuery()
+{
+    return true;
+}
+
+void TForm1::mnuExitClick()
+{
+    close();
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    QMainWindow::closeEvent(event);
+}
+
+void TForm1::FormClose()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    Timer1->stop();
+    WriteSettingsFile();
+    CommX1.PortClose();
+    SaveSendHistory();
+}

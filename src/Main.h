@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: MIT
+// The main window: the terminal itself. It owns the serial port component, the four display
+// pages (byte-line models shown by PageView) and the receive pipeline, and carries them from
+// construction through the first show (the port opens), the settings dialog (the port reopens)
+// to the close (settings and history written, port closed).
+//
+// The window stays thin: the receive pipeline, the settings and history files, the page files
+// and the send logic are display-free classes under core/; the handlers here read the controls,
+// call them and show the result. The handlers keep the names of the controls and events they
+// serve and are public, so that tests drive them as the user's clicks would.
+#pragma once
+
+#include "CommSettings.h"
+#include "Commx.h"
+#include "Page.h"
+#include "ProgButtons.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Ui
+{
+class TForm1;
+}
+namespace core
+{
+class RxPipeline;
+struct PageSet;
+} // namespace core
+class PageView;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QTimer;
+
+class TForm1 : public QMainWindow
+{
+    Q_OBJECT
+
+  public:
+    explicit TForm1(QWidget *parent = nullptr);
+    ~TForm1() override;
+
+    // The designer form: every control under its original name.
+    Ui::TForm1 &form() { return *ui; }
+
+    // The settings dialog shown by mnuSettingClick. The program creates it after the window;
+    // without one, the command makes its own on first use.
+    void SetSettingDialog(QDialog *dialog) { m_frmSetting = dialog; }
+
+    // The clock of the receive pipeline (GetTickCount by default); tests make time pass by hand.
+    using TickSource = std::function<std::uint32_t()>;
+    void SetTickSource(TickSource source);
+
+    // State shared with the dialog and the other parts of the window.
+    core::CommSettings CommSettings;
+    // 1 while the page's tab is shown, in the page order HEX, DEC, CHAR, TEXT.
+    std::array<int, 4> PageVisible{1, 1, 1, 1};
+
+    TCommX CommX1;
+    QTimer *Timer1 = nullptr;
+
+    // The page memo table (Memo1 ... Memo4) and the models they show.
+    PageView *Memo(int i) const { return m_memos[static_cast<std::size_t>(i)]; }
+    core::Page &PageModel(int i) { return m_pages[static_cast<std::size_t>(i)]; }
+    QLabel *PbText(int i) const { return m_pbTexts[static_cast<std::size_t>(i)]; }
+
+    // The active page index of PageControl1, -1 when no tab is shown.
+    int ActivePageIndex() const;
+
+    // Start-up, settings and close (Main.cpp).
+    void FormShow();
+    void ApplyCommSettings();
+    void mnuSettingClick();
+    void mnuHEXClick() { TogglePage(0); }
+    void mnuDECClick() { TogglePage(1); }
+    void mnuCHARClick() { TogglePage(2); }
+    void mnuTEXTClick() { TogglePage(3); }
+    void mnuExitClick();
+    void mnuHeplClick();
+    void FormResize();
+    bool FormCloseQuery();
+    void FormClose();
+
+    // Receive display (MainReceive.cpp).
+    void CommX1Receive(QObject *Sender, std::int32_t ReceiveSize);
+    void Timer1Timer();
+    // Senders show what they sent through this (page index 0 to 3, cells without the tag).
+    void AppendOutLine(int page, const std::string &cells);
+
+    // Page files and pick-up (MainLogs.cpp).
+    void BtnLOGClick();
+    void BtnClearClick();
+    void Memo1DblClick(PageView *Sender, int line);
+    void MemoEnter(PageView *Sender);
+
+    // Control lines (MainCtrlLines.cpp).
+    void stRTSClick();
+    void stDTRClick();
+    void CtrlLineStep();
+
+    // Sending (MainSend.cpp).
+    void BtnSendClick();
+    void BtnEscClick(QObject *Sender);
+    void BtnMixClick();
+    // Returns true when the key was taken (Enter).
+    bool cmbSendMixKeyPress(int key);
+    void cmbSendMixEnter();
+    void RGSelectClick();
+    void ProgSendClick(QObject *Sender);
+    void SetKClick(QObject *Sender);
+    void PbTextDblClick(QObject *Sender);
+    void cmbSelTextExit();
+    bool cmbSelTextKeyPress(int key);
+    void BtnMultiLineClick();
+
+    // The registered send texts (CP932), slot 1 first.
+    core::ProgTexts ProgText;
+
+    // The send history, the item list of cmbSendMix, as bytes (CP932), newest first. The items
+    // keep their bytes beside the shown text, so bytes that do not decode survive a restart.
+    std::vector<std::string> SendHistory() const;
+    void SetSendHistory(const std::vector<std::string> &entries);
+
+    // The send box's text as bytes (CP932). A line picked up from a page gives back the page's
+    // own bytes while the box still shows it unchanged; other text is encoded, and nothing comes
+    // back when it holds a character that CP932 lacks.
+    std::optional<std::string> SendBoxBytes() const;
+    void SetSendBoxBytes(const std::string &bytes);
+
+    // The status text of stComSet for the current settings.
+    QString ComSetText() const;
+
+  protected:
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+  private:
+    void CreatePages();
+    void ConnectHandlers();
+    void ReadSettingsFile();
+    void WriteSettingsFile();
+    void LoadSendHistory();
+    void SaveSendHistory();
+    void TogglePage(int page);
+    void SetTabShown(int page, bool shown);
+    void ShowActiveSheet();
+    void RaiseOutputLines();
+    void RefreshViews();
+    core::PageSet Pages();
+    // Writes the shown pages' files; false with the reason when one could not be written.
+    bool SavePageFiles(std::string *error);
+
+    std::unique_ptr<Ui::TForm1> ui;
+    std::array<core::Page, 4> m_pages;
+    std::array<PageView *, 4> m_memos{};
+    std::array<QLabel *, 4> m_pbTexts{};
+    std::unique_ptr<core::RxPipeline> m_rx;
+    TickSource m_tick;
+    QDialog *m_frmSetting = nullptr;
+    QString m_sendBoxText;      // what SetSendBoxBytes showed ...
+    std::string m_sendBoxBytes; // ... for these bytes
+    bool m_closed = false;
+};

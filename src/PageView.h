@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: MIT
+// The read-only view of one display page. It reads the byte-line model directly and lays out and
+// paints only the rows on screen, so the cost of a refresh does not grow with the page: a text edit
+// that lays out every line it holds cannot keep up with four pages at full receive speed.
+//
+// Columns are byte columns: in CP932 with a fixed-pitch font a one-byte character is one column
+// and a two-byte (full-width) character is two. Caret and selection are character offsets into the
+// page's whole text (lines decoded from CP932, joined by one "\n" each), as a text edit's plain
+// text would count them; the line-start offsets are computed on demand and cached, so the receive
+// path never decodes lines that nobody looks at.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QElapsedTimer>
+
+#include <cstdint>
+#include <vector>
+
+namespace core
+{
+class Page;
+}
+
+class PageView : public QAbstractScrollArea
+{
+    Q_OBJECT
+
+  public:
+    explicit PageView(QWidget *parent = nullptr);
+    ~PageView() override;
+
+    // The window owns the model; the view only reads it and must be told before it goes away
+    // (setPage(nullptr)).
+    void setPage(const core::Page *page);
+    const core::Page *page() const { return m_page; }
+
+    // Once per timer tick: cheap when the page has not changed. Otherwise updates the scroll ranges
+    // and repaints, following the end when the view was at the bottom before the change.
+    void refresh();
+
+    // Character offsets into the whole text.
+    int caretOffset() const;
+    // Clamped to the text; leaves an empty selection and does not scroll.
+    void setCaretOffset(int offset);
+    int lineAtOffset(int offset) const;
+    // Offset of the line's first character; clamped to the lines (0 for an empty page).
+    int lineStartOffset(int line) const;
+    int characterCount() const;
+    // The decoded text of [start, end), clamped.
+    QString text(int start, int end) const;
+    QString selectedText() const;
+    bool hasSelection() const;
+    // start <= end; both equal the caret when nothing is selected.
+    void selection(int *start, int *end) const;
+    // Anchor at start, caret at end; scrolls the caret into view when asked.
+    void setSelection(int start, int end, bool scroll = false);
+    void selectAll();
+    void copy() const;
+
+    // Geometry for hit tests and accessibility, in viewport coordinates. An offset on a row that
+    // is not on screen gives an empty rectangle.
+    QRect characterRect(int offset) const;
+    // -1 when the point is outside the rows of the page.
+    int offsetAt(const QPoint &viewportPos) const;
+    void scrollToOffset(int offset);
+
+    // Registers the accessibility factory (done once by the first view as well).
+    static void installAccessibility();
+
+    // Lines decoded by the last paint: lets tests check that painting is bounded by the screen.
+    int lastPaintDecodedLines() const { return m_lastPaintDecoded; }
+
+  signals:
+    // The caret now lies in the double-clicked line; lineIndex is that line.
+    void lineDoubleClicked(int lineIndex);
+    void focusEntered();
+
+  protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+  private:
+    // A place in the text as line and character within the line.
+    struct Pos {
+        int line = 0;
+        int ch = 0;
+        friend bool operator==(const Pos &, const Pos &) = default;
+        friend auto operator<=>(const Pos &, const Pos &) = default;
+    };
+    struct Metrics {
+        qreal colWidth = 8;
+        int rowHeight = 16;
+        int ascent = 12;
+        bool fixedPitch = true; // runs of narrow characters can be drawn in one call
+        bool wideFits = true;   // full-width glyphs are exactly two columns wide
+    };
+
+    int lineCount() const;
+    // Brings the offset cache and the positions in line with the model (cheap when unchanged).
+    void syncModel() const;
+    int lineStart(int line) const;
+    int lineChars(int line) const;
+    Pos posAt(int offset) const;
+    int offsetOf(Pos p) const;
+    Pos clampPos(Pos p) const;
+    Pos posAtPoint(const QPoint &viewportPos, bool *onRow = nullptr) const;
+
+    void updateMetrics();
+    void updateScrollRanges();
+    int visibleRows() const;
+    int visibleColumns() const;
+    void ensureVisible(Pos p);
+    void moveCaret(Pos p, bool extend);
+    void selectWordAt(Pos p);
+    void positionsChanged();
+    void restartBlink();
+    void requestStreamRepaint();
+    QRect caretRect() const;
+
+    const core::Page *m_page = nullptr;
+    Metrics m_metrics;
+
+    // Model state the scroll ranges were last set for.
+    std::uint64_t m_viewRevision = ~std::uint64_t{0};
+    std::uint64_t m_viewStructure = ~std::uint64_t{0};
+    int m_viewCount = 0;
+
+    // Line-start offsets: m_starts[k] is the offset of line k for k < m_starts.size(); line k's
+    // characters are known for k < m_starts.size() - 1. Appends and last-line replacements keep the
+    // lines before the previous last one; any other change drops the whole cache.
+    mutable std::vector<int> m_starts{0};
+    mutable std::uint64_t m_syncRevision = ~std::uint64_t{0};
+    mutable std::uint64_t m_syncStructure = ~std::uint64_t{0};
+    mutable int m_syncCount = 0;
+
+    mutable Pos m_caret;
+    mutable Pos m_anchor;
+    int m_preferredColumn = -1; // byte column kept by vertical moves
+    bool m_dragging = false;
+    bool m_caretOn = true;
+    QBasicTimer m_blink;
+    static constexpr qint64 kStreamRepaintMs = 30;
+    QBasicTimer m_streamRepaint;
+    QElapsedTimer m_sincePaint;
+    bool m_inRefresh = false;
+    int m_lastPaintDecoded = 0;
+};

@@ -1,0 +1,331 @@
+// SPDX-License-Identifier: MIT
+// The main window with traffic: bytes from a pseudo-terminal reaching the four pages, the control
+// lines on the loopback plug, the page files, clearing and picking a line up.
+#include "MainWindowFixture.h"
+
+#include "PageView.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The master side of a pseudo-terminal; the window opens the slave as its COM1.
+class PtyMaster
+{
+  public:
+    PtyMaster()
+    {
+        m_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_fd >= 0 && (grantpt(m_fd) != 0 || unlockpt(m_fd) != 0)) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~PtyMaster()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+    QByteArray slavePath() const { return QByteArray(ptsname(m_fd)); }
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
+    }
+
+  private:
+    int m_fd = -1;
+};
+
+const QColor kActive(0, 255, 0);
+const QColor kInactive(0, 128, 0);
+
+QColor Colour(const QLabel *label)
+{
+    return label->palette().color(QPalette::Window);
+}
+
+} // namespace
+
+class TestMainWindowIo : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void ptyBytesReachAllPages();
+    void pauseClosesLineWithInjectedClock();
+    void outputLineClicks_data();
+    void outputLineClicks();
+    void inputLinesFollowCtrlCheck();
+    void logSaveWritesShownPages();
+    void clearEmptiesHiddenPagesToo();
+    void doubleClickPicksLineUp();
+    void focusAlignsCarets();
+    void failedSaveAtLimitIsToldOnce();
+};
+
+void TestMainWindowIo::ptyBytesReachAllPages()
+{
+    PtyMaster pty;
+    if (!pty.ok())
+        QSKIP("no pseudo-terminals here");
+    MainWindowFixture f;
+    f.writeIni("COM1=" + pty.slavePath());
+    TForm1 &w = f.start();
+    QVERIFY2(f.answerer.messages.isEmpty(), qPrintable(f.answerer.messages.join(QLatin1Char(' '))));
+    QVERIFY(w.Timer1->isActive());
+
+    QVERIFY(pty.write(QByteArray("Hi\x01\xff", 4)));
+    const std::string hex = "[IN ]   48   69   01   FF  ";
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(0).line(0), hex, 3000);
+    QCOMPARE(w.PageModel(1).line(0), std::string("[IN ]    72  105    1  255 "));
+    QCOMPARE(w.PageModel(2).line(0), std::string("[IN ]    H   i  _sh _sp"));
+    QCOMPARE(w.PageModel(3).line(0), std::string("[IN ]  Hi\x01\xff"));
+    QCOMPARE(w.form().stLogCount->text(), QStringLiteral("ログ行数: 1"));
+    // The view shows the model it was given.
+    QCOMPARE(w.Memo(0)->page(), &w.PageModel(0));
+    QVERIFY(w.Memo(0)->characterCount() >= int(hex.size()));
+}
+
+void TestMainWindowIo::pauseClosesLineWithInjectedClock()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback", "[CharDelayTime]\r\nCharDelayTime=100\r\n");
+    std::uint32_t now = 1000;
+    TForm1 &w = f.start();
+    w.SetTickSource([&now] { return now; });
+    const auto plug = platform::LoopbackPlug::Get(1);
+
+    plug->inject("A");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).line(0), std::string("[IN ]  A"), 3000);
+    QTest::qWait(50);
+    QCOMPARE(w.PageModel(3).count(), 1); // no pause yet: the clock stands still
+    now += 101;
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).count(), 2, 3000);
+    QCOMPARE(w.PageModel(3).last(), std::string());
+    plug->inject("B");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).line(1), std::string("[IN ]  B"), 3000);
+    QCOMPARE(w.form().stLogCount->text(), QStringLiteral("ログ行数: 2"));
+}
+
+void TestMainWindowIo::outputLineClicks_data()
+{
+    QTest::addColumn<bool>("rts"); // RTS, else DTR
+    QTest::newRow("RTS") << true;
+    QTest::newRow("DTR") << false;
+}
+
+void TestMainWindowIo::outputLineClicks()
+{
+    QFETCH(bool, rts);
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    const auto plug = platform::LoopbackPlug::Get(1);
+    QLabel *label = rts ? w.form().stRTS : w.form().stDTR;
+    auto line = [&] { return rts ? plug->rts() : plug->dtr(); };
+
+    QVERIFY(line());
+    QCOMPARE(Colour(label), kActive);
+    QTest::mouseClick(label, Qt::LeftButton);
+    QVERIFY(!line());
+    QCOMPARE(Colour(label), kInactive);
+    QTest::mouseClick(label, Qt::LeftButton);
+    QVERIFY(line());
+    QCOMPARE(Colour(label), kActive);
+
+    // With the port closed a click changes only the colour; the next open raises the line again.
+    w.CommX1.PortClose();
+    QTest::mouseClick(label, Qt::LeftButton);
+    QCOMPARE(Colour(label), kInactive);
+    w.ApplyCommSettings();
+    QVERIFY(line());
+    QCOMPARE(Colour(label), kActive);
+}
+
+void TestMainWindowIo::inputLinesFollowCtrlCheck()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    Ui::TForm1 &ui = w.form();
+    // The plug loops RTS to CTS and DTR to DSR.
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kActive, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), kActive, 2000);
+    w.stRTSClick();
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kInactive, 2000);
+    QCOMPARE(Colour(ui.stDSR), kActive);
+    w.stDTRClick();
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), kInactive, 2000);
+
+    // Not watched: both show the button face, whatever the lines do.
+    w.CommSettings.CtrlCheck = 0;
+    w.stRTSClick();
+    const QColor face = ui.Panel1->palette().color(QPalette::Button);
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), face, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), face, 2000);
+
+    // Watched with the port closed: dark green (the timer keeps running).
+    w.CommSettings.CtrlCheck = 1;
+    w.CommX1.PortClose();
+    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kInactive, 2000);
+    QVERIFY(w.Timer1->isActive());
+}
+
+void TestMainWindowIo::logSaveWritesShownPages()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    platform::LoopbackPlug::Get(1)->inject("AB");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).line(0), std::string("[IN ]  AB"), 3000);
+
+    w.form().mnuDEC->trigger();
+    w.form().mnuCHAR->trigger();
+    f.writeFile(QStringLiteral("BackLogDEC.txt"), "old DEC");
+    w.form().BtnLOG->click();
+    QCOMPARE(f.readFile(QStringLiteral("BackLogHEX.txt")), QByteArray("[IN ]   41   42  \r\n"));
+    QCOMPARE(f.readFile(QStringLiteral("BackLogTEXT.txt")), QByteArray("[IN ]  AB\r\n"));
+    QCOMPARE(f.readFile(QStringLiteral("BackLogDEC.txt")), QByteArray("old DEC"));
+    QVERIFY(!QFile::exists(f.path(QStringLiteral("BackLogCHAR.txt"))));
+
+    // A second save replaces the first.
+    w.PageModel(0).add(std::string());
+    w.form().BtnLOG->click();
+    QCOMPARE(f.readFile(QStringLiteral("BackLogHEX.txt")), QByteArray("[IN ]   41   42  \r\n\r\n"));
+    QVERIFY(f.answerer.messages.isEmpty());
+    // Nothing but the four files and the program's own was left in the folder.
+    const QStringList files = QDir(f.dir.path()).entryList(QDir::Files);
+    QCOMPARE(files, (QStringList{"BackLogDEC.txt", "BackLogHEX.txt", "BackLogTEXT.txt", "Quorvel.ini"}));
+}
+
+void TestMainWindowIo::clearEmptiesHiddenPagesToo()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    const auto plug = platform::LoopbackPlug::Get(1);
+    plug->inject("AB");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(2).line(0), std::string("[IN ]    A   B "), 3000);
+    w.form().mnuCHAR->trigger();
+    w.form().BtnClear->click();
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(w.PageModel(i).count(), 0);
+    QCOMPARE(w.Memo(0)->characterCount(), 0);
+
+    // The shown pages start again; the hidden one stays empty until it is shown.
+    plug->inject("C");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(0).line(0), std::string("[IN ]   43  "), 3000);
+    QCOMPARE(w.PageModel(2).count(), 0);
+    w.form().mnuCHAR->trigger();
+    plug->inject("D");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(2).line(0), std::string("[IN ]    D "), 3000);
+}
+
+void TestMainWindowIo::doubleClickPicksLineUp()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    core::Page &hex = w.PageModel(0);
+    hex.clear();
+    hex.add("[IN ]   41   42  ");
+    hex.add(std::string());
+    hex.add(std::string("[OUT]   82  A0  \x82\xa0", 18));
+    w.Memo(0)->refresh();
+    QComboBox *box = w.form().cmbSendMix;
+    box->setEditText(QStringLiteral("typed"));
+
+    // An empty line leaves the send box alone.
+    w.Memo1DblClick(w.Memo(0), 1);
+    QCOMPARE(box->currentText(), QStringLiteral("typed"));
+
+    // A double-click on the first row of the view puts that line into the box, tag included.
+    const QRect row0 = w.Memo(0)->characterRect(2);
+    QVERIFY(!row0.isEmpty());
+    QTest::mouseDClick(w.Memo(0)->viewport(), Qt::LeftButton, {}, row0.center());
+    QCOMPARE(box->currentText(), QStringLiteral("[IN ]   41   42  "));
+
+    // A line whose bytes decode goes back as the same bytes; the box shows the decoded text.
+    w.Memo1DblClick(w.Memo(0), 2);
+    QCOMPARE(box->currentText(), QStringLiteral("[OUT]   82  A0  あ"));
+    QCOMPARE(w.SendBoxBytes().value_or("?"), std::string("[OUT]   82  A0  \x82\xa0", 18));
+    // Bytes that do not decode survive as long as the box still shows the picked line.
+    hex.add(std::string("[IN ]  \x81", 8));
+    w.Memo1DblClick(w.Memo(0), 3);
+    QCOMPARE(w.SendBoxBytes().value_or("?"), std::string("[IN ]  \x81", 8));
+    box->setEditText(QStringLiteral("0x41"));
+    QCOMPARE(w.SendBoxBytes().value_or("?"), std::string("0x41"));
+}
+
+void TestMainWindowIo::focusAlignsCarets()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    w.PageModel(0).clear();
+    w.PageModel(0).add("0123456789");
+    w.PageModel(1).clear();
+    w.PageModel(1).add("0123456789");
+    w.PageModel(1).add("abcdef");
+    w.PageModel(2).clear();
+    w.PageModel(2).add("012");
+    for (int i = 0; i < 4; ++i)
+        w.Memo(i)->refresh();
+
+    w.Memo(1)->setCaretOffset(14);
+    w.MemoEnter(w.Memo(1));
+    QCOMPARE(w.Memo(0)->caretOffset(), 10); // a shorter page gets its caret at its end
+    QCOMPARE(w.Memo(2)->caretOffset(), 3);
+    QCOMPARE(w.Memo(1)->caretOffset(), 14);
+    QVERIFY(!w.Memo(0)->hasSelection());
+}
+
+void TestMainWindowIo::failedSaveAtLimitIsToldOnce()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    // A folder where the HEX file belongs: that save cannot succeed.
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("BackLogHEX.txt")));
+    std::uint32_t now = 5000;
+    TForm1 &w = f.start();
+    w.SetTickSource([&now] { return now; });
+    w.Timer1->stop();
+    for (int i = 0; i < 5002; ++i)
+        w.PageModel(0).add("[IN ]   41  ");
+
+    w.Timer1Timer();
+    const QString told = w.form().StatusBar1->currentMessage();
+    QVERIFY(!told.isEmpty());
+    QCOMPARE(w.PageModel(0).count(), 5003); // the pages are kept
+    QVERIFY(f.answerer.messages.isEmpty());
+
+    // Further ticks neither repeat the message nor stop the display.
+    w.form().StatusBar1->clearMessage();
+    platform::LoopbackPlug::Get(1)->inject("Z");
+    QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).last(), std::string("[IN ]  Z"), 3000);
+    QCOMPARE(w.form().StatusBar1->currentMessage(), QString());
+    QVERIFY(w.PageModel(0).count() > 5002);
+
+    // Once the file can be written, the next limit saves and empties the pages.
+    QVERIFY(QDir(f.dir.path()).rmdir(QStringLiteral("BackLogHEX.txt")));
+    for (int i = 0; i < 5001; ++i)
+        w.PageModel(0).add("[IN ]   42  ");
+    QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(0).count() <= 1, 3000);
+    const QByteArray saved = f.readFile(QStringLiteral("BackLogHEX.txt"));
+    QVERIFY(saved.contains("[IN ]   41  \r\n[IN ]   41  \r\n"));
+    QVERIFY(saved.endsWith("[IN ]   42  \r\n[IN ]   42  \r\n"));
+    QVERIFY(f.answerer.messages.isEmpty());
+}
+
+QTEST_MAIN(TestMainWindowIo)
+#include "tst_mainwindow_io.moc"

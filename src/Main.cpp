@@ -207,13 +207,15 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
                 return true;
         }
     } else if (type == QEvent::FocusIn) {
-        // The box and its line edit both take the focus; the handler runs once per entry.
-        if (watched == ui->cmbSendMix->lineEdit())
+        // The combo box takes the focus for its line edit, so the box reports it (the line edit
+        // too, should it ever take it itself: the handler only sets a text).
+        if (watched == ui->cmbSendMix || watched == ui->cmbSendMix->lineEdit())
             cmbSendMixEnter();
     } else if (type == QEvent::FocusOut) {
         // Opening the picker's own list is no leaving.
         const auto reason = static_cast<QFocusEvent *>(event)->reason();
-        if (watched == ui->cmbSelText->lineEdit() && reason != Qt::PopupFocusReason &&
+        if ((watched == ui->cmbSelText || watched == ui->cmbSelText->lineEdit()) &&
+            reason != Qt::PopupFocusReason && ui->cmbSelText->isVisible() &&
             !ui->cmbSelText->isAncestorOf(QApplication::focusWidget()))
             cmbSelTextExit();
     }

@@ -122,6 +122,21 @@ class TForm1 : public QMainWindow
     bool cmbSelTextKeyPress(int key);
     void BtnMultiLineClick();
 
+    // The history step of the two send buttons: `text` (CP932) goes to the top of the send
+    // history; the send box keeps the text as typed (MainSend.cpp).
+    void PushSendHistory(const std::string &text);
+    // Parses one mixed-send text (CP932) under the form and type selected now, transmits it and
+    // echoes it on the shown pages. Touches neither the send box nor the history.
+    void SendMixText(const std::string &text);
+    // The continuous output without its dialog: every line of the file goes through SendMixText.
+    // Returns false when it did not run (another send still going, or the file cannot be opened).
+    bool PlayOutFile(const QString &path);
+    // True while a send (string, mixed, registered or continuous output) has not returned: it may
+    // be waiting for room in the transmit queue, and the window then refuses a second send.
+    bool Sending() const { return m_sending; }
+    // The slot (1 to 4) whose label the history picker serves; shared by every window.
+    static int PickSlot;
+
     // The registered send texts (CP932), slot 1 first.
     core::ProgTexts ProgText;
 
@@ -171,4 +186,10 @@ class TForm1 : public QMainWindow
     QString m_sendBoxText;      // what SetSendBoxBytes showed ...
     std::string m_sendBoxBytes; // ... for these bytes
     bool m_closed = false;
+
+    // Sending (MainSend.cpp): the guard against a second send during a wait for the queue.
+    friend class SendGuard;
+    bool m_sending = false;
+    void ShowStatus(const QString &text);
+    void SetLogCount(int lines);
 };

@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: MIT
+// End-to-end continuous-output benchmark: the main window (offscreen) plays a file of mixed-send
+// lines out to a pseudo-terminal whose far end a reader thread drains as fast as it can. Reports
+// the bytes on the wire per second and how often the window repainted a page and ran its receive
+// timer meanwhile (a play-out that never let the window process its events would show none).
+//
+// Usage: bench_window_playout [--mib N]   (file size, default 10)
+#include "ExePath.h"
+#include "Main.h"
+#include "PageView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The line of the file and the bytes it puts on the wire.
+const char kLine[] = "0x41,0x42,\"hello world\",13,10\n";
+constexpr std::size_t kWirePerLine = 15;
+
+class PaintCounter : public QObject
+{
+  public:
+    int paints = 0;
+
+  protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    double mib = 10;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--mib") == 0)
+            mib = std::atof(argv[++i]);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("bench_window_playout: pseudo-terminal");
+        return 2;
+    }
+    QTemporaryDir dir;
+    platform::SetExePathForTesting(QDir(dir.path()).filePath(QStringLiteral("Quorvel")).toStdString());
+    {
+        QFile ini(dir.filePath(QStringLiteral("Quorvel.ini")));
+        if (!ini.open(QIODevice::WriteOnly))
+            return 2;
+        // A pseudo-terminal ignores the bit rate: the reader is the limit of the link.
+        ini.write("[PORTS]\r\nCOM1=" + QByteArray(ptsname(master)) + "\r\n");
+    }
+    const QString path = dir.filePath(QStringLiteral("lines.txt"));
+    std::size_t lines = 0;
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return 2;
+        const auto target = static_cast<std::size_t>(mib * 1024 * 1024);
+        QByteArray chunk;
+        const std::size_t perChunk = 4096;
+        for (std::size_t i = 0; i < perChunk; ++i)
+            chunk += kLine;
+        for (std::size_t written = 0; written < target; written += static_cast<std::size_t>(chunk.size())) {
+            file.write(chunk);
+            lines += perChunk;
+        }
+    }
+    const std::size_t fileBytes = static_cast<std::size_t>(QFile(path).size());
+    const std::size_t expected = lines * kWirePerLine;
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> received{0};
+    std::thread reader([&] {
+        char buf[65536];
+        while (!stop.load()) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    received += static_cast<std::size_t>(n);
+            }
+        }
+    });
+
+    int ticks = 0;
+    PaintCounter counter;
+    double playSeconds = 0;
+    double wireSeconds = 0;
+    {
+        TForm1 window;
+        window.show();
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 300)
+            QCoreApplication::processEvents();
+        window.Memo(0)->viewport()->installEventFilter(&counter);
+        QObject::connect(window.Timer1, &QTimer::timeout, &window, [&ticks] { ++ticks; });
+
+        QElapsedTimer clock;
+        bool ran = false;
+        bool done = false;
+        QTimer::singleShot(0, &window, [&] {
+            clock.start();
+            ran = window.PlayOutFile(path);
+            playSeconds = clock.nsecsElapsed() / 1e9;
+            done = true;
+        });
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        // The last blocks are still on their way to the far end.
+        QElapsedTimer drain;
+        drain.start();
+        while (received.load() < expected && drain.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        wireSeconds = clock.nsecsElapsed() / 1e9;
+        if (!ran)
+            std::fprintf(stderr, "bench_window_playout: the play-out did not run\n");
+        window.close();
+    }
+    TCustomCommX::WaitForWorkers(3000);
+    stop = true;
+    reader.join();
+    ::close(master);
+    platform::SetExePathForTesting(std::string());
+
+    const double mb = static_cast<double>(received.load()) / 1e6;
+    std::printf("file: %zu bytes, %zu lines\n", fileBytes, lines);
+    std::printf("wire: %zu of %zu bytes in %.2f s (play-out returned after %.2f s)\n", received.load(),
+                expected, wireSeconds, playSeconds);
+    std::printf("link: %.3f MB/s on the wire, %.3f MB/s of file\n", mb / wireSeconds,
+                static_cast<double>(fileBytes) / 1e6 / wireSeconds);
+    std::printf("window: %d paint events of the HEX page, %d receive-timer ticks during the play-out\n",
+                counter.paints, ticks);
+    return received.load() == expected ? 0 : 1;
+}

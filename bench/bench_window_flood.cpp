@@ -11,6 +11,7 @@
 // with QT_QPA_PLATFORM=offscreen).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -135,7 +136,7 @@ int main(int argc, char **argv)
     fs::copy_file(opt.exe, exe);
     fs::permissions(exe, fs::perms::owner_all);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         Fail("posix_openpt");
     const std::string slave = ptsname(master);
@@ -169,14 +170,13 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     close(keep);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
 
     // 58 printable bytes and CR LF, the counter making each line different.
     std::string block;
     for (int i = 0; block.size() < 60 * 1024; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof line, "%08d ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz0123", i);
-        block.append(line, 58);
+        const std::string number = std::to_string(100000000 + i).substr(1);
+        block += (number + " ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz0123456789").substr(0, 58);
         block += "\r\n";
     }
 
@@ -193,9 +193,11 @@ int main(int argc, char **argv)
             break;
         std::size_t want = block.size() - pos;
         if (opt.rate > 0) {
-            const double allowed = opt.rate * elapsed - static_cast<double>(sent);
+            // Paced in 10 ms slices, as a device streaming at that rate delivers it: bytes come
+            // in bursts, not one write per line.
+            const double allowed = opt.rate * (std::floor(elapsed * 100) / 100 + 0.01) - static_cast<double>(sent);
             if (allowed < 1) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
             want = std::min(want, static_cast<std::size_t>(allowed));
@@ -234,11 +236,15 @@ int main(int argc, char **argv)
     std::printf("resident memory %.1f MB at the end, %.1f MB at most\n", rssEnd / 1024.0, rssMax / 1024.0);
     // The program's own statistics: the last summary line it logged.
     std::ifstream in(log);
-    std::string line, last;
+    std::string line;
+    int logged = 0;
     while (std::getline(in, line))
-        if (line.find("rx-stats") != std::string::npos)
-            last = line;
-    std::printf("program stats   %s\n", last.empty() ? "(none logged)" : last.c_str());
+        if (line.find("rx-stats") != std::string::npos) {
+            std::printf("program stats   %s\n", line.c_str());
+            ++logged;
+        }
+    if (logged == 0)
+        std::printf("program stats   (none logged)\n");
     fs::remove_all(dir);
     return 0;
 }

@@ -440,8 +440,12 @@ bool TCustomCommX::TransBlock(const void *data, std::int32_t count)
             queued = session->queuedBlocks;
         }
         if (queued >= kMaxQueuedBlocks) {
+            // The window keeps working while this waits: one pass of its messages, then at most
+            // 1 ms for the transmit thread to finish a block.
             pf::ProcessMessages();
-            SleepMs(1);
+            std::unique_lock lock(session->counterLock);
+            session->blockDone.wait_for(lock, std::chrono::milliseconds(1),
+                                        [&] { return session->queuedBlocks < kMaxQueuedBlocks; });
             continue;
         }
         const std::int32_t chunk = std::min(count, std::max<std::int32_t>(FBufLenTrans, 1));

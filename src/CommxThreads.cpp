@@ -149,6 +149,7 @@ void TCommTransThread::Release(const platform::ThreadMessage &msg)
         m_session->pendingBytes = 0;
     if (m_session->queuedBlocks != 0)
         --m_session->queuedBlocks;
+    m_session->blockDone.notify_all();
 }
 
 void TCommTransThread::WriteBlock(const std::uint8_t *position, DWORD length, platform::OVERLAPPED &ov)

@@ -45,6 +45,9 @@ struct Session : std::enable_shared_from_this<Session> {
     std::mutex counterLock; // the two counts below
     std::int32_t pendingBytes = 0;
     std::int32_t queuedBlocks = 0;
+    // Signalled under counterLock whenever a block is finished: a sender waiting for room in the
+    // queue goes on at once instead of after a fixed pause.
+    std::condition_variable blockDone;
 
     // Read by the transmit thread without a lock, written by the user-interface thread.
     std::atomic<bool> clearFlag{false};

@@ -10,14 +10,45 @@
 #include "RxPipeline.h"
 
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QStatusBar>
 #include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcStats, "quorvel.stats", QtWarningMsg)
 
 namespace
 {
 
 // What one receive event takes from the component before handing it to the ring in one piece.
 constexpr std::size_t kReceiveChunk = 4096;
+
+// Receive statistics for the end-to-end benchmark, logged once a second under "quorvel.stats"
+// when that category is enabled (QT_LOGGING_RULES="quorvel.stats.debug=true"); otherwise nothing
+// is measured.
+struct RxStats {
+    using Clock = std::chrono::steady_clock;
+    unsigned long long received = 0;
+    unsigned long long dropped = 0;
+    std::vector<double> tickMs;
+    Clock::time_point since = Clock::now();
+
+    void tick(double ms)
+    {
+        tickMs.push_back(ms);
+        if (Clock::now() - since < std::chrono::seconds(1))
+            return;
+        std::sort(tickMs.begin(), tickMs.end());
+        qCDebug(lcStats, "rx-stats received=%llu dropped=%llu ticks=%zu tick-median-ms=%.3f tick-max-ms=%.3f",
+                received, dropped, tickMs.size(), tickMs[tickMs.size() / 2], tickMs.back());
+        tickMs.clear();
+        since = Clock::now();
+    }
+};
+RxStats g_stats;
 
 } // namespace
 
@@ -33,24 +64,28 @@ core::PageSet TForm1::Pages()
 
 void TForm1::CommX1Receive(QObject *Sender, std::int32_t ReceiveSize)
 {
+    // The bytes waiting are read in blocks rather than one call per byte: at full speed a call
+    // per byte costs several system calls per byte. At least one byte is read per event.
     std::uint8_t chunk[kReceiveChunk];
-    std::size_t n = 0;
-    do {
-        const std::int32_t c = CommX1.ReceiveChar();
-        if (c < 0)
+    std::int32_t waiting = std::max<std::int32_t>(CommX1.GetReceiveLength(), 1);
+    while (waiting > 0) {
+        const std::int32_t want = std::min<std::int32_t>(waiting, static_cast<std::int32_t>(kReceiveChunk));
+        const std::int32_t n = CommX1.ReceiveBlock(chunk, want);
+        if (n <= 0)
             break; // a failed read is no byte
-        chunk[n++] = static_cast<std::uint8_t>(c);
-        if (n == kReceiveChunk) {
-            m_rx->receive(chunk, n, m_tick());
-            n = 0;
+        const std::size_t stored = m_rx->receive(chunk, static_cast<std::size_t>(n), m_tick());
+        if (lcStats().isDebugEnabled()) {
+            g_stats.received += static_cast<unsigned long long>(n);
+            g_stats.dropped += static_cast<unsigned long long>(n) - stored;
         }
-    } while (CommX1.GetReceiveLength() > 0);
-    if (n > 0)
-        m_rx->receive(chunk, n, m_tick());
+        waiting = CommX1.GetReceiveLength();
+    }
 }
 
 void TForm1::Timer1Timer()
 {
+    const bool measure = lcStats().isDebugEnabled();
+    const auto started = measure ? RxStats::Clock::now() : RxStats::Clock::time_point();
     Timer1->stop();
     const core::TickResult result =
         m_rx->tick(m_tick(), ui->ComboBox1->currentIndex(), CommSettings.RecvLineWait, Pages(),
@@ -70,6 +105,8 @@ void TForm1::Timer1Timer()
         RefreshViews();
     CtrlLineStep();
     Timer1->start();
+    if (measure)
+        g_stats.tick(std::chrono::duration<double, std::milli>(RxStats::Clock::now() - started).count());
 }
 
 void TForm1::RefreshViews()

@@ -57,7 +57,8 @@ void PageView::setPage(const core::Page *page)
     // A new page starts at the top and follows its end.
     verticalScrollBar()->setRange(0, 0);
     horizontalScrollBar()->setRange(0, 0);
-    refresh();
+    m_streamRepaint.stop();
+    applyRefresh();
     viewport()->update();
 }
 
@@ -69,8 +70,25 @@ int PageView::lineCount() const
 void PageView::refresh()
 {
     const std::uint64_t revision = m_page ? m_page->revision() : 0;
+    if (revision == m_viewRevision || m_streamRepaint.isActive())
+        return; // nothing new, or a refresh is already due
+    // While data streams in, the view catches up at most every kStreamRepaintMs: the scroll bars
+    // and the rows repainted on every 10 ms tick would cost more than everything else the window
+    // does with the data.
+    const qint64 since = m_sinceRefresh.isValid() ? m_sinceRefresh.elapsed() : kStreamRepaintMs;
+    if (since < kStreamRepaintMs) {
+        m_streamRepaint.start(static_cast<int>(kStreamRepaintMs - since), this);
+        return;
+    }
+    applyRefresh();
+}
+
+void PageView::applyRefresh()
+{
+    const std::uint64_t revision = m_page ? m_page->revision() : 0;
     if (revision == m_viewRevision)
         return;
+    m_sinceRefresh.start();
     // Appends and last-line replacements leave the lines before the previous last one alone:
     // when those are all that is on screen, the rows need no repaint.
     const std::uint64_t structure = m_page ? m_page->structureRevision() : 0;
@@ -88,20 +106,7 @@ void PageView::refresh()
     if (atEnd)
         vbar->setValue(vbar->maximum());
     if (vbar->value() != top || horizontalScrollBar()->value() != left || firstChanged <= top + visibleRows())
-        requestStreamRepaint();
-}
-
-void PageView::requestStreamRepaint()
-{
-    // While data streams in, the rows are repainted at most every kStreamRepaintMs: painting on
-    // every 10 ms tick would cost more than everything else the window does with the data.
-    if (m_streamRepaint.isActive())
-        return;
-    const qint64 since = m_sincePaint.isValid() ? m_sincePaint.elapsed() : kStreamRepaintMs;
-    if (since >= kStreamRepaintMs)
         viewport()->update();
-    else
-        m_streamRepaint.start(static_cast<int>(kStreamRepaintMs - since), this);
 }
 
 void PageView::syncModel() const
@@ -469,8 +474,6 @@ void PageView::paintEvent(QPaintEvent *event)
     QPainter p(viewport());
     const QPalette &pal = palette();
     // The viewport fills its own background (Base), once per paint.
-    m_sincePaint.start();
-    m_streamRepaint.stop();
     m_lastPaintDecoded = 0;
     const int n = lineCount();
     if (n == 0) {
@@ -823,7 +826,7 @@ void PageView::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() == m_streamRepaint.timerId()) {
         m_streamRepaint.stop();
-        viewport()->update();
+        applyRefresh();
         return;
     }
     if (event->timerId() != m_blink.timerId()) {

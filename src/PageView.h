@@ -38,6 +38,8 @@ class PageView : public QAbstractScrollArea
     // Once per timer tick: cheap when the page has not changed. Otherwise updates the scroll ranges
     // and repaints, following the end when the view was at the bottom before the change.
     void refresh();
+    // A refresh was asked for while the view caught up only moments ago: it is applied shortly.
+    bool refreshPending() const { return m_streamRepaint.isActive(); }
 
     // Character offsets into the whole text.
     int caretOffset() const;
@@ -126,7 +128,7 @@ class PageView : public QAbstractScrollArea
     void selectWordAt(Pos p);
     void positionsChanged();
     void restartBlink();
-    void requestStreamRepaint();
+    void applyRefresh();
     QRect caretRect() const;
 
     const core::Page *m_page = nullptr;
@@ -151,9 +153,9 @@ class PageView : public QAbstractScrollArea
     bool m_dragging = false;
     bool m_caretOn = true;
     QBasicTimer m_blink;
-    static constexpr qint64 kStreamRepaintMs = 30;
+    static constexpr qint64 kStreamRepaintMs = 40;
     QBasicTimer m_streamRepaint;
-    QElapsedTimer m_sincePaint;
+    QElapsedTimer m_sinceRefresh;
     bool m_inRefresh = false;
     int m_lastPaintDecoded = 0;
 };

@@ -55,6 +55,14 @@ struct Fixture {
             view->setPage(nullptr);
     }
 
+    // Refreshes as the window's tick does and waits until the view has caught up (it catches up
+    // at most every few tens of milliseconds while data streams in).
+    void refresh()
+    {
+        view->refresh();
+        QTRY_VERIFY(!view->refreshPending());
+    }
+
     int rowHeight() const { return QFontMetrics(view->font()).lineSpacing(); }
     qreal colWidth() const { return QFontMetricsF(view->font()).horizontalAdvance(QLatin1Char('0')); }
     int rows() const { return view->viewport()->height() / rowHeight(); }
@@ -94,7 +102,7 @@ class TestPageView : public QObject
         QFETCH(int, lines);
         QFETCH(int, length);
         Fixture f(std::vector<std::string>(static_cast<std::size_t>(lines), std::string(length, 'x')));
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(f.view->verticalScrollBar()->maximum(), std::max(0, lines - f.rows()));
         QCOMPARE(f.view->verticalScrollBar()->pageStep(), f.rows());
         const int cols = static_cast<int>(f.view->viewport()->width() / f.colWidth());
@@ -120,20 +128,20 @@ class TestPageView : public QObject
         QScrollBar *vbar = f.view->verticalScrollBar();
         for (const auto &l : NumberedLines(50))
             f.page.add(l);
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(vbar->maximum(), 60 - f.rows());
         QCOMPARE(vbar->value(), vbar->maximum());
 
         vbar->setValue(3); // the user scrolls up
         f.page.add("more");
         f.page.replaceLast("more, replaced");
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(vbar->maximum(), 61 - f.rows());
         QCOMPARE(vbar->value(), 3);
 
         vbar->setValue(vbar->maximum()); // and back down: following resumes
         f.page.add("again");
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(vbar->value(), vbar->maximum());
         QCOMPARE(vbar->maximum(), 62 - f.rows());
 
@@ -147,11 +155,11 @@ class TestPageView : public QObject
 
         // Emptied pages (the line limit) leave the view at the top, still following.
         f.page.clear();
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(vbar->maximum(), 0);
         for (const auto &l : NumberedLines(40))
             f.page.add(l);
-        f.view->refresh();
+        f.refresh();
         QCOMPARE(vbar->value(), vbar->maximum());
     }
 
@@ -189,7 +197,7 @@ class TestPageView : public QObject
             f.page.replaceLast("replaced");
         else
             f.page.replace(0, "replaced");
-        f.view->refresh();
+        f.refresh();
         if (repaint) {
             QTRY_VERIFY_WITH_TIMEOUT(counter.paints > 0, 2000);
         } else {
@@ -280,7 +288,7 @@ class TestPageView : public QObject
         f.page.replaceLast(kI);
         f.page.add("");
         check("appended and replaced");
-        f.view->refresh();
+        f.refresh();
         f.page.replace(0, kA + kA + kA + kA);
         check("first line replaced");
         f.page.remove(1);
@@ -446,7 +454,7 @@ class TestPageView : public QObject
         QFETCH(QString, word);
         Fixture f({"[IN ]  41  42", "[IN ]  41  42", "[IN ]  41  42", ""});
         f.page.replace(3, "\x80\x80");
-        f.view->refresh();
+        f.refresh();
         QSignalSpy spy(f.view.get(), &PageView::lineDoubleClicked);
         QTest::mouseDClick(f.view->viewport(), Qt::LeftButton, Qt::NoModifier, f.cell(row, column));
         QCOMPARE(spy.count(), 1);

@@ -31,6 +31,19 @@ Registry &registry()
     return *r;
 }
 
+// Runs the worker's Execute on a thread of its own that nobody joins: the worker holds itself
+// until Execute returns, and the registry counts it until then.
+void StartDetached(std::function<void()> execute)
+{
+    WorkerRegistry::started();
+    try {
+        std::thread(std::move(execute)).detach();
+    } catch (...) {
+        WorkerRegistry::ended();
+        throw;
+    }
+}
+
 } // namespace
 
 std::int32_t CharTimeFor(std::int32_t bitRate)
@@ -117,13 +130,7 @@ TCommTransThread::TCommTransThread(std::shared_ptr<Session> session)
 std::shared_ptr<TCommTransThread> TCommTransThread::Start(std::shared_ptr<Session> session)
 {
     std::shared_ptr<TCommTransThread> self(new TCommTransThread(std::move(session)));
-    WorkerRegistry::started();
-    try {
-        std::thread([self] { self->Execute(); }).detach();
-    } catch (...) {
-        WorkerRegistry::ended();
-        throw;
-    }
+    StartDetached([self] { self->Execute(); });
     return self;
 }
 
@@ -240,13 +247,7 @@ TCommReceiveThread::TCommReceiveThread(std::shared_ptr<Session> session)
 std::shared_ptr<TCommReceiveThread> TCommReceiveThread::Start(std::shared_ptr<Session> session)
 {
     std::shared_ptr<TCommReceiveThread> self(new TCommReceiveThread(std::move(session)));
-    WorkerRegistry::started();
-    try {
-        std::thread([self] { self->Execute(); }).detach();
-    } catch (...) {
-        WorkerRegistry::ended();
-        throw;
-    }
+    StartDetached([self] { self->Execute(); });
     return self;
 }
 

@@ -146,6 +146,14 @@ void TForm1::ConnectHandlers()
     connect(ui->mnuCHAR, &QAction::triggered, this, [this] { mnuCHARClick(); });
     connect(ui->mnuTEXT, &QAction::triggered, this, [this] { mnuTEXTClick(); });
     connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
+    // A click on a tab makes its page active, also when no page was.
+    connect(ui->PageControl1, &QTabWidget::tabBarClicked, this, [this](int index) {
+        if (index >= 0 && m_noActivePage) {
+            m_noActivePage = false;
+            ui->PageControl1->setCurrentIndex(index);
+            ShowActiveSheet();
+        }
+    });
 
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     CommX1.OnReceive = [this](QObject *sender, std::int32_t size) { CommX1Receive(sender, size); };
@@ -288,12 +296,14 @@ void TForm1::ReadSettingsFile()
     ui->ComboBox1->setCurrentIndex(s.lineBreakMode);
     SetRadioItemIndex(ui->RGDelimiter, s.delimiter);
 
-    for (int i = 0; i < 4; ++i)
-        ui->PageControl1->setTabVisible(i, s.pageShown[static_cast<std::size_t>(i)]);
-    // A stored page outside the tabs, or a hidden one, leaves the first shown tab active: a tab
-    // widget always shows a page while it has a tab.
-    if (s.activePage >= 0 && s.activePage < 4 && s.pageShown[static_cast<std::size_t>(s.activePage)])
+    // The active page first, then the tabs one by one, as the keys are read: hiding the active
+    // page's tab hands the page on to its neighbour. A stored page outside the tabs leaves no page
+    // active until the user picks a tab.
+    m_noActivePage = s.activePage < 0 || s.activePage >= 4;
+    if (!m_noActivePage)
         ui->PageControl1->setCurrentIndex(s.activePage);
+    for (int i = 0; i < 4; ++i)
+        SetTabShown(i, s.pageShown[static_cast<std::size_t>(i)], false);
     ShowActiveSheet();
 
     QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
@@ -327,6 +337,8 @@ void TForm1::WriteSettingsFile()
 
 int TForm1::ActivePageIndex() const
 {
+    if (m_noActivePage)
+        return -1;
     const int current = ui->PageControl1->currentIndex();
     if (current < 0 || !ui->PageControl1->isTabVisible(current))
         return -1;
@@ -422,10 +434,12 @@ void TForm1::TogglePage(int page)
     menus[page]->setChecked(!shown);
 }
 
-void TForm1::SetTabShown(int page, bool shown)
+void TForm1::SetTabShown(int page, bool shown, bool activateWhenNone)
 {
     QTabWidget *tabs = ui->PageControl1;
-    const bool wasActive = tabs->currentIndex() == page && tabs->isTabVisible(page);
+    if (tabs->isTabVisible(page) == shown)
+        return;
+    const bool wasActive = ActivePageIndex() == page;
     tabs->setTabVisible(page, shown);
     if (!shown && wasActive) {
         // The page whose tab now stands at the same position becomes active: the next shown tab
@@ -439,7 +453,8 @@ void TForm1::SetTabShown(int page, bool shown)
                 next = i;
         if (next >= 0)
             tabs->setCurrentIndex(next);
-    } else if (shown && ActivePageIndex() < 0) {
+    } else if (shown && activateWhenNone && ActivePageIndex() < 0) {
+        m_noActivePage = false;
         tabs->setCurrentIndex(page);
     }
     ShowActiveSheet();

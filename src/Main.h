@@ -168,7 +168,10 @@ class TForm1 : public QMainWindow
     void LoadSendHistory();
     void SaveSendHistory();
     void TogglePage(int page);
-    void SetTabShown(int page, bool shown);
+    // activateWhenNone: a tab shown while no page is active becomes the active one.
+    void SetTabShown(int page, bool shown, bool activateWhenNone = true);
+    // The stored active page was outside the tabs: none is active until the user picks one.
+    bool m_noActivePage = false;
     void ShowActiveSheet();
     void RaiseOutputLines();
     void RefreshViews();

@@ -5,6 +5,7 @@
 
 #include "Loopback.h"
 #include "PortNames.h"
+#include "WaitFor.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -29,18 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Runs the event loop until `done` holds or the time is up.
-bool WaitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = 3000ms)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::string MessageOf(const std::function<void()> &call)
 {

@@ -4,6 +4,7 @@
 #include "Commx.h"
 
 #include "PortNames.h"
+#include "WaitFor.h"
 
 #include <QCoreApplication>
 
@@ -27,17 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool WaitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = 3000ms)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 double ProcessCpuSeconds()
 {

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 
 namespace
@@ -51,6 +52,7 @@ class TestMainWindow : public QObject
     void hidingActiveTabActivatesNeighbour_data();
     void hidingActiveTabActivatesNeighbour();
     void allTabsHiddenSurviveRestart();
+    void storedActivePageRules();
     void closeWritesEveryKeyAndHistory();
     void restartKeepsGeometry();
 };
@@ -365,6 +367,35 @@ void TestMainWindow::allTabsHiddenSurviveRestart()
     for (QAction *a : {ui.mnuHEX, ui.mnuDEC, ui.mnuCHAR, ui.mnuTEXT})
         QVERIFY(!a->isChecked());
     QCOMPARE(w.ActivePageIndex(), -1);
+}
+
+void TestMainWindow::storedActivePageRules()
+{
+    {
+        // A page outside the tabs: no page is active, and -1 goes back into the file.
+        MainWindowFixture f;
+        f.writeIni("COM1=loopback", "[DISP]\r\nPAGE=7\r\n");
+        TForm1 &w = f.start();
+        QCOMPARE(w.ActivePageIndex(), -1);
+        QVERIFY(!w.form().PageControl1->currentWidget()->isVisible());
+        f.closeWindow();
+        QVERIFY(IniKeys(f.readFile(QStringLiteral("Quorvel.ini"))).contains(QStringLiteral("DISP/PAGE=-1")));
+
+        // A click on a tab makes that page active.
+        TForm1 &again = f.start();
+        QCOMPARE(again.ActivePageIndex(), -1);
+        QTabBar *bar = again.form().PageControl1->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(2).center());
+        QCOMPARE(again.ActivePageIndex(), 2);
+        QVERIFY(again.form().TabSheet3->isVisible());
+    }
+    {
+        // The stored page's tab is hidden: its right-hand neighbour becomes active.
+        MainWindowFixture f;
+        f.writeIni("COM1=loopback", "[DISP]\r\nPAGE=2\r\nCHARPAGE=0\r\n");
+        TForm1 &w = f.start();
+        QCOMPARE(w.ActivePageIndex(), 3);
+    }
 }
 
 void TestMainWindow::closeWritesEveryKeyAndHistory()

@@ -4,6 +4,7 @@
 #include "MainWindowFixture.h"
 
 #include "PageView.h"
+#include "PtyMaster.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -17,34 +18,6 @@
 
 namespace
 {
-
-// The master side of a pseudo-terminal; the window opens the slave as its COM1.
-class PtyMaster
-{
-  public:
-    PtyMaster()
-    {
-        m_fd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_fd >= 0 && (grantpt(m_fd) != 0 || unlockpt(m_fd) != 0)) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~PtyMaster()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool ok() const { return m_fd >= 0; }
-    QByteArray slavePath() const { return QByteArray(ptsname(m_fd)); }
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
-    }
-
-  private:
-    int m_fd = -1;
-};
 
 const QColor kActive(0, 255, 0);
 const QColor kInactive(0, 128, 0);

@@ -185,6 +185,12 @@ void TForm1::ConnectHandlers()
         w->installEventFilter(this);
     for (QLabel *label : m_pbTexts)
         label->installEventFilter(this);
+    // What is sent is what was typed: no completion from the history, and Enter (the mixed send)
+    // adds nothing to the list by itself.
+    for (QComboBox *box : {ui->cmbSendMix, ui->cmbSelText}) {
+        box->setCompleter(nullptr);
+        box->setInsertPolicy(QComboBox::NoInsert);
+    }
     ui->cmbSendMix->installEventFilter(this);
     ui->cmbSendMix->lineEdit()->installEventFilter(this);
     ui->cmbSelText->installEventFilter(this);

@@ -229,11 +229,18 @@ void TestMainWindowSend::enterInBoxSends()
     QCOMPARE(win.pty.readSent(1), QByteArray("B"));
     QCOMPARE(edit->text(), QStringLiteral("66"));
 
+    // Typing the start of a history entry sends what was typed, not the entry.
+    SetBox(w, QString());
+    QTest::keyClicks(edit, QStringLiteral("0x4"));
+    QCOMPARE(edit->text(), QStringLiteral("0x4"));
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(win.pty.readSent(1), QByteArray("\x04"));
+
     // An all-blank box does nothing at all.
     SetBox(w, QStringLiteral("   "));
     QTest::keyClick(edit, Qt::Key_Return);
     QCOMPARE(win.pty.readSent(0), QByteArray());
-    QCOMPARE(w.SendHistory().size(), std::size_t(2));
+    QCOMPARE(w.SendHistory().size(), std::size_t(3));
 
     // 1001 items: the first 1000 go, and the status bar tells why the rest did not.
     QStringList items;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "FileIo.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,30 +20,6 @@ using platform::WriteFileAtomic;
 namespace
 {
 
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        std::random_device rd;
-        for (;;) {
-            m_path = fs::temp_directory_path() / ("quorvel-fileio-" + std::to_string(rd()));
-            if (fs::create_directory(m_path))
-                break;
-        }
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        for (const auto &e : fs::recursive_directory_iterator(m_path, ec))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path &path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
 
 std::set<std::string> Entries(const fs::path &dir)
 {

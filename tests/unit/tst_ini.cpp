@@ -2,6 +2,8 @@
 #include "FileIo.h"
 #include "Ini.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,31 +19,6 @@ using platform::WritePrivateProfileStringA;
 namespace
 {
 
-// A folder of its own under the system's temporary folder, removed with everything in it.
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        std::random_device rd;
-        for (;;) {
-            m_path = fs::temp_directory_path() / ("quorvel-ini-" + std::to_string(rd()));
-            if (fs::create_directory(m_path))
-                break;
-        }
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(m_path, ec);
-    }
-    std::string file(const std::string &name) const { return (m_path / name).string(); }
-    const fs::path &path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
 
 void WriteFile(const std::string &path, const std::string &bytes)
 {

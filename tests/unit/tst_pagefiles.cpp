@@ -2,6 +2,8 @@
 // The four log files and the pick-up and caret offsets.
 #include "PageFiles.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,9 +21,6 @@ class LogDir : public ::testing::Test
   protected:
     void SetUp() override
     {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("quorvel-pagefiles-" + std::to_string(rd()));
-        fs::create_directories(m_dir);
         for (int i = 0; i < kPageCount; ++i) {
             set.page[i] = &page[i];
             set.visible[i] = true;
@@ -29,7 +28,6 @@ class LogDir : public ::testing::Test
             page[i].add("");
         }
     }
-    void TearDown() override { fs::remove_all(m_dir); }
     std::string file(int i) const { return PageFilePath(m_dir.string(), i); }
     std::string get(int i) const
     {
@@ -38,7 +36,8 @@ class LogDir : public ::testing::Test
     }
     void put(int i, const std::string &bytes) const { std::ofstream(file(i), std::ios::binary) << bytes; }
 
-    fs::path m_dir;
+    TempDir m_tmp{"quorvel-pagefiles"};
+    const fs::path m_dir = m_tmp.path();
     std::array<Page, kPageCount> page;
     PageSet set;
 };

@@ -5,6 +5,8 @@
 #include "MixSend.h"
 #include "ProgButtons.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,20 +20,9 @@ namespace fs = std::filesystem;
 namespace
 {
 
-class TempDir : public ::testing::Test
+class ProgButtonDir : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("quorvel-progbuttons-" + std::to_string(rd()));
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
     std::string path() const { return (m_dir / std::string(kProgButtonFile)).string(); }
     std::string fileText() const
     {
@@ -41,7 +32,8 @@ class TempDir : public ::testing::Test
         return s.str();
     }
 
-    fs::path m_dir;
+    TempDir m_tmp{"quorvel-progbuttons"};
+    const fs::path m_dir = m_tmp.path();
 };
 
 std::string SendNormal(const std::string &text)
@@ -96,7 +88,7 @@ TEST(ProgButtons, BlankTexts)
     EXPECT_TRUE(ProgTextSendable(" 1 "));
 }
 
-using ProgButtonFile = TempDir;
+using ProgButtonFile = ProgButtonDir;
 
 TEST_F(ProgButtonFile, MissingFileGivesEmptyTexts)
 {

@@ -400,9 +400,7 @@ void TCustomCommX::SendBreak()
     if (!isOpen())
         return;
     pf::SetCommBreak(m_session->handle);
-    SleepMs(300);
-    // The port may have been closed meanwhile only by another thread, which the component does
-    // not allow; the session is still this one.
+    SleepMs(300); // no events are processed meanwhile, so the port is still this open
     pf::ClearCommBreak(m_session->handle);
 }
 

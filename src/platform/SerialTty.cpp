@@ -230,9 +230,16 @@ bool TtyDevice::close()
 
 bool TtyDevice::readCounts(ErrorCounts *counts) const
 {
-    serial_icounter_struct ic{};
-    if (Ioctl(m_fd, TIOCGICOUNT, &ic) < 0)
+    // The counts are read on every queue query: a driver that has none (a pseudo-terminal) is
+    // asked only once.
+    if (m_noCounters)
         return false;
+    serial_icounter_struct ic{};
+    if (Ioctl(m_fd, TIOCGICOUNT, &ic) < 0) {
+        if (Unsupported(errno))
+            m_noCounters = true;
+        return false;
+    }
     counts->frame = static_cast<std::uint32_t>(ic.frame);
     counts->parity = static_cast<std::uint32_t>(ic.parity);
     counts->overrun = static_cast<std::uint32_t>(ic.overrun);

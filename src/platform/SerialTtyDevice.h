@@ -116,6 +116,7 @@ class TtyDevice final : public CommDevice
     void wakeWaiters();
 
     bool readCounts(ErrorCounts *counts) const;
+    mutable std::atomic<bool> m_noCounters{false}; // the driver has no error counters
     bool queuedInput(int *bytes) const;
     // Non-blocking transfers: bytes moved (0 when the device would block), or -1 with the last
     // error set. End of file on a tty is a hang-up.

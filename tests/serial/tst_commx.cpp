@@ -74,6 +74,27 @@ protected:
         return *m_comm;
     }
 
+    // Output then stays in the device: blocks handed over stay queued until releaseOutput().
+    void holdOutput()
+    {
+        m_plug->setOutputCapacity(0);
+        m_plug->holdOutput(true);
+    }
+    void releaseOutput()
+    {
+        m_plug->setOutputCapacity(1 << 20);
+        m_plug->holdOutput(false);
+    }
+    // Open with a small transmit block and a write time-out far beyond any test, output held.
+    void openHeld(std::int32_t bufLenTrans)
+    {
+        comm().SetFlowCtrl(cfcNone);
+        comm().SetBufLenTrans(bufLenTrans);
+        comm().SetTimeOutTrans(20000);
+        comm().PortOpen();
+        holdOutput();
+    }
+
     std::vector<std::size_t> writeSizes() const
     {
         std::vector<std::size_t> sizes;
@@ -374,13 +395,11 @@ TEST_F(CommX, TransStringIsCutIntoBlocksAndCounted)
         data[i] = static_cast<char>(i * 7);
 
     // Held output keeps the first block in the device: all 5000 bytes are still pending.
-    m_plug->setOutputCapacity(0);
-    m_plug->holdOutput(true);
+    holdOutput();
     m_plug->clearLineLog();
     ASSERT_TRUE(comm().TransString(data));
     EXPECT_EQ(comm().GetTransLength(), 5000);
-    m_plug->setOutputCapacity(1 << 20);
-    m_plug->holdOutput(false);
+    releaseOutput();
     EXPECT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; }));
     EXPECT_EQ(writeSizes(), (std::vector<std::size_t>{2048, 2048, 904}));
     EXPECT_EQ(m_plug->takeWritten(), data);
@@ -394,12 +413,7 @@ TEST_F(CommX, TransStringIsCutIntoBlocksAndCounted)
 
 TEST_F(CommX, FullQueueWaitsWhileTheWindowKeepsWorking)
 {
-    comm().SetFlowCtrl(cfcNone);
-    comm().SetBufLenTrans(1);
-    comm().SetTimeOutTrans(20000);
-    comm().PortOpen();
-    m_plug->setOutputCapacity(0);
-    m_plug->holdOutput(true);
+    openHeld(1);
     for (int i = 0; i < 32; ++i)
         ASSERT_TRUE(comm().TransChar(static_cast<char>('a' + i % 26)));
     EXPECT_EQ(comm().GetTransLength(), 32);
@@ -407,8 +421,7 @@ TEST_F(CommX, FullQueueWaitsWhileTheWindowKeepsWorking)
     bool timerRan = false;
     QTimer::singleShot(50, QCoreApplication::instance(), [&] {
         timerRan = true;
-        m_plug->setOutputCapacity(1 << 20);
-        m_plug->holdOutput(false);
+        releaseOutput();
     });
     const auto start = Clock::now();
     EXPECT_TRUE(comm().TransChar('!'));
@@ -422,12 +435,7 @@ TEST_F(CommX, FullQueueWaitsWhileTheWindowKeepsWorking)
 
 TEST_F(CommX, CloseWhileWaitingForRoomEndsTheSend)
 {
-    comm().SetFlowCtrl(cfcNone);
-    comm().SetBufLenTrans(1);
-    comm().SetTimeOutTrans(20000);
-    comm().PortOpen();
-    m_plug->setOutputCapacity(0);
-    m_plug->holdOutput(true);
+    openHeld(1);
     QTimer::singleShot(50, QCoreApplication::instance(), [&] { comm().PortClose(); });
     const std::string many(100, 'x');
     EXPECT_FALSE(comm().TransString(many));
@@ -439,12 +447,10 @@ TEST_F(CommX, WriteHeldPastItsTimeOutIsDroppedAndTheNextOneGoesOut)
     comm().SetFlowCtrl(cfcNone);
     comm().SetTimeOutTrans(100);
     comm().PortOpen();
-    m_plug->setOutputCapacity(0);
-    m_plug->holdOutput(true);
+    holdOutput();
     ASSERT_TRUE(comm().TransString("AB"));
     EXPECT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; }));
-    m_plug->setOutputCapacity(1 << 20);
-    m_plug->holdOutput(false);
+    releaseOutput();
     ASSERT_TRUE(comm().TransString("CD"));
     EXPECT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; }));
     EXPECT_EQ(m_plug->takeWritten(), "CD");
@@ -452,18 +458,12 @@ TEST_F(CommX, WriteHeldPastItsTimeOutIsDroppedAndTheNextOneGoesOut)
 
 TEST_F(CommX, ClearTransBufDiscardsEverythingNotSent)
 {
-    comm().SetFlowCtrl(cfcNone);
-    comm().SetBufLenTrans(4);
-    comm().SetTimeOutTrans(20000);
-    comm().PortOpen();
-    m_plug->setOutputCapacity(0);
-    m_plug->holdOutput(true);
+    openHeld(4);
     ASSERT_TRUE(comm().TransString(std::string(64, 'z')));
     EXPECT_GT(comm().GetTransLength(), 0);
     comm().ClearTransBuf();
     EXPECT_EQ(comm().GetTransLength(), 0);
-    m_plug->setOutputCapacity(1 << 20);
-    m_plug->holdOutput(false);
+    releaseOutput();
     ASSERT_TRUE(comm().TransString("ok"));
     EXPECT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; }));
     EXPECT_EQ(m_plug->takeWritten(), "ok");

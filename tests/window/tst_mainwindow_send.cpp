@@ -31,6 +31,20 @@ namespace
 
 using Lines = std::vector<std::string>;
 
+// The window on the loopback plug with output held in the device, so that a play-out of
+// long.txt (`lines` lines of 0x41) waits for room in the transmit queue.
+TForm1 &StartHeld(MainWindowFixture &f, int lines)
+{
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    const auto plug = platform::LoopbackPlug::Get(1);
+    plug->takeWritten();
+    plug->setOutputCapacity(0);
+    plug->holdOutput(true);
+    f.writeFile(QStringLiteral("long.txt"), QByteArray("0x41\n").repeated(lines));
+    return w;
+}
+
 Lines PageLines(TForm1 &w, int page)
 {
     Lines lines;
@@ -651,13 +665,8 @@ void TestMainWindowSend::textCp932LacksIsRefused()
 void TestMainWindowSend::secondSendRefusedWhilePlayOutWaits()
 {
     MainWindowFixture f;
-    f.writeIni("COM1=loopback");
-    TForm1 &w = f.start();
+    TForm1 &w = StartHeld(f, 300);
     const auto plug = platform::LoopbackPlug::Get(1);
-    plug->takeWritten();
-    plug->setOutputCapacity(0);
-    plug->holdOutput(true);
-    f.writeFile(QStringLiteral("long.txt"), QByteArray("0x41\n").repeated(300));
 
     bool finished = false;
     bool ran = false;
@@ -720,13 +729,8 @@ void TestMainWindowSend::secondSendRefusedWhilePlayOutWaits()
 void TestMainWindowSend::closeEndsPlayOut()
 {
     MainWindowFixture f;
-    f.writeIni("COM1=loopback");
-    TForm1 &w = f.start();
+    TForm1 &w = StartHeld(f, 3000);
     const auto plug = platform::LoopbackPlug::Get(1);
-    plug->takeWritten();
-    plug->setOutputCapacity(0);
-    plug->holdOutput(true);
-    f.writeFile(QStringLiteral("long.txt"), QByteArray("0x41\n").repeated(3000));
 
     bool finished = false;
     QTimer::singleShot(0, &w, [&] {

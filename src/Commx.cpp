@@ -369,6 +369,14 @@ std::int32_t TCustomCommX::GetReceiveLength()
     return static_cast<std::int32_t>(status.cbInQue);
 }
 
+pf::CommErrorCounts TCustomCommX::GetErrorCounts()
+{
+    pf::CommErrorCounts counts;
+    if (isOpen())
+        pf::GetCommErrorCounts(m_session->handle, &counts);
+    return counts;
+}
+
 void TCustomCommX::SetRtsSignal(bool on)
 {
     if (isOpen())

@@ -88,6 +88,9 @@ public:
     void ClearReceiveBuf();
     std::int32_t GetTransLength();
     std::int32_t GetReceiveLength();
+    // Line errors and bytes the driver lost since this open (all zero while closed). Cheap: the
+    // device keeps the counts; no system call.
+    platform::CommErrorCounts GetErrorCounts();
     void SetRtsSignal(bool on);
     void SetDtrSignal(bool on);
     bool IsSignal(std::uint32_t mask);

@@ -304,8 +304,16 @@ void TCommReceiveThread::Execute()
         ReportLineErrors();
         if (mask & platform::EV_BREAK)
             Send(kBreakNotice, static_cast<std::intptr_t>(mask));
-        if (mask & platform::EV_RXCHAR)
+        if (mask & platform::EV_RXCHAR) {
+            const auto posted = std::chrono::steady_clock::now();
             Send(kDataReadyNotice, 0);
+            // One data notice per display tick is all the window can use: bytes that come
+            // meanwhile wait in the device's queue and are taken in one go, instead of costing the
+            // user-interface thread a wake-up for every small read.
+            const auto gap = std::chrono::milliseconds(kDataNoticeGapMs) - (std::chrono::steady_clock::now() - posted);
+            if (gap > 0ms && !m_terminated)
+                m_waitEvent.Wait(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(gap).count()));
+        }
     }
     platform::SetCommMask(m_session->handle, 0);
     SleepMs(100);

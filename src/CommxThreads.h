@@ -31,6 +31,8 @@ constexpr std::uint32_t kBreakNotice = 0x0501;      // notification window
 constexpr std::uint32_t kLineErrorNotice = 0x0502;  // notification window
 constexpr std::uint32_t kLineErrorMask = 0x0E;      // CE_OVERRUN | CE_RXPARITY | CE_FRAME
 constexpr std::int32_t kMaxQueuedBlocks = 32;
+// The shortest time between two data-ready notices: the window's display tick.
+constexpr int kDataNoticeGapMs = 10;
 
 struct Session : std::enable_shared_from_this<Session> {
     Session(platform::HANDLE device, TCustomCommX *owner);

@@ -13,6 +13,7 @@
 #include "HelpViewer.h"
 #include "HistoryFile.h"
 #include "Ini.h"
+#include "PageSaver.h"
 #include "PageView.h"
 #include "RadioGroup.h"
 #include "RxPipeline.h"
@@ -53,7 +54,7 @@ void SetFontPixels(QWidget *widget, int pixels)
 
 TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
-      m_tick(platform::GetTickCount)
+      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount)
 {
     // 1. The controls of the form, with the properties the designer file cannot say.
     ui->setupUi(this);
@@ -66,6 +67,12 @@ TForm1::TForm1(QWidget *parent)
     SetFontPixels(ui->cmbSendMix, 16);
     SetFontPixels(ui->cmbSelText, 16);
     SetFontPixels(ui->stLogCount, 15);
+    // The line-error counter sits in the free space of the line counter's row, between the
+    // control-code buttons and the line-break choice, so that no control of the form moves.
+    stLineErrors = new QLabel(ui->stLogCount->parentWidget());
+    stLineErrors->setObjectName(QStringLiteral("stLineErrors"));
+    stLineErrors->setGeometry(392, 60, 86, 19);
+    ResetLineErrors(true);
     ui->cmbSelText->setEditText(QStringLiteral("テキストセレクト"));
     // The send box has no length limit of its own.
     ui->cmbSendMix->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
@@ -112,6 +119,8 @@ TForm1::~TForm1()
 {
     Timer1->stop();
     CommX1.OnReceive = nullptr;
+    CommX1.OnError = nullptr;
+    CommX1.OnBreak = nullptr;
     CommX1.PortClose();
     for (PageView *memo : m_memos)
         memo->setPage(nullptr);
@@ -157,6 +166,8 @@ void TForm1::ConnectHandlers()
 
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     CommX1.OnReceive = [this](QObject *sender, std::int32_t size) { CommX1Receive(sender, size); };
+    CommX1.OnError = [this](QObject *, std::int32_t state) { CommX1Error(state); };
+    CommX1.OnBreak = [this](QObject *) { CommX1Error(0); };
 
     connect(ui->BtnLOG, &QPushButton::clicked, this, [this] { BtnLOGClick(); });
     connect(ui->BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
@@ -389,9 +400,11 @@ void TForm1::ApplyCommSettings()
     } catch (const std::exception &) {
         // Whatever failed (device missing or busy, a setting refused, a worker not started), the
         // user gets the one message and the program goes on without a port.
+        ResetLineErrors(true);
         ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"));
         return;
     }
+    ResetLineErrors(true);
     RaiseOutputLines();
     ui->stComSet->setText(ComSetText());
     Timer1->start();
@@ -523,4 +536,5 @@ void TForm1::FormClose()
     WriteSettingsFile();
     CommX1.PortClose();
     SaveSendHistory();
+    FinishSaves();
 }

@@ -19,6 +19,7 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +34,7 @@ class TForm1;
 namespace core
 {
 class RxPipeline;
+class PageSaver;
 struct PageSet;
 } // namespace core
 class PageView;
@@ -93,6 +95,10 @@ class TForm1 : public QMainWindow
     // Receive display (MainReceive.cpp).
     void CommX1Receive(QObject *Sender, std::int32_t ReceiveSize);
     void Timer1Timer();
+    // The component's line-error and break events: the line-error counter looks at the counts.
+    void CommX1Error(std::int32_t ErrorState);
+    // Waits for the automatic saves in the background; lines of a failed one go back on the pages.
+    void FinishSaves();
     // Senders show what they sent through this (page index 0 to 3, cells without the tag).
     void AppendOutLine(int page, const std::string &cells);
 
@@ -178,13 +184,29 @@ class TForm1 : public QMainWindow
     core::PageSet Pages();
     // Writes the shown pages' files; false with the reason when one could not be written.
     bool SavePageFiles(std::string *error);
+    // Reads what the port has, no more than the ring has room for; returns the bytes read.
+    std::size_t TakeReceived(std::int32_t atLeast);
+    // The save at the line limit: handed to the background saver, or written here after a
+    // background save failed.
+    bool SaveAtLimit(std::string &error);
+    void RestoreFailedSaves();
+    void ShowLineErrors();
+    // "ログクリア" starts the counts again from now; an open starts them from zero.
+    void ResetLineErrors(bool reopened);
 
     std::unique_ptr<Ui::TForm1> ui;
     std::array<core::Page, 4> m_pages;
     std::array<PageView *, 4> m_memos{};
     std::array<QLabel *, 4> m_pbTexts{};
     std::unique_ptr<core::RxPipeline> m_rx;
+    std::unique_ptr<core::PageSaver> m_saver;
+    bool m_syncSave = false;
+    bool m_saveFailureTold = false; // until a save succeeds again
     TickSource m_tick;
+    QLabel *stLineErrors = nullptr;
+    platform::CommErrorCounts m_lineErrorBase; // the device's counts at the last "ログクリア"
+    platform::CommErrorCounts m_lineErrors;    // shown
+    std::chrono::steady_clock::time_point m_errorCountsAt;
     QDialog *m_frmSetting = nullptr;
     QString m_sendBoxText;      // what SetSendBoxBytes showed ...
     std::string m_sendBoxBytes; // ... for these bytes

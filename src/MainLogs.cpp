@@ -23,6 +23,8 @@ bool TForm1::SavePageFiles(std::string *error)
 
 void TForm1::BtnLOGClick()
 {
+    // The automatic saves before this one land first, so that they cannot overwrite it.
+    FinishSaves();
     const core::PageSaveResult result = core::SavePageFiles(platform::ExeDir(), Pages());
     if (result.ok)
         return;
@@ -37,6 +39,7 @@ void TForm1::BtnClearClick()
 {
     for (core::Page &page : m_pages)
         page.clear();
+    ResetLineErrors(false);
     RefreshViews();
 }
 

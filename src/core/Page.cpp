@@ -2,6 +2,7 @@
 #include "Page.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace core {
 namespace {
@@ -73,12 +74,40 @@ void Page::clear()
 
 std::string Page::fileText() const
 {
+    return FileText(m_lines);
+}
+
+std::vector<std::string> Page::takeLines()
+{
+    std::vector<std::string> lines;
+    lines.swap(m_lines);
+    m_maxLength = 0;
+    m_maxLengthExact = true;
+    ++m_revision;
+    ++m_structureRevision;
+    return lines;
+}
+
+void Page::prependLines(std::vector<std::string> lines)
+{
+    if (lines.empty())
+        return;
+    for (const auto &l : lines)
+        m_maxLength = std::max(m_maxLength, static_cast<int>(l.size()));
+    lines.insert(lines.end(), std::make_move_iterator(m_lines.begin()), std::make_move_iterator(m_lines.end()));
+    m_lines.swap(lines);
+    ++m_revision;
+    ++m_structureRevision;
+}
+
+std::string FileText(const std::vector<std::string> &lines)
+{
     std::size_t size = 0;
-    for (const auto &l : m_lines)
+    for (const auto &l : lines)
         size += l.size() + 2;
     std::string out;
     out.reserve(size);
-    for (const auto &l : m_lines) {
+    for (const auto &l : lines) {
         out += l;
         out += "\r\n";
     }

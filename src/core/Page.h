@@ -31,6 +31,11 @@ public:
 
     // Every line followed by CR LF: the page file's bytes.
     std::string fileText() const;
+    // Moves every line out, leaving the page empty: a save in the background takes the lines
+    // without copying them.
+    std::vector<std::string> takeLines();
+    // Puts lines back before the first one (the lines of a background save that failed).
+    void prependLines(std::vector<std::string> lines);
 
     // Bumped on every change: views compare it to know when to repaint.
     std::uint64_t revision() const { return m_revision; }
@@ -47,5 +52,8 @@ private:
     mutable int m_maxLength = 0;
     mutable bool m_maxLengthExact = true; // false after a removal may have shortened it
 };
+
+// Every line followed by CR LF.
+std::string FileText(const std::vector<std::string> &lines);
 
 } // namespace core

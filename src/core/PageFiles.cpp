@@ -20,22 +20,41 @@ std::string PageFilePath(const std::string &folder, int page)
     return path;
 }
 
+namespace
+{
+
+// Writes one page's file; on failure fills `result` and returns false.
+bool SaveOne(const std::string &folder, int page, const std::string &bytes, platform::Durability durability,
+             PageSaveResult &result)
+{
+    const std::string path = PageFilePath(folder, page);
+    std::string error;
+    if (platform::WriteFileAtomic(path, bytes, &error, durability))
+        return true;
+    result.ok = false;
+    result.failedPage = page;
+    result.path = path;
+    result.error = error;
+    return false;
+}
+
+} // namespace
+
 PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
 {
     PageSaveResult result;
-    for (int i = 0; i < kPageCount; ++i) {
-        if (!pages.visible[i])
-            continue;
-        const std::string path = PageFilePath(folder, i);
-        std::string error;
-        if (!platform::WriteFileAtomic(path, pages.page[i]->fileText(), &error)) {
-            result.ok = false;
-            result.failedPage = i;
-            result.path = path;
-            result.error = error;
+    for (int i = 0; i < kPageCount; ++i)
+        if (pages.visible[i] && !SaveOne(folder, i, pages.page[i]->fileText(), platform::Durability::Flushed, result))
             break;
-        }
-    }
+    return result;
+}
+
+PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines)
+{
+    PageSaveResult result;
+    for (int i = 0; i < kPageCount; ++i)
+        if (lines[i] && !SaveOne(folder, i, FileText(*lines[i]), platform::Durability::Unflushed, result))
+            break;
     return result;
 }
 

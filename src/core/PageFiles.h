@@ -5,9 +5,11 @@
 
 #include "RxPipeline.h"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace core
 {
@@ -30,6 +32,13 @@ struct PageSaveResult {
 // cannot be written: the pages after it are not saved, the failed file keeps its old contents,
 // and no page changes.
 PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages);
+
+// The lines of the pages that were shown, taken out of them for a save in the background.
+using PageLines = std::array<std::optional<std::vector<std::string>>, kPageCount>;
+// The same files from lines taken out of the pages, in the same order with the same stop at the
+// first failure, but not flushed to the disk: the automatic save at the line limit, which the
+// next limit replaces anyway.
+PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines);
 
 // Offsets into a page's whole text, in bytes, with `breakLength` bytes between two lines (2 for
 // the CR LF of the files; a view that counts a line break as one character passes 1). The whole

@@ -65,8 +65,7 @@ std::size_t RxPipeline::receive(const std::uint8_t *data, std::size_t n, std::ui
     if (n == 0)
         return 0;
     m_lastRxTick = now;
-    const std::size_t room = static_cast<std::size_t>(kRingSize - 1) - waiting();
-    const std::size_t take = std::min(n, room);
+    const std::size_t take = std::min(n, room());
     const std::size_t first = std::min(take, static_cast<std::size_t>(kRingSize - m_head));
     std::memcpy(m_ring.data() + m_head, data, first);
     std::memcpy(m_ring.data(), data + first, take - first);

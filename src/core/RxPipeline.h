@@ -62,12 +62,15 @@ class RxPipeline
     // The oldest byte, or false when the ring is empty.
     bool PopRxByte(std::uint8_t &b);
     // The receive handler's path: stores the bytes read from the port (a failed read is not a
-    // byte and must not be passed), dropping what does not fit, and notes `now` as the time of
-    // the last received byte when at least one byte came. Returns the number stored.
+    // byte and must not be passed) and notes `now` as the time of the last received byte when at
+    // least one byte came. Returns the number stored: the handler reads no more from the port
+    // than room() says, so that bytes the display cannot take yet stay queued in the device
+    // instead of being lost here.
     std::size_t receive(const std::uint8_t *data, std::size_t n, std::uint32_t now);
     // Opening the port discards whatever still waits.
     void ResetRing() { m_head = m_tail = 0; }
     std::size_t waiting() const;
+    std::size_t room() const { return static_cast<std::size_t>(kRingSize - 1) - waiting(); }
 
     // One timer tick. `mode` is the line-break mode, `recvLineWait` the pause in ms after which
     // the current line is closed, `save` runs at the line limit (may be empty: then the pages are

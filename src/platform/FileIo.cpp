@@ -37,7 +37,7 @@ bool FileExists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error)
+bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error, Durability durability)
 {
     auto fail = [&](const char *what, const std::string &tmp) {
         const int err = errno;
@@ -67,7 +67,7 @@ bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::str
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) {
+    if (durability == Durability::Flushed && ::fsync(fd) != 0) {
         ::close(fd);
         return fail("cannot write", tmp);
     }

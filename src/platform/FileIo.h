@@ -14,6 +14,10 @@ bool FileExists(const std::string &path);
 // Writes `bytes` to a temporary file beside `path`, flushes it and renames it over `path`: a
 // crash or a full disk in the middle leaves the old file whole. On failure returns false, removes
 // the temporary file, leaves the old file untouched and puts the reason in *error (if given).
-bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error = nullptr);
+// Unflushed skips the flush to the disk: the program crashing still leaves a whole file, only the
+// machine losing power may not. For files that are written again many times a second.
+enum class Durability { Flushed, Unflushed };
+bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error = nullptr,
+                     Durability durability = Durability::Flushed);
 
 } // namespace platform

@@ -51,7 +51,8 @@ public:
 
     // Received side: bytes that arrive as if sent by the far end, and line errors (CE_* bits)
     // latched until ClearCommError reads them; an optional break. All of one call arrive in one
-    // wake-up of a waiting WaitCommEvent.
+    // wake-up of a waiting WaitCommEvent. Each error bit and the break count once in the
+    // device's error counts (GetCommErrorCounts).
     void inject(const std::string &bytes, DWORD lineErrors = 0, bool breakSignal = false);
 
     // While held, written bytes stay in the output queue (cbOutQue) and do not come back; a write
@@ -59,6 +60,10 @@ public:
     void holdOutput(bool hold);
     // Size of the output queue the device takes before a write has to wait (default 4096).
     void setOutputCapacity(std::size_t bytes);
+    // Size of the input queue (default kInputQueueBytes). Bytes that arrive when it is full are
+    // lost and counted, except written bytes under RTS/CTS flow control: they wait in the output
+    // queue until reading makes room, and a write that does not fit waits with them.
+    void setInputCapacity(std::size_t bytes);
 
     // Settings the device refuses: the predicate sees the DCB asked for; true refuses it and
     // SetCommState fails with ERROR_INVALID_PARAMETER. Likewise for SetupComm and

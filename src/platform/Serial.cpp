@@ -79,6 +79,17 @@ bool ClearCommError(const HANDLE &h, DWORD *errors, COMSTAT *status)
     return ok;
 }
 
+bool GetCommErrorCounts(const HANDLE &h, CommErrorCounts *counts)
+{
+    if (!h)
+        return Invalid();
+    CommErrorCounts c;
+    const bool ok = h->getErrorCounts(&c);
+    if (counts)
+        *counts = c;
+    return ok;
+}
+
 bool WaitCommEvent(const HANDLE &h, DWORD *mask, Event &wake)
 {
     if (mask)

@@ -12,6 +12,7 @@
 // calling thread's last-error value (GetLastError), as the Windows calls do.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -142,6 +143,24 @@ struct COMSTAT {
     DWORD cbOutQue = 0; // bytes written and not yet sent
 };
 
+// How many bytes a device's input queue holds before the device stops taking more from the line.
+// Received bytes move into this queue as they arrive, however long the reader of the port is
+// busy; when it is full, the device stops reading, so flow control (or USB) holds the sender back
+// instead of bytes being lost.
+constexpr std::size_t kInputQueueBytes = std::size_t{4} << 20;
+
+// Line errors counted since the device was opened: the driver's counters where it has them.
+// `lost` is what the driver itself had to throw away because its buffer was full.
+struct CommErrorCounts {
+    DWORD overrun = 0;
+    DWORD parity = 0;
+    DWORD framing = 0;
+    DWORD breaks = 0;
+    DWORD lost = 0;
+    bool operator==(const CommErrorCounts &) const = default;
+    bool any() const { return overrun || parity || framing || breaks || lost; }
+};
+
 class CommDevice;
 class Event;
 
@@ -190,6 +209,9 @@ bool ClearCommBreak(const HANDLE &h);
 // Returns the line errors since the last call (and clears them) and the queue counts. A driver
 // without error counters reports no errors.
 bool ClearCommError(const HANDLE &h, DWORD *errors, COMSTAT *status);
+// The counts since the open, as the device last saw them (no Windows counterpart; the counters
+// are read when the driver signals an error or a few times a second, never on this call).
+bool GetCommErrorCounts(const HANDLE &h, CommErrorCounts *counts);
 
 // Waits in the calling thread until one of the events of the mask set with SetCommMask occurs
 // (true, *mask holds them), or until `wake` is signalled (true, *mask is 0; the event is reset).
@@ -234,6 +256,7 @@ public:
     virtual bool escapeCommFunction(DWORD function) = 0;
     virtual bool getCommModemStatus(DWORD *status) = 0;
     virtual bool clearCommError(DWORD *errors, COMSTAT *status) = 0;
+    virtual bool getErrorCounts(CommErrorCounts *counts) = 0;
     virtual bool waitCommEvent(DWORD *mask, Event &wake) = 0;
     virtual bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) = 0;
     virtual bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) = 0;

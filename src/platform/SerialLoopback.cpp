@@ -39,6 +39,7 @@ struct LoopbackPlug::Impl {
 
     bool hold = false;
     std::size_t capacity = 4096;
+    std::size_t inCapacity = kInputQueueBytes;
 
     std::function<bool(const DCB &)> refuseState;
     std::function<bool(DWORD, DWORD)> refuseSetup;
@@ -129,10 +130,19 @@ class LoopbackDevice final : public CommDevice
 
     // ---- Called by the plug with its mutex held.
 
-    // Bytes (and line conditions) that arrive from the far end: one arrival, one wake-up.
+    // Bytes (and line conditions) that arrive from the far end: one arrival, one wake-up. What
+    // does not fit in the input queue is lost, as a driver loses it, and counted.
     void receiveLocked(const char *bytes, std::size_t n, DWORD lineErrors, bool breakSignal)
     {
         DWORD events = 0;
+        const std::size_t room = inRoomLocked();
+        if (n > room) {
+            m_counts.lost += static_cast<DWORD>(n - room);
+            lineErrors |= CE_RXOVER;
+            n = room;
+        } else if (lineErrors & CE_RXOVER) {
+            ++m_counts.lost;
+        }
         if (n > 0) {
             m_in.insert(m_in.end(), bytes, bytes + n);
             events |= EV_RXCHAR;
@@ -140,7 +150,14 @@ class LoopbackDevice final : public CommDevice
         if (breakSignal) {
             lineErrors |= CE_BREAK;
             events |= EV_BREAK;
+            ++m_counts.breaks;
         }
+        if (lineErrors & CE_OVERRUN)
+            ++m_counts.overrun;
+        if (lineErrors & CE_RXPARITY)
+            ++m_counts.parity;
+        if (lineErrors & CE_FRAME)
+            ++m_counts.framing;
         if (lineErrors & kLineStatusErrors)
             events |= EV_ERR;
         m_errors |= lineErrors;
@@ -148,15 +165,25 @@ class LoopbackDevice final : public CommDevice
         notifyLocked();
     }
 
-    // The output hold was lifted: what waited in the output queue goes out in one piece.
+    // The output hold was lifted: what waited in the output queue goes out.
     void releaseOutputLocked()
     {
-        if (!m_out.empty()) {
-            std::string out;
-            out.swap(m_out);
-            receiveLocked(out.data(), out.size(), 0, false);
-        }
+        flowOutLocked();
         notifyLocked();
+    }
+
+    // Moves waiting output back in as received bytes. With CTS flow control only as much as the
+    // input queue has room for: a full queue drops RTS, which holds the sending side back.
+    void flowOutLocked()
+    {
+        if (m_plug->hold || m_out.empty())
+            return;
+        const std::size_t n = ctsFlowLocked() ? std::min(m_out.size(), inRoomLocked()) : m_out.size();
+        if (n == 0)
+            return;
+        const std::string out = m_out.substr(0, n);
+        m_out.erase(0, n);
+        receiveLocked(out.data(), out.size(), 0, false);
     }
 
     void notifyLocked()
@@ -335,6 +362,16 @@ class LoopbackDevice final : public CommDevice
         return true;
     }
 
+    bool getErrorCounts(CommErrorCounts *counts) override
+    {
+        const std::lock_guard lock(m_plug->mutex);
+        *counts = CommErrorCounts{};
+        if (m_closed)
+            return Fail(ERROR_INVALID_HANDLE);
+        *counts = m_counts;
+        return true;
+    }
+
     bool clearCommError(DWORD *errors, COMSTAT *status) override
     {
         const std::lock_guard lock(m_plug->mutex);
@@ -509,6 +546,12 @@ class LoopbackDevice final : public CommDevice
     }
 
     std::size_t inAvailable() const { return m_in.size() - m_inHead; }
+    std::size_t inRoomLocked() const
+    {
+        const std::size_t cap = m_plug->inCapacity;
+        return cap > inAvailable() ? cap - inAvailable() : 0;
+    }
+    bool ctsFlowLocked() const { return (m_plug->dcb.Flags & DCB_fOutxCtsFlow) != 0; }
 
     bool takeEventsLocked(DWORD *mask)
     {
@@ -535,6 +578,7 @@ class LoopbackDevice final : public CommDevice
             m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(m_inHead));
             m_inHead = 0;
         }
+        flowOutLocked(); // room again for output held back by flow control
     }
 
     // With ReadIntervalTimeout MAXDWORD a read ends with its first bytes; otherwise it wants all.
@@ -556,25 +600,34 @@ class LoopbackDevice final : public CommDevice
     }
 
     // Moves what the device takes of the write now: everything when the output flows, else as
-    // much as fits in the output queue.
+    // much as fits in the output queue (which flow control drains as the input queue has room).
     void acceptOutputLocked(OVERLAPPED *ov)
     {
-        const BYTE *from = ov->writeBuffer + ov->transferred;
-        std::size_t n = ov->requested - ov->transferred;
-        if (m_plug->hold) {
-            const std::size_t room = m_plug->capacity > m_out.size() ? m_plug->capacity - m_out.size() : 0;
-            n = std::min(n, room);
+        const char *from = reinterpret_cast<const char *>(ov->writeBuffer + ov->transferred);
+        const std::size_t left = ov->requested - ov->transferred;
+        // Held output, or output that flow control may have to hold, waits in the output queue.
+        const bool queued = m_plug->hold || ctsFlowLocked();
+        std::size_t n = 0;
+        if (!queued) {
+            n = left;
+            if (n > 0)
+                receiveLocked(from, n, 0, false);
+        } else {
+            for (;;) {
+                const std::size_t room = m_plug->capacity > m_out.size() ? m_plug->capacity - m_out.size() : 0;
+                const std::size_t take = std::min(left - n, room);
+                if (take == 0)
+                    break;
+                m_out.append(from + n, take);
+                n += take;
+                flowOutLocked();
+            }
         }
         if (n == 0)
             return;
-        const char *bytes = reinterpret_cast<const char *>(from);
-        m_plug->written.append(bytes, n);
+        m_plug->written.append(from, n);
         m_plug->log.push_back(LoopbackPlug::LineEvent{LoopbackPlug::LineEvent::Kind::Write, Clock::now(), n});
         ov->transferred += static_cast<DWORD>(n);
-        if (m_plug->hold)
-            m_out.append(bytes, n);
-        else
-            receiveLocked(bytes, n, 0, false);
     }
 
     std::shared_ptr<LoopbackPlug::Impl> m_plug;
@@ -585,6 +638,7 @@ class LoopbackDevice final : public CommDevice
     std::size_t m_inHead = 0;
     std::string m_out; // written while the output is held
     DWORD m_errors = 0;
+    CommErrorCounts m_counts; // since this open
     DWORD m_mask = 0;
     DWORD m_history = 0; // events of the mask seen since the last wait took them
     std::uint64_t m_maskGeneration = 0;
@@ -698,6 +752,14 @@ void LoopbackPlug::holdOutput(bool hold)
     const std::lock_guard lock(m_impl->mutex);
     m_impl->hold = hold;
     if (!hold && m_impl->open)
+        m_impl->open->releaseOutputLocked();
+}
+
+void LoopbackPlug::setInputCapacity(std::size_t bytes)
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->inCapacity = bytes;
+    if (m_impl->open)
         m_impl->open->releaseOutputLocked();
 }
 

@@ -11,6 +11,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <system_error>
 
 namespace platform
 {
@@ -137,6 +138,10 @@ TtyDevice::~TtyDevice()
 {
     if (!m_closed.load())
         close();
+    if (m_reader.joinable()) // initialise failed after the thread started: cannot happen today
+        m_reader.join();
+    if (m_readerWake >= 0)
+        ::close(m_readerWake);
 }
 
 void TtyDevice::initialise()
@@ -182,8 +187,12 @@ void TtyDevice::initialise()
         dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
         m_dcb = dcb;
     }
-    readCounts(&m_eventBase);
-    m_errorBase = m_eventBase;
+    readCounts(&m_openCounts);
+    m_counts = m_openCounts;
+    m_readerWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_readerWake < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    m_reader = std::thread([this] { readerLoop(); });
 }
 
 std::shared_lock<std::shared_mutex> TtyDevice::use()
@@ -217,6 +226,10 @@ bool TtyDevice::close()
             while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
             }
     }
+    // The reader never waits for anybody but its wake-up, so this join is short.
+    signalReader();
+    if (m_reader.joinable() && m_reader.get_id() != std::this_thread::get_id())
+        m_reader.join();
     std::unique_lock life(m_life);
     // Output still held back by flow control would make the driver's close wait for it (up to
     // half a minute on a UART); closing means now. TIOCEXCL outlives the descriptor on a tty
@@ -230,8 +243,7 @@ bool TtyDevice::close()
 
 bool TtyDevice::readCounts(ErrorCounts *counts) const
 {
-    // The counts are read on every queue query: a driver that has none (a pseudo-terminal) is
-    // asked only once.
+    // A driver that has none (a pseudo-terminal) is asked only once.
     if (m_noCounters)
         return false;
     serial_icounter_struct ic{};
@@ -248,15 +260,6 @@ bool TtyDevice::readCounts(ErrorCounts *counts) const
     return true;
 }
 
-bool TtyDevice::queuedInput(int *bytes) const
-{
-    *bytes = 0;
-    if (Ioctl(m_fd, FIONREAD, bytes) < 0) {
-        *bytes = 0;
-        return false;
-    }
-    return true;
-}
 
 bool TtyDevice::setupComm(DWORD inQueue, DWORD outQueue)
 {
@@ -294,12 +297,18 @@ bool TtyDevice::purgeComm(DWORD flags)
         err = errno;
     }
     if (flags & PURGE_RXCLEAR) {
-        std::lock_guard rx(m_rxMutex);
+        std::lock_guard in(m_inMutex);
         if (::tcflush(m_fd, TCIFLUSH) < 0) {
             ok = false;
             err = errno;
         }
-        m_reportedTotal = m_readTotal; // nothing unread is left to report
+        m_in.clear();
+        ++m_purgeGeneration;
+        m_reportedTotal = m_arrivedTotal; // nothing unread is left to report
+        if (m_readerStalled) {
+            m_readerStalled = false;
+            signalReader();
+        }
     }
     return ok ? true : FailErrno(err);
 }
@@ -527,29 +536,33 @@ bool TtyDevice::clearCommError(DWORD *errors, COMSTAT *status)
     auto lock = use();
     if (!lock)
         return Fail(ERROR_INVALID_HANDLE);
-    ErrorCounts now;
-    if (readCounts(&now)) {
-        std::lock_guard e(m_errorMutex);
-        // Counters are free-running: compare by difference so a wrap is still "changed".
-        if (now.frame != m_errorBase.frame)
-            *errors |= CE_FRAME;
-        if (now.parity != m_errorBase.parity)
-            *errors |= CE_RXPARITY;
-        if (now.overrun != m_errorBase.overrun)
-            *errors |= CE_OVERRUN;
-        if (now.bufOverrun != m_errorBase.bufOverrun)
-            *errors |= CE_RXOVER;
-        if (now.brk != m_errorBase.brk)
-            *errors |= CE_BREAK;
-        m_errorBase = now;
+    {
+        std::lock_guard in(m_inMutex);
+        *errors = m_pendingErrors;
+        m_pendingErrors = 0;
+        status->cbInQue = static_cast<DWORD>(m_in.size());
+        if (m_hungUp && m_in.size() == 0)
+            return Fail(m_hangUpError); // nothing can be read any more
     }
-    int queued = 0;
-    if (!queuedInput(&queued))
-        return FailErrno(errno); // hung up: nothing can be read any more, cbInQue stays 0
-    status->cbInQue = static_cast<DWORD>(std::max(queued, 0));
     int outQueued = 0;
     if (Ioctl(m_fd, TIOCOUTQ, &outQueued) == 0 && outQueued > 0)
         status->cbOutQue = static_cast<DWORD>(outQueued);
+    return true;
+}
+
+bool TtyDevice::getErrorCounts(CommErrorCounts *counts)
+{
+    *counts = CommErrorCounts{};
+    auto lock = use();
+    if (!lock)
+        return Fail(ERROR_INVALID_HANDLE);
+    std::lock_guard in(m_inMutex);
+    // Counters are free-running: the difference is right across a wrap too.
+    counts->overrun = m_counts.overrun - m_openCounts.overrun;
+    counts->parity = m_counts.parity - m_openCounts.parity;
+    counts->framing = m_counts.frame - m_openCounts.frame;
+    counts->breaks = m_counts.brk - m_openCounts.brk;
+    counts->lost = m_counts.bufOverrun - m_openCounts.bufOverrun;
     return true;
 }
 
@@ -596,7 +609,13 @@ HANDLE OpenTty(const std::string &path)
         Ioctl(fd, TIOCNXCL, nullptr);
         return refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
-    device->initialise();
+    try {
+        device->initialise();
+    } catch (...) {
+        device->close(); // the descriptor goes with the device
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     SetLastError(ERROR_SUCCESS);
     return device;
 }

@@ -9,6 +9,7 @@
 // waits for more than the time a woken call needs to leave.
 #pragma once
 
+#include "ByteQueue.h"
 #include "Serial.h"
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,9 +27,18 @@
 namespace platform::tty
 {
 
-// While unread bytes sit in the input queue the device stays readable, so a wait for *new* bytes
-// cannot sleep on POLLIN; it looks at the queue count this often instead.
-constexpr int kGrowthPollMs = 20;
+// The reader thread takes what the kernel has as soon as it arrives. A read that did not get a
+// full line-discipline buffer (4096 bytes) drained the kernel: the reader then lets the next bytes
+// gather this long, so that a stream of small writes costs a few large reads, not one each.
+constexpr std::size_t kTtyReadBufferBytes = 4096;
+constexpr int kGatherMs = 2;
+// The driver's error counters are read this soon after a NUL byte arrived (breaks, parity and
+// framing errors and overruns all arrive as NUL in raw mode), and at most this long after any
+// other bytes (the driver's own losses come with no byte of their own).
+constexpr int kCountsAfterNulMs = 10;
+constexpr int kCountsAfterBytesMs = 250;
+// A full input queue starts taking from the kernel again once this much room is free.
+constexpr std::size_t kResumeRoomBytes = 64 * 1024;
 
 std::int64_t NowMs();
 // Milliseconds left until a steady-clock deadline, for poll (-1: no deadline).
@@ -86,12 +97,14 @@ class TtyDevice final : public CommDevice
     bool escapeCommFunction(DWORD function) override;
     bool getCommModemStatus(DWORD *status) override;
     bool clearCommError(DWORD *errors, COMSTAT *status) override;
+    bool getErrorCounts(CommErrorCounts *counts) override;
     bool waitCommEvent(DWORD *mask, Event &wake) override;
     bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override;
     bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override;
     bool getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wait) override;
 
-    // Called once by OpenTty before anybody else sees the device.
+    // Called once by OpenTty before anybody else sees the device: reads the settings and starts
+    // the reader thread. Throws std::system_error when no thread can be had.
     void initialise();
 
   private:
@@ -117,9 +130,14 @@ class TtyDevice final : public CommDevice
 
     bool readCounts(ErrorCounts *counts) const;
     mutable std::atomic<bool> m_noCounters{false}; // the driver has no error counters
-    bool queuedInput(int *bytes) const;
+    // The reader thread: moves bytes from the kernel into m_in until the device closes.
+    void readerLoop();
+    // Reads what the kernel has into the queue; returns the bytes moved, or -1 on a hang-up.
+    long fillQueue(bool *sawNul);
+    void takeCounts();
+    void signalReader();
     // Non-blocking transfers: bytes moved (0 when the device would block), or -1 with the last
-    // error set. End of file on a tty is a hang-up.
+    // error set. Reads take from the input queue; a hung-up device fails once the queue is empty.
     long readSome(BYTE *buffer, DWORD count);
     long writeSome(const BYTE *buffer, DWORD count);
     bool readReturnsOnFirstByte() const;
@@ -146,15 +164,23 @@ class TtyDevice final : public CommDevice
     std::atomic<std::uint64_t> m_txGeneration{0};
     std::atomic<std::uint64_t> m_rxGeneration{0};
 
-    // Input accounting for EV_RXCHAR: everything ever read plus what is queued is everything that
-    // ever arrived; an event is due when that total passes the total of the last report.
-    std::mutex m_rxMutex;
-    std::uint64_t m_readTotal = 0;
+    // The input queue and what the reader learnt, guarded by m_inMutex. An EV_RXCHAR is due when
+    // the bytes that ever arrived pass the total of the last report.
+    std::mutex m_inMutex;
+    ByteQueue m_in{kInputQueueBytes};
+    std::uint64_t m_arrivedTotal = 0;
     std::uint64_t m_reportedTotal = 0;
-    ErrorCounts m_eventBase; // counters at the last WaitCommEvent look
+    std::uint64_t m_purgeGeneration = 0; // bytes read before a purge are not queued after it
+    bool m_readerStalled = false;        // the queue was full: the reader waits for room
+    bool m_hungUp = false;
+    DWORD m_hangUpError = ERROR_DEVICE_REMOVED;
+    DWORD m_pendingEvents = 0; // EV_BREAK / EV_ERR seen since the last WaitCommEvent took them
+    DWORD m_pendingErrors = 0; // CE_* bits since the last ClearCommError
+    ErrorCounts m_openCounts;  // the driver's counters at the open
+    ErrorCounts m_counts;      // ... when last read
 
-    std::mutex m_errorMutex;
-    ErrorCounts m_errorBase; // counters at the last ClearCommError
+    std::thread m_reader;
+    int m_readerWake = -1; // eventfd: close, purge or room in the queue
 };
 
 } // namespace platform::tty

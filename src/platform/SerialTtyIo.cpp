@@ -4,6 +4,7 @@
 #include "SerialTtyDevice.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -35,28 +36,150 @@ TtyDevice::Registration::~Registration()
     m_waker.drain(); // a signal that came too late for this wait must not end the next one
 }
 
+void TtyDevice::signalReader()
+{
+    if (m_readerWake < 0)
+        return;
+    const std::uint64_t one = 1;
+    while (::write(m_readerWake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void TtyDevice::takeCounts()
+{
+    ErrorCounts now;
+    if (!readCounts(&now))
+        return;
+    DWORD events = 0, errors = 0;
+    std::lock_guard in(m_inMutex);
+    const ErrorCounts &was = m_counts;
+    if (now.frame != was.frame)
+        errors |= CE_FRAME;
+    if (now.parity != was.parity)
+        errors |= CE_RXPARITY;
+    if (now.overrun != was.overrun)
+        errors |= CE_OVERRUN;
+    if (now.bufOverrun != was.bufOverrun)
+        errors |= CE_RXOVER;
+    if (errors)
+        events |= EV_ERR;
+    if (now.brk != was.brk) {
+        errors |= CE_BREAK;
+        events |= EV_BREAK;
+    }
+    m_counts = now;
+    m_pendingErrors |= errors;
+    m_pendingEvents |= events;
+    if (events)
+        wakeWaiters();
+}
+
+long TtyDevice::fillQueue(bool *sawNul)
+{
+    // Reading happens outside the queue's lock, so that the reader of the port never waits for
+    // a system call; a purge in between makes what was read belong to before the purge.
+    thread_local std::uint8_t buffer[kTtyReadBufferBytes * 4];
+    std::size_t room;
+    std::uint64_t generation;
+    {
+        std::lock_guard in(m_inMutex);
+        room = m_in.room();
+        generation = m_purgeGeneration;
+    }
+    const std::size_t want = std::min(room, sizeof buffer);
+    if (want == 0)
+        return 0;
+    ssize_t n;
+    do
+        n = ::read(m_fd, buffer, want);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    std::lock_guard in(m_inMutex);
+    if (n <= 0) { // end of file or an error on a tty: the other side hung up, the device went
+        m_hungUp = true;
+        m_hangUpError = n == 0 ? ERROR_DEVICE_REMOVED : ErrorFromErrno(errno);
+        wakeWaiters();
+        return -1;
+    }
+    *sawNul = std::memchr(buffer, 0, static_cast<std::size_t>(n)) != nullptr;
+    if (generation == m_purgeGeneration) {
+        m_in.push(buffer, static_cast<std::size_t>(n));
+        m_arrivedTotal += static_cast<std::uint64_t>(n);
+        if (m_in.room() == 0)
+            m_readerStalled = true;
+        wakeWaiters();
+    }
+    return static_cast<long>(n);
+}
+
+void TtyDevice::readerLoop()
+{
+    std::int64_t countsDue = -1; // when the driver's counters are read next (-1: no need)
+    bool gather = false;
+    for (;;) {
+        auto lock = use();
+        if (!lock)
+            return;
+        bool stalled, hungUp;
+        {
+            std::lock_guard in(m_inMutex);
+            stalled = m_readerStalled;
+            hungUp = m_hungUp;
+        }
+        std::int64_t now = NowMs();
+        if (countsDue >= 0 && now >= countsDue) {
+            takeCounts();
+            countsDue = -1;
+        }
+        // Level-triggered: the device is watched only while its bytes have somewhere to go, and
+        // never after a hang-up, which would report itself for ever.
+        const bool watch = !stalled && !hungUp && !gather;
+        int timeout = -1;
+        if (gather)
+            timeout = kGatherMs;
+        if (countsDue >= 0)
+            timeout = timeout < 0 ? RemainingMs(countsDue) : std::min(timeout, RemainingMs(countsDue));
+        pollfd fds[2] = {{watch ? m_fd : -1, POLLIN, 0}, {m_readerWake, POLLIN, 0}};
+        const int r = ::poll(fds, 2, timeout);
+        if (r < 0 && errno != EINTR)
+            return; // cannot wait: leaving is better than spinning
+        if (fds[1].revents) {
+            std::uint64_t v;
+            while (::read(m_readerWake, &v, sizeof v) < 0 && errno == EINTR) {
+            }
+        }
+        if (gather && r == 0)
+            gather = false;
+        if (!watch || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        bool sawNul = false;
+        const long n = fillQueue(&sawNul);
+        if (n <= 0)
+            continue;
+        if (!m_noCounters) {
+            const std::int64_t due = NowMs() + (sawNul ? kCountsAfterNulMs : kCountsAfterBytesMs);
+            countsDue = countsDue < 0 ? due : std::min(countsDue, due);
+        }
+        gather = static_cast<std::size_t>(n) < kTtyReadBufferBytes;
+    }
+}
+
 long TtyDevice::readSome(BYTE *buffer, DWORD count)
 {
     if (count == 0)
         return 0;
-    std::lock_guard lock(m_rxMutex);
-    for (;;) {
-        const ssize_t n = ::read(m_fd, buffer, count);
-        if (n > 0) {
-            m_readTotal += static_cast<std::uint64_t>(n);
-            return static_cast<long>(n);
-        }
-        if (n == 0) { // end of file on a tty: the other side hung up
-            SetLastError(ERROR_DEVICE_REMOVED);
-            return -1;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        SetLastError(ErrorFromErrno(errno));
+    std::lock_guard in(m_inMutex);
+    const std::size_t n = m_in.pop(buffer, count);
+    if (n == 0 && m_hungUp) {
+        SetLastError(m_hangUpError);
         return -1;
     }
+    if (m_readerStalled && m_in.room() >= kResumeRoomBytes) {
+        m_readerStalled = false;
+        signalReader();
+    }
+    return static_cast<long>(n);
 }
 
 long TtyDevice::writeSome(const BYTE *buffer, DWORD count)
@@ -100,51 +223,43 @@ bool TtyDevice::waitCommEvent(DWORD *mask, Event &wake)
         if (want == 0)
             return Fail(ERROR_INVALID_PARAMETER);
 
+        // Everything comes from what the reader thread saw: no system call per look.
         DWORD events = 0;
-        int queued = 0;
+        bool hungUp;
+        DWORD hangUpError;
         {
-            std::lock_guard rx(m_rxMutex);
-            ErrorCounts now;
-            if (readCounts(&now)) {
-                if (now.brk != m_eventBase.brk)
-                    events |= EV_BREAK;
-                if (now.frame != m_eventBase.frame || now.parity != m_eventBase.parity ||
-                    now.overrun != m_eventBase.overrun || now.bufOverrun != m_eventBase.bufOverrun)
-                    events |= EV_ERR;
-                m_eventBase = now;
-            }
-            if (!queuedInput(&queued)) // a hung-up tty: waiting would only spin
-                return FailErrno(errno);
-            const std::uint64_t arrived = m_readTotal + static_cast<std::uint64_t>(std::max(queued, 0));
-            if (arrived > m_reportedTotal)
+            std::lock_guard in(m_inMutex);
+            events = m_pendingEvents;
+            m_pendingEvents = 0;
+            if (m_arrivedTotal > m_reportedTotal)
                 events |= EV_RXCHAR;
-            m_reportedTotal = arrived;
+            m_reportedTotal = m_arrivedTotal;
+            hungUp = m_hungUp;
+            hangUpError = m_hangUpError;
         }
         events &= want;
         if (events) {
             *mask = events;
             return true;
         }
+        if (hungUp) // waiting would only spin
+            return Fail(hangUpError);
 
-        // Bytes that are already reported keep the device readable; then only growth counts.
-        pollfd fds[3] = {
-            {queued > 0 ? -1 : m_fd, POLLIN, 0},
+        pollfd fds[2] = {
             {registration.fd(), POLLIN, 0},
             {wake.pollDescriptor(), POLLIN, 0},
         };
-        const int r = ::poll(fds, 3, queued > 0 ? kGrowthPollMs : -1);
+        const int r = ::poll(fds, 2, -1);
         if (r < 0 && errno != EINTR)
             return FailErrno(errno);
         if (r <= 0)
             continue;
-        if (fds[1].revents) {
+        if (fds[0].revents) {
             registration.drain();
-            continue; // closed, purged or a new mask: look again
+            continue; // new bytes or events, closed, purged or a new mask: look again
         }
-        if (fds[2].revents && wake.TryWait())
+        if (fds[1].revents && wake.TryWait())
             return true; // *mask stays 0
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-            return Fail(ERROR_DEVICE_REMOVED);
     }
 }
 
@@ -268,8 +383,9 @@ bool TtyDevice::getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wai
             return Fail(ERROR_IO_INCOMPLETE);
         }
 
+        // A read waits for the reader thread, which signals every waiter when bytes come.
         pollfd fds[2] = {
-            {m_fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0},
+            {reading ? -1 : m_fd, POLLOUT, 0},
             {registration->fd(), POLLIN, 0},
         };
         const int r = ::poll(fds, 2, RemainingMs(ov->deadlineMs));

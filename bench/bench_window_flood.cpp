@@ -1,69 +1,204 @@
 // SPDX-License-Identifier: MIT
-// End-to-end receive benchmark: runs the real program on a pseudo-terminal and floods it with
-// 60-byte text lines, then reports what the program's process spent (CPU seconds per MiB,
-// resident memory) and the program's own receive statistics (bytes received, bytes the ring
-// dropped, tick durations), which it logs under the category "quorvel.stats".
+// End-to-end receive benchmark: runs the real program on a pseudo-terminal, floods it with 60-byte
+// text lines (58 bytes and CR LF, a counter making every line different), waits until the
+// program's own statistics show that it has taken in every byte, and checks the figures against
+// their budgets. The program logs those statistics under the category "quorvel.stats" (bytes
+// received, bytes the ring dropped, tick durations, the last line of the TEXT page ...).
 //
-// Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--seconds N | --mib N]
-//                           [--mode 0|1|2] [--hidden-pages]
-//   --rate 0 (the default) writes as fast as the program reads.
-// The display is whatever the environment gives (run it under xvfb-run for a real window, or
-// with QT_QPA_PLATFORM=offscreen).
+// Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--write-size BYTES]
+//                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
+//                           [--cat | --cat-only]
+//   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
+//     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
+//     size writes a second); without a rate --write-size only caps the size of each write.
+//   --seconds (default 30) or --mib: how much is written; the last line always goes out whole.
+//   --timeout (default 120): how long to wait after the last byte for the reader to catch up.
+//   --cat: after the program, the same bytes with the same pacing to /bin/cat on the same
+//     pseudo-terminal (raw, no echo), as the CPU cost of a reader that only reads.
+//   --cat-only: only the cat run; no --exe needed.
+// Figures: the time from the first byte until the program's statistics first show every byte
+// received (and MB/s over that time), the program's CPU seconds per MiB, its resident memory
+// sampled every 100 ms, and the last line of its TEXT page against the last line written.
+// The display is whatever the environment gives: under X11 (xvfb-run -a) a thread also pings the
+// program's window with _NET_WM_PING every 20 ms during the flood and times the replies, which
+// the window's event loop sends; with QT_QPA_PLATFORM=offscreen there is no window to ping.
+// Exit status: 0 when every budget holds, 1 when one fails or cannot be shown, 2 when the run
+// could not be set up.
+#include <xcb/xcb.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 namespace {
 
+constexpr std::size_t kLineBytes = 60;
+constexpr std::size_t kPayloadBytes = 58;
+constexpr double kMiB = 1048576.0;
+constexpr std::string_view kStatsTag = "rx-stats";
+// After the reader has caught up, its last repaint and timer ticks still belong to the bytes.
+constexpr auto kSettle = 1s;
+constexpr auto kPingInterval = 20ms;
+constexpr auto kPingGiveUp = 1s;
+
+constexpr double kMinFloodMBps = 20;
+constexpr double kMaxPingMs = 50;
+constexpr double kMaxRssMB = 150;
+
 struct Options {
     std::string exe;
-    double rate = 0;  // bytes per second; 0: as fast as possible
+    double rate = 0;           // bytes per second; 0: as fast as the reader takes them
+    std::size_t writeSize = 0; // with a rate: bytes per write, evenly spaced; 0: 10 ms slices
     double seconds = 30;
-    double mib = 0;   // when set, stop after this much instead of after `seconds`
-    int mode = 2;     // line-break mode of the program
+    double mib = 0; // when set, stop after this much instead of after `seconds`
+    int mode = 2;   // line-break mode of the program
+    double timeout = 120;
+    bool cat = false;
+    bool catOnly = false;
 };
 
-[[noreturn]] void Fail(const std::string &what)
+struct SetupError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void ThrowSystem(const std::string &what)
 {
-    std::cerr << "bench_window_flood: " << what << ": " << std::strerror(errno) << "\n";
+    throw SetupError(what + ": " + std::strerror(errno));
+}
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+std::string Format(const char *format, auto... values)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+// --- Options ---------------------------------------------------------------------------------
+
+[[noreturn]] void Usage(const std::string &problem)
+{
+    std::cerr
+        << "bench_window_flood: " << problem << "\n"
+        << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
+        << "                          [--mode M] [--timeout S] [--cat | --cat-only]\n";
     std::exit(2);
 }
 
-double CpuSeconds(pid_t pid)
+double NonNegative(const std::string &option, const std::string &text)
+{
+    try {
+        std::size_t used = 0;
+        const double value = std::stod(text, &used);
+        if (used == text.size() && value >= 0 && std::isfinite(value))
+            return value;
+    } catch (const std::logic_error &) {
+    }
+    Usage("bad value for " + option + ": " + text);
+}
+
+Options Parse(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&] {
+            if (i + 1 >= argc)
+                Usage("missing value after " + a);
+            return std::string(argv[++i]);
+        };
+        auto number = [&] { return NonNegative(a, next()); };
+        if (a == "--exe")
+            o.exe = next();
+        else if (a == "--rate")
+            o.rate = number();
+        else if (a == "--write-size")
+            o.writeSize = static_cast<std::size_t>(number());
+        else if (a == "--seconds")
+            o.seconds = number();
+        else if (a == "--mib")
+            o.mib = number();
+        else if (a == "--mode")
+            o.mode = static_cast<int>(number());
+        else if (a == "--timeout")
+            o.timeout = number();
+        else if (a == "--cat")
+            o.cat = true;
+        else if (a == "--cat-only")
+            o.cat = o.catOnly = true;
+        else
+            Usage("unknown option " + a);
+    }
+    if (o.exe.empty() && !o.catOnly)
+        Usage("--exe is needed (unless --cat-only)");
+    return o;
+}
+
+// --- Processes -------------------------------------------------------------------------------
+
+// The fields of /proc/PID/stat after the command name; [0] is field 3 (the state).
+std::vector<std::string> StatFields(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
     const auto close = text.rfind(')');
+    std::vector<std::string> fields;
     if (close == std::string::npos)
-        return 0;
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoul(field);
-        if (i == 15)
-            stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        return fields;
+    std::istringstream rest(text.substr(close + 1));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+// User + system time of all the process's threads. Its CPU clock counts in nanoseconds; the
+// clock ticks of /proc/PID/stat (10 ms) are too coarse for a reader as cheap as cat.
+double CpuSeconds(pid_t pid)
+{
+    clockid_t clock;
+    timespec t{};
+    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &t) == 0)
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    const auto fields = StatFields(pid);
+    if (fields.size() < 13)
+        return std::nan("");
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]); // utime, stime
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long RssKiB(pid_t pid)
@@ -74,6 +209,18 @@ long RssKiB(pid_t pid)
         if (line.rfind("VmRSS:", 0) == 0)
             return std::stol(line.substr(6));
     return 0;
+}
+
+// Bytes the process has taken in through read calls, terminals included.
+std::optional<unsigned long long> BytesRead(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    unsigned long long value = 0;
+    while (in >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return std::nullopt;
 }
 
 bool HasOpen(pid_t pid, const std::string &path)
@@ -87,38 +234,974 @@ bool HasOpen(pid_t pid, const std::string &path)
     return false;
 }
 
-Options Parse(int argc, char **argv)
-{
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&] {
-            if (i + 1 >= argc) {
-                std::cerr << "missing value after " << a << "\n";
-                std::exit(2);
-            }
-            return std::string(argv[++i]);
-        };
-        if (a == "--exe")
-            o.exe = next();
-        else if (a == "--rate")
-            o.rate = std::stod(next());
-        else if (a == "--seconds")
-            o.seconds = std::stod(next());
-        else if (a == "--mib")
-            o.mib = std::stod(next());
-        else if (a == "--mode")
-            o.mode = std::stoi(next());
-        else {
-            std::cerr << "unknown option " << a << "\n";
-            std::exit(2);
+// A child process; ended (SIGTERM, then SIGKILL) and reaped at the latest when it goes out of scope.
+class Child {
+public:
+    explicit Child(pid_t pid) : m_pid(pid) {}
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    ~Child() { terminate(); }
+
+    pid_t pid() const { return m_pid; }
+
+    bool running()
+    {
+        if (!m_reaped && waitpid(m_pid, &m_status, WNOHANG) == m_pid)
+            m_reaped = true;
+        return !m_reaped;
+    }
+
+    void terminate()
+    {
+        if (!running())
+            return;
+        kill(m_pid, SIGTERM);
+        const auto deadline = Clock::now() + 5s;
+        while (running() && Clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        if (running()) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &m_status, 0);
+            m_reaped = true;
         }
     }
-    if (o.exe.empty()) {
-        std::cerr << "usage: bench_window_flood --exe PATH [--rate B/s] [--seconds N | --mib N] [--mode M]\n";
-        std::exit(2);
+
+    std::string ending() const
+    {
+        if (!m_reaped)
+            return "still running";
+        if (WIFEXITED(m_status))
+            return "exit status " + std::to_string(WEXITSTATUS(m_status));
+        return "signal " + std::to_string(WTERMSIG(m_status)) + " (" + strsignal(WTERMSIG(m_status)) + ")";
     }
-    return o;
+
+private:
+    pid_t m_pid;
+    int m_status = 0;
+    bool m_reaped = false;
+};
+
+// Forks and runs `path` after `setUp` has arranged the child's descriptors and environment, and
+// returns once the child runs it: until then the child still holds the bench's descriptors (some
+// of them on the pseudo-terminal). Called while the bench has no other thread, so the child may
+// do more than async-signal-safe calls.
+std::unique_ptr<Child> Spawn(const std::string &path, const std::function<void()> &setUp)
+{
+    int execed[2];
+    if (pipe2(execed, O_CLOEXEC) != 0)
+        ThrowSystem("pipe2");
+    const pid_t pid = fork();
+    if (pid < 0)
+        ThrowSystem("fork");
+    if (pid == 0) {
+        close(execed[0]);
+        setUp();
+        execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
+        const int error = errno;
+        [[maybe_unused]] const ssize_t told = write(execed[1], &error, sizeof error);
+        _exit(127);
+    }
+    close(execed[1]);
+    auto child = std::make_unique<Child>(pid);
+    // The pipe closes on exec; an errno comes through it when exec failed.
+    int error = 0;
+    ssize_t n;
+    while ((n = read(execed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(execed[0]);
+    if (n > 0)
+        throw SetupError("cannot run " + path + ": " + std::strerror(error));
+    return child;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+    int get() const { return m_fd; }
+    void reset()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+FileDescriptor OpenOrThrow(const std::string &path, int flags)
+{
+    const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        ThrowSystem("open " + path);
+    return FileDescriptor(fd);
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        char name[] = "/tmp/quorvel-flood-XXXXXX";
+        if (!mkdtemp(name))
+            ThrowSystem("mkdtemp");
+        path = name;
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+struct Pty {
+    FileDescriptor master{-1};
+    std::string slave;
+};
+
+void OpenPty(Pty &pty)
+{
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        ThrowSystem("posix_openpt");
+    pty.master = FileDescriptor(fd);
+    if (grantpt(fd) != 0 || unlockpt(fd) != 0)
+        ThrowSystem("unlockpt");
+    pty.slave = ptsname(fd);
+}
+
+// --- The flood -------------------------------------------------------------------------------
+
+// Line i: its number in ten digits, letters up to 58 bytes, CR LF.
+std::string Line(std::size_t i)
+{
+    char number[24];
+    std::snprintf(number, sizeof number, "%010zu", i);
+    std::string line =
+        std::string(number) + " ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz0123456789";
+    line.resize(kPayloadBytes);
+    return line + "\r\n";
+}
+
+std::size_t RoundUpToLine(std::size_t bytes)
+{
+    return (bytes + kLineBytes - 1) / kLineBytes * kLineBytes;
+}
+
+// The flood's bytes by offset, made a block of lines at a time (a 100 MiB flood is not held whole).
+class LineSource {
+public:
+    std::string_view at(std::size_t offset, std::size_t max)
+    {
+        const std::size_t first = m_firstLine * kLineBytes;
+        if (offset < first || offset >= first + m_block.size()) {
+            m_firstLine = offset / kLineBytes;
+            m_block.clear();
+            for (std::size_t i = 0; i < kBlockLines; ++i)
+                m_block += Line(m_firstLine + i);
+        }
+        return std::string_view(m_block).substr(offset - m_firstLine * kLineBytes, max);
+    }
+
+private:
+    static constexpr std::size_t kBlockLines = 1024;
+    std::size_t m_firstLine = 0;
+    std::string m_block;
+};
+
+// Waits until the pacing lets more bytes go and says how many, `sent` bytes into the flood.
+std::size_t WaitForAllowance(const Options &o, Clock::time_point start, std::size_t sent)
+{
+    if (o.rate <= 0)
+        return o.writeSize > 0 ? o.writeSize : std::numeric_limits<std::size_t>::max();
+    if (o.writeSize > 0) {
+        // Write k is due k * size / rate after the start; a write the reader took only in part
+        // is finished before the next one is due.
+        const std::size_t k = sent / o.writeSize;
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(k * o.writeSize / o.rate)));
+        return (k + 1) * o.writeSize - sent;
+    }
+    // 10 ms slices, as a device streaming at that rate delivers it: bytes come in bursts, not
+    // one write per line.
+    for (;;) {
+        const double slices = std::floor(Seconds(Clock::now() - start) * 100);
+        const double allowed = o.rate * (slices + 1) / 100 - static_cast<double>(sent);
+        if (allowed >= 1)
+            return static_cast<std::size_t>(allowed);
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>((slices + 1) / 100)));
+    }
+}
+
+struct Flood {
+    std::size_t written = 0;
+    Clock::time_point firstByte;
+    Clock::time_point end;
+    std::string error; // why it stopped early
+};
+
+// Nothing is expected back from the reader; draining keeps the pty from filling if it echoes.
+void DrainMaster(int master)
+{
+    char sink[4096];
+    while (read(master, sink, sizeof sink) > 0) {
+    }
+}
+
+// Writes `limit` bytes of lines into the master side with the pacing asked for, or with limit 0
+// for `seconds` and then to the end of the line in progress.
+Flood RunFlood(int master, const Options &o, std::size_t limit, const std::function<bool()> &readerAlive)
+{
+    LineSource source;
+    Flood f;
+    const auto start = Clock::now();
+    f.firstByte = start; // until there is one
+    auto progress = start;
+    std::size_t end = limit > 0 ? limit : std::numeric_limits<std::size_t>::max();
+    for (;;) {
+        if (limit == 0 && Seconds(Clock::now() - start) >= o.seconds)
+            end = std::min(end, RoundUpToLine(f.written));
+        if (f.written >= end)
+            break;
+        const std::size_t want = std::min(WaitForAllowance(o, start, f.written), end - f.written);
+        pollfd p{master, POLLOUT, 0};
+        ssize_t n = 0;
+        auto before = Clock::now();
+        if (poll(&p, 1, 100) > 0 && (p.revents & POLLOUT)) {
+            const std::string_view bytes = source.at(f.written, want);
+            before = Clock::now();
+            n = write(master, bytes.data(), bytes.size());
+        }
+        if (n > 0) {
+            if (f.written == 0)
+                f.firstByte = before;
+            f.written += static_cast<std::size_t>(n);
+            progress = Clock::now();
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            f.error = std::string("write: ") + std::strerror(errno);
+            break;
+        } else if (!readerAlive()) {
+            f.error = "the reader ended during the flood";
+            break;
+        } else if (Seconds(Clock::now() - progress) > o.timeout) {
+            f.error = Format("the reader took no byte for %.0f s", o.timeout);
+            break;
+        }
+        DrainMaster(master);
+    }
+    f.end = Clock::now();
+    return f;
+}
+
+std::size_t LimitBytes(const Options &o)
+{
+    return o.mib > 0 ? RoundUpToLine(static_cast<std::size_t>(std::ceil(o.mib * kMiB))) : 0;
+}
+
+// --- The program's statistics ----------------------------------------------------------------
+
+// key=value words after the tag; a value in double quotes may hold spaces and backslash
+// escapes (kept as they are). Words without '=' are passed over.
+std::map<std::string, std::string> ParseFields(std::string_view text)
+{
+    std::map<std::string, std::string> fields;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        const std::size_t space = std::min(text.find(' ', i), text.size());
+        const std::size_t eq = text.find('=', i);
+        if (eq >= space) {
+            i = space;
+            continue;
+        }
+        const std::string key(text.substr(i, eq - i));
+        std::string value;
+        i = eq + 1;
+        if (i < text.size() && text[i] == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\' && i + 1 < text.size())
+                    value += text[i++];
+                value += text[i];
+            }
+            ++i;
+        } else {
+            const std::size_t stop = std::min(text.find(' ', i), text.size());
+            value = text.substr(i, stop - i);
+            i = stop;
+        }
+        fields[key] = value;
+    }
+    return fields;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// \xHH is the byte HH; a backslash before anything else stands for that character.
+std::string Unescape(std::string_view text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        }
+    }
+    return out;
+}
+
+struct StatsLine {
+    Clock::time_point seen; // when the bench found it in the log
+    std::string text;       // from "rx-stats" on
+    std::map<std::string, std::string> fields;
+
+    std::optional<unsigned long long> number(const std::string &key) const
+    {
+        const auto it = fields.find(key);
+        if (it == fields.end() || it->second.empty())
+            return std::nullopt;
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(it->second.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || it->second[0] == '-')
+            return std::nullopt;
+        return value;
+    }
+
+    std::optional<std::string> textLast() const
+    {
+        const auto it = fields.find("text-last");
+        return it == fields.end() ? std::nullopt : std::optional(Unescape(it->second));
+    }
+};
+
+// The complete lines added to a file since the last call.
+class LogTail {
+public:
+    explicit LogTail(const fs::path &path) : m_fd(OpenOrThrow(path.string(), O_RDONLY)) {}
+
+    std::vector<std::string> newLines()
+    {
+        char buffer[65536];
+        for (ssize_t n; (n = read(m_fd.get(), buffer, sizeof buffer)) > 0;)
+            m_partial.append(buffer, static_cast<std::size_t>(n));
+        std::vector<std::string> lines;
+        std::size_t from = 0;
+        for (std::size_t nl; (nl = m_partial.find('\n', from)) != std::string::npos; from = nl + 1)
+            lines.push_back(m_partial.substr(from, nl - from));
+        m_partial.erase(0, from);
+        return lines;
+    }
+
+private:
+    FileDescriptor m_fd;
+    std::string m_partial;
+};
+
+// Watches the program during the run from a thread of its own: its statistics as they appear in
+// its log, stamped with the bench's clock, and its resident memory every 100 ms.
+class Monitor {
+public:
+    Monitor(pid_t pid, const fs::path &log) : m_pid(pid), m_tail(log), m_thread([this] { run(); }) {}
+    Monitor(const Monitor &) = delete;
+    Monitor &operator=(const Monitor &) = delete;
+    ~Monitor() { stop(); }
+
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // When the first line showing at least `bytes` received appeared.
+    std::optional<Clock::time_point> firstReceived(unsigned long long bytes) const
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto &line : m_lines)
+            if (line.number("received").value_or(0) >= bytes)
+                return line.seen;
+        return std::nullopt;
+    }
+
+    std::vector<StatsLine> lines() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+    long rssMaxKiB() const { return m_rssMax; }
+
+private:
+    void run()
+    {
+        auto nextSample = Clock::now();
+        do {
+            collect();
+            if (Clock::now() >= nextSample) {
+                m_rssMax = std::max<long>(m_rssMax, RssKiB(m_pid));
+                nextSample += 100ms;
+            }
+            std::this_thread::sleep_for(5ms);
+        } while (!m_stop);
+        collect();
+    }
+
+    void collect()
+    {
+        for (const auto &text : m_tail.newLines()) {
+            const auto at = text.find(kStatsTag);
+            if (at == std::string::npos)
+                continue;
+            StatsLine line{Clock::now(), text.substr(at),
+                           ParseFields(std::string_view(text).substr(at + kStatsTag.size()))};
+            std::lock_guard lock(m_mutex);
+            m_lines.push_back(std::move(line));
+        }
+    }
+
+    pid_t m_pid;
+    LogTail m_tail;
+    mutable std::mutex m_mutex;
+    std::vector<StatsLine> m_lines;
+    std::atomic<long> m_rssMax = 0;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+// --- Window-manager pings --------------------------------------------------------------------
+
+struct PingFigures {
+    std::vector<double> ms; // round trips; an unanswered ping counts as kPingGiveUp
+    int unanswered = 0;
+    std::string error;
+};
+
+bool PingWanted()
+{
+    const char *display = std::getenv("DISPLAY");
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    return display && *display &&
+           (!platform || !*platform || std::string_view(platform).substr(0, 3) == "xcb");
+}
+
+// Asks the program's window what a window manager asks to see whether a client hangs: the
+// client's event loop answers each _NET_WM_PING by sending it on to the root window.
+class Pinger {
+public:
+    // Connects to the display and waits, until `deadline`, for a viewable window of `pid` that
+    // takes _NET_WM_PING.
+    Pinger(pid_t pid, Clock::time_point deadline) : m_c(xcb_connect(nullptr, nullptr), xcb_disconnect)
+    {
+        if (xcb_connection_has_error(m_c.get()))
+            throw SetupError("cannot connect to the X display");
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_c.get())).data->root;
+        m_protocols = atom("WM_PROTOCOLS");
+        m_ping = atom("_NET_WM_PING");
+        m_pidAtom = atom("_NET_WM_PID");
+        // The reply goes to the root window for the clients selecting SubstructureNotify there;
+        // StructureNotify as well in case a client names that. Without a window manager, no one
+        // else holds the root.
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_c.get(), m_root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(m_c.get());
+        while (!(m_window = find(m_root, static_cast<uint32_t>(pid)))) {
+            if (Clock::now() > deadline)
+                throw SetupError("no viewable window of the program takes _NET_WM_PING");
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    Pinger(const Pinger &) = delete;
+    Pinger &operator=(const Pinger &) = delete;
+    ~Pinger() { stop(); }
+
+    void start()
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+
+    // Stops sending and waits for the replies still due (at most kPingGiveUp).
+    PingFigures stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_figures;
+    }
+
+private:
+    using Waiting = std::map<uint32_t, Clock::time_point>;
+
+    xcb_atom_t atom(const char *name)
+    {
+        const auto cookie = xcb_intern_atom(m_c.get(), 0, static_cast<uint16_t>(std::strlen(name)), name);
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(m_c.get(), cookie, nullptr), std::free);
+        if (!reply)
+            throw SetupError(std::string("cannot intern ") + name);
+        return reply->atom;
+    }
+
+    std::vector<uint32_t> property32(xcb_window_t window, xcb_atom_t property, xcb_atom_t type)
+    {
+        const auto cookie = xcb_get_property(m_c.get(), 0, window, property, type, 0, 64);
+        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+            xcb_get_property_reply(m_c.get(), cookie, nullptr), std::free);
+        if (!reply || reply->format != 32)
+            return {};
+        const auto *values = static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
+        std::vector<uint32_t> list(reply->value_len);
+        std::copy_n(values, list.size(), list.begin());
+        return list;
+    }
+
+    bool viewable(xcb_window_t window)
+    {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> reply(
+            xcb_get_window_attributes_reply(m_c.get(), xcb_get_window_attributes(m_c.get(), window), nullptr),
+            std::free);
+        return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+    }
+
+    bool pingable(xcb_window_t window, uint32_t pid)
+    {
+        const auto pids = property32(window, m_pidAtom, XCB_ATOM_CARDINAL);
+        if (pids.empty() || pids[0] != pid)
+            return false;
+        const auto protocols = property32(window, m_protocols, XCB_ATOM_ATOM);
+        return std::find(protocols.begin(), protocols.end(), m_ping) != protocols.end() && viewable(window);
+    }
+
+    // Depth first under `parent`; 0 when there is none yet.
+    xcb_window_t find(xcb_window_t parent, uint32_t pid)
+    {
+        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(m_c.get(), xcb_query_tree(m_c.get(), parent), nullptr), std::free);
+        if (!tree)
+            return 0;
+        const xcb_window_t *children = xcb_query_tree_children(tree.get());
+        const std::vector<xcb_window_t> list(children, children + xcb_query_tree_children_length(tree.get()));
+        for (const xcb_window_t child : list) {
+            if (pingable(child, pid))
+                return child;
+            if (const xcb_window_t below = find(child, pid))
+                return below;
+        }
+        return 0;
+    }
+
+    void send(uint32_t counter)
+    {
+        xcb_client_message_event_t event{};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = m_window;
+        event.type = m_protocols;
+        event.data.data32[0] = m_ping;
+        event.data.data32[1] = counter;
+        event.data.data32[2] = m_window;
+        xcb_send_event(m_c.get(), 0, m_window, XCB_EVENT_MASK_NO_EVENT,
+                       reinterpret_cast<const char *>(&event));
+        xcb_flush(m_c.get());
+    }
+
+    void takeReplies(Waiting &waiting)
+    {
+        while (xcb_generic_event_t *raw = xcb_poll_for_event(m_c.get())) {
+            std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> event(raw, std::free);
+            if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
+                continue;
+            const auto *message = reinterpret_cast<const xcb_client_message_event_t *>(raw);
+            if (message->window != m_root || message->type != m_protocols || message->format != 32 ||
+                message->data.data32[0] != m_ping)
+                continue;
+            const auto it = waiting.find(message->data.data32[1]);
+            if (it == waiting.end())
+                continue; // given up on already
+            m_figures.ms.push_back(Seconds(Clock::now() - it->second) * 1000);
+            waiting.erase(it);
+        }
+    }
+
+    void giveUpOnOld(Waiting &waiting)
+    {
+        const auto now = Clock::now();
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if (now - it->second <= kPingGiveUp) {
+                ++it;
+                continue;
+            }
+            m_figures.ms.push_back(std::chrono::duration<double, std::milli>(kPingGiveUp).count());
+            ++m_figures.unanswered;
+            it = waiting.erase(it);
+        }
+    }
+
+    void run()
+    {
+        Waiting waiting;
+        uint32_t counter = 0;
+        auto next = Clock::now();
+        while (!m_stop || !waiting.empty()) {
+            if (xcb_connection_has_error(m_c.get())) {
+                m_figures.error = "the X connection broke";
+                return;
+            }
+            if (!m_stop && Clock::now() >= next) {
+                waiting[++counter] = Clock::now();
+                send(counter);
+                next = std::max(next + kPingInterval, Clock::now());
+            }
+            takeReplies(waiting);
+            giveUpOnOld(waiting);
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+            pollfd p{xcb_get_file_descriptor(m_c.get()), POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::clamp<long long>(m_stop ? 5 : wait, 0, 20)));
+            takeReplies(waiting);
+        }
+    }
+
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_c;
+    xcb_window_t m_root = 0;
+    xcb_window_t m_window = 0;
+    xcb_atom_t m_protocols = 0;
+    xcb_atom_t m_ping = 0;
+    xcb_atom_t m_pidAtom = 0;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+    PingFigures m_figures;
+};
+
+// --- The runs --------------------------------------------------------------------------------
+
+struct ReaderRun {
+    Flood flood;
+    std::optional<double> caughtUpSeconds; // from the first byte
+    double cpu = 0;                        // user + system seconds, the flood and the settling
+    bool survived = false;                 // still running when its figures were taken
+    std::string ending;                    // how it ended when it was closed
+};
+
+using CatchUpProbe = std::function<std::optional<Clock::time_point>()>;
+
+// Floods the reader, waits until `probe` says when it had every byte (or the time-out), lets it
+// settle and takes its CPU time. `caughtUp` runs as soon as the waiting is over.
+ReaderRun MeasureReader(
+    const Options &o, Pty &pty, std::size_t limit, Child &reader,
+    const std::function<CatchUpProbe(const Flood &)> &makeProbe,
+    const std::function<void()> &caughtUp = [] {})
+{
+    ReaderRun run;
+    const double cpuStart = CpuSeconds(reader.pid());
+    run.flood = RunFlood(pty.master.get(), o, limit, [&] { return reader.running(); });
+    const CatchUpProbe probe = makeProbe(run.flood);
+    const auto deadline =
+        run.flood.end + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+    for (;;) {
+        if (const auto at = probe()) {
+            run.caughtUpSeconds = Seconds(*at - run.flood.firstByte);
+            break;
+        }
+        if (!reader.running() || Clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(5ms);
+    }
+    caughtUp();
+    std::this_thread::sleep_for(kSettle);
+    run.survived = reader.running();
+    run.cpu = CpuSeconds(reader.pid()) - cpuStart;
+    reader.terminate();
+    run.ending = reader.ending();
+    return run;
+}
+
+struct ProgramRun {
+    ReaderRun reader;
+    std::vector<StatsLine> stats;
+    long rssMaxKiB = 0;
+    long rssCaughtUpKiB = 0;
+    std::optional<PingFigures> ping; // when there is a display to ping on
+};
+
+std::unique_ptr<Child> StartProgram(const Options &o, const TempDir &dir, const std::string &slave)
+{
+    const fs::path exe = dir.path / "Quorvel";
+    fs::copy_file(o.exe, exe);
+    fs::permissions(exe, fs::perms::owner_all);
+    {
+        std::ofstream ini(dir.path / "Quorvel.ini", std::ios::binary);
+        ini << "[RecvSet]\r\nRETCODE=" << o.mode << "\r\n[PORTS]\r\nCOM1=" << slave << "\r\n";
+    }
+    const fs::path log = dir.path / "stderr.log";
+    // Keep the slave side from hanging up between the program's opens.
+    FileDescriptor keep = OpenOrThrow(slave, O_RDWR | O_NOCTTY);
+    auto program = Spawn(exe.string(), [&] {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        setenv("QT_LOGGING_RULES", "quorvel.stats.debug=true", 1);
+    });
+    // Its start-up opens the port.
+    const auto deadline = Clock::now() + 20s;
+    while (!HasOpen(program->pid(), slave)) {
+        if (!program->running() || Clock::now() > deadline)
+            throw SetupError("the program did not open " + slave + " (" + program->ending() + ")");
+        std::this_thread::sleep_for(20ms);
+    }
+    return program;
+}
+
+ProgramRun RunProgram(const Options &o, Pty &pty)
+{
+    TempDir dir;
+    auto program = StartProgram(o, dir, pty.slave);
+    // The window's first paint happens right after the port opens; a flood starting in that
+    // moment overflows the ring once.
+    const auto warmedUp = Clock::now() + 2s;
+    ProgramRun run;
+    std::unique_ptr<Pinger> pinger;
+    if (PingWanted()) {
+        try {
+            pinger = std::make_unique<Pinger>(program->pid(), Clock::now() + 20s);
+        } catch (const SetupError &e) {
+            run.ping = PingFigures{{}, 0, e.what()};
+        }
+    }
+    std::this_thread::sleep_until(warmedUp);
+
+    Monitor monitor(program->pid(), dir.path / "stderr.log");
+    if (pinger)
+        pinger->start();
+    auto probe = [&](const Flood &f) -> CatchUpProbe {
+        return [&monitor, bytes = f.written] { return monitor.firstReceived(bytes); };
+    };
+    run.reader = MeasureReader(o, pty, LimitBytes(o), *program, probe, [&] {
+        if (pinger)
+            run.ping = pinger->stop();
+        run.rssCaughtUpKiB = RssKiB(program->pid());
+    });
+    monitor.stop();
+    run.stats = monitor.lines();
+    run.rssMaxKiB = std::max(monitor.rssMaxKiB(), run.rssCaughtUpKiB);
+    return run;
+}
+
+void MakeRaw(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        ThrowSystem("tcgetattr");
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        ThrowSystem("tcsetattr");
+    tcflush(fd, TCIOFLUSH); // what an earlier reader left behind is not part of this run
+}
+
+ReaderRun RunCat(const Options &o, Pty &pty, std::size_t limit)
+{
+    FileDescriptor slave = OpenOrThrow(pty.slave, O_RDWR | O_NOCTTY);
+    MakeRaw(slave.get());
+    DrainMaster(pty.master.get());
+    auto cat = Spawn("/bin/cat", [&] {
+        dup2(slave.get(), 0);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+    });
+    // Until it waits in its first read; what its start-up read is not counted.
+    std::this_thread::sleep_for(300ms);
+    const auto readBefore = BytesRead(cat->pid());
+    if (!readBefore)
+        throw SetupError("/proc/" + std::to_string(cat->pid()) + "/io does not say what cat read");
+    auto probe = [&](const Flood &f) -> CatchUpProbe {
+        return [&cat, before = *readBefore, bytes = f.written]() -> std::optional<Clock::time_point> {
+            const auto read = BytesRead(cat->pid());
+            if (read && *read - before >= bytes)
+                return Clock::now();
+            return std::nullopt;
+        };
+    };
+    return MeasureReader(o, pty, limit, *cat, probe);
+}
+
+// --- Report ----------------------------------------------------------------------------------
+
+class Checks {
+public:
+    // `pass` empty: the figure was not there to judge, which does not count as a pass.
+    void add(const std::string &what, const std::string &measured, std::optional<bool> pass)
+    {
+        m_rows.push_back({what, measured, pass});
+    }
+
+    bool allPassed() const
+    {
+        return std::all_of(m_rows.begin(), m_rows.end(), [](const Row &r) { return r.pass.value_or(false); });
+    }
+
+    void print() const
+    {
+        std::printf("\nsummary\n");
+        for (const auto &r : m_rows)
+            std::printf("  %-7s %-36s %s\n", r.pass ? (*r.pass ? "PASS" : "FAIL") : "UNKNOWN", r.what.c_str(),
+                        r.measured.c_str());
+    }
+
+private:
+    struct Row {
+        std::string what;
+        std::string measured;
+        std::optional<bool> pass;
+    };
+    std::vector<Row> m_rows;
+};
+
+double MiB(std::size_t bytes)
+{
+    return static_cast<double>(bytes) / kMiB;
+}
+
+double CpuPerMiB(const ReaderRun &run)
+{
+    return run.flood.written > 0 ? run.cpu / MiB(run.flood.written) : std::nan("");
+}
+
+double MBps(std::size_t bytes, double seconds)
+{
+    return static_cast<double>(bytes) / std::max(seconds, 1e-9) / 1e6;
+}
+
+// What both readers must do: take the whole flood, catch up with it and still be running.
+void CheckReader(const char *name, const ReaderRun &run, Checks &checks)
+{
+    const Flood &f = run.flood;
+    std::printf("%-8s written  %.1f MiB (%zu bytes, %zu lines) in %.2f s (%.1f MB/s)\n", name, MiB(f.written),
+                f.written, f.written / kLineBytes, Seconds(f.end - f.firstByte),
+                MBps(f.written, Seconds(f.end - f.firstByte)));
+    if (run.caughtUpSeconds)
+        std::printf("%-8s caught up %.2f s after the first byte (%.1f MB/s)\n", name, *run.caughtUpSeconds,
+                    MBps(f.written, *run.caughtUpSeconds));
+    std::printf("%-8s CPU      %.3f s (user + system), %.4f s per MiB; closed: %s\n", name, run.cpu,
+                CpuPerMiB(run), run.ending.c_str());
+
+    const std::string who = name;
+    checks.add(who + " took the whole flood", f.error.empty() ? "yes" : f.error, f.error.empty());
+    checks.add(who + " caught up",
+               run.caughtUpSeconds ? Format("after %.2f s", *run.caughtUpSeconds) : "never",
+               run.caughtUpSeconds.has_value());
+    checks.add(who + " ran until closed", run.survived ? "yes" : "no, " + run.ending, run.survived);
+}
+
+std::string Describe(const std::optional<unsigned long long> &value)
+{
+    return value ? std::to_string(*value) : "unknown (not logged)";
+}
+
+// The program's own account, from the last statistics line it logged (its counters add up).
+void CheckStats(const std::vector<StatsLine> &stats, std::size_t written, Checks &checks)
+{
+    std::printf("program  stats    %zu lines logged", stats.size());
+    if (!stats.empty())
+        std::printf("; the last: %s", stats.back().text.c_str());
+    std::printf("\n");
+
+    const StatsLine none;
+    const StatsLine &last = stats.empty() ? none : stats.back();
+    const auto received = last.number("received");
+    checks.add("received == written", Describe(received) + " of " + std::to_string(written),
+               received ? std::optional(*received == written) : std::nullopt);
+    const auto dropped = last.number("dropped");
+    checks.add("dropped == 0", Describe(dropped), dropped ? std::optional(*dropped == 0) : std::nullopt);
+
+    // The flood ends with a whole line; the TEXT page's last complete line must be that one.
+    const std::size_t lines = written / kLineBytes;
+    const auto shown = last.textLast();
+    const bool showsLast =
+        shown && lines > 0 && shown->find(Line(lines - 1).substr(0, kPayloadBytes)) != std::string::npos;
+    checks.add("TEXT page shows the last line",
+               shown ? "\"" + last.fields.at("text-last") + "\"" : "unknown (not logged)",
+               shown ? std::optional(showsLast) : std::nullopt);
+}
+
+void CheckPings(const PingFigures &p, Checks &checks)
+{
+    const std::string what = Format("window ping max <= %.0f ms", kMaxPingMs);
+    if (!p.error.empty() || p.ms.empty()) {
+        const std::string why = p.error.empty() ? "no ping sent" : p.error;
+        std::printf("program  pings    none measured: %s\n", why.c_str());
+        checks.add(what, why, false);
+        return;
+    }
+    std::vector<double> sorted = p.ms;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    std::printf("program  pings    %zu sent, %d unanswered within %.0f s, median %.2f ms, max %.2f ms\n",
+                sorted.size(), p.unanswered, std::chrono::duration<double>(kPingGiveUp).count(), median,
+                sorted.back());
+    checks.add(what, Format("%.2f ms (median %.2f ms, %d unanswered)", sorted.back(), median, p.unanswered),
+               sorted.back() <= kMaxPingMs);
+}
+
+void CheckProgram(const Options &o, const ProgramRun &run, Checks &checks)
+{
+    const ReaderRun &r = run.reader;
+    CheckReader("program", r, checks);
+    const double rssMB = static_cast<double>(run.rssMaxKiB) * 1024 / 1e6;
+    std::printf("program  memory   %.1f MB at most (sampled every 100 ms), %.1f MB when caught up\n", rssMB,
+                static_cast<double>(run.rssCaughtUpKiB) * 1024 / 1e6);
+    CheckStats(run.stats, r.flood.written, checks);
+    if (o.rate <= 0) {
+        const double mbps = r.caughtUpSeconds ? MBps(r.flood.written, *r.caughtUpSeconds) : 0;
+        checks.add(Format("unpaced flood >= %.0f MB/s", kMinFloodMBps),
+                   r.caughtUpSeconds ? Format("%.1f MB/s", mbps) : "never caught up", mbps >= kMinFloodMBps);
+    }
+    checks.add(Format("resident memory < %.0f MB", kMaxRssMB), Format("%.1f MB at most", rssMB),
+               rssMB < kMaxRssMB);
+    if (run.ping)
+        CheckPings(*run.ping, checks);
+    else
+        std::printf("program  pings    none: no X11 display to ping the window on\n");
+}
+
+void CheckCat(const ReaderRun &cat, const std::optional<ProgramRun> &program, Checks &checks)
+{
+    CheckReader("cat", cat, checks);
+    if (!program)
+        return;
+    const double ours = CpuPerMiB(program->reader);
+    const double theirs = CpuPerMiB(cat);
+    std::printf("CPU per MiB      program %.4f s, cat %.4f s, program / cat %.2f\n", ours, theirs,
+                ours / theirs);
+    checks.add("program CPU/MiB <= cat CPU/MiB",
+               Format("%.4f s against %.4f s (%.2f times)", ours, theirs, ours / theirs), ours <= theirs);
 }
 
 } // namespace
@@ -127,124 +1210,26 @@ int main(int argc, char **argv)
 {
     const Options opt = Parse(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
-
-    char dirTemplate[] = "/tmp/quorvel-flood-XXXXXX";
-    if (!mkdtemp(dirTemplate))
-        Fail("mkdtemp");
-    const fs::path dir = dirTemplate;
-    const fs::path exe = dir / "Quorvel";
-    fs::copy_file(opt.exe, exe);
-    fs::permissions(exe, fs::perms::owner_all);
-
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        Fail("posix_openpt");
-    const std::string slave = ptsname(master);
-    // Keep the slave side from hanging up between the program's opens.
-    const int keep = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    {
-        std::ofstream ini(dir / "Quorvel.ini", std::ios::binary);
-        ini << "[RecvSet]\r\nRETCODE=" << opt.mode << "\r\n[PORTS]\r\nCOM1=" << slave << "\r\n";
+    try {
+        Pty pty;
+        OpenPty(pty);
+        Checks checks;
+        std::optional<ProgramRun> program;
+        if (!opt.catOnly) {
+            program = RunProgram(opt, pty);
+            CheckProgram(opt, *program, checks);
+        }
+        if (opt.cat) {
+            // The same bytes as the program had, with the same pacing.
+            const std::size_t limit = program && program->reader.flood.written > 0
+                                          ? program->reader.flood.written
+                                          : LimitBytes(opt);
+            CheckCat(RunCat(opt, pty, limit), program, checks);
+        }
+        checks.print();
+        return checks.allPassed() ? 0 : 1;
+    } catch (const std::exception &e) {
+        std::cerr << "bench_window_flood: " << e.what() << "\n";
+        return 2;
     }
-
-    const fs::path log = dir / "stderr.log";
-    const pid_t pid = fork();
-    if (pid < 0)
-        Fail("fork");
-    if (pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        setenv("QT_LOGGING_RULES", "quorvel.stats.debug=true", 1);
-        execl(exe.c_str(), exe.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-
-    // Wait until the program holds the port (its start-up opens it).
-    const auto openDeadline = Clock::now() + std::chrono::seconds(20);
-    while (!HasOpen(pid, slave)) {
-        if (Clock::now() > openDeadline) {
-            kill(pid, SIGKILL);
-            std::cerr << "the program did not open " << slave << "\n";
-            return 2;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    close(keep);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-
-    // 58 printable bytes and CR LF, the counter making each line different.
-    std::string block;
-    for (int i = 0; block.size() < 60 * 1024; ++i) {
-        const std::string number = std::to_string(100000000 + i).substr(1);
-        block += (number + " ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz0123456789").substr(0, 58);
-        block += "\r\n";
-    }
-
-    const double cpuStart = CpuSeconds(pid);
-    long rssMax = 0;
-    std::size_t sent = 0;
-    const double target = opt.mib > 0 ? opt.mib * 1048576.0 : 0;
-    const auto start = Clock::now();
-    auto nextSample = start;
-    std::size_t pos = 0;
-    for (;;) {
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        if (target > 0 ? sent >= target : elapsed >= opt.seconds)
-            break;
-        std::size_t want = block.size() - pos;
-        if (opt.rate > 0) {
-            // Paced in 10 ms slices, as a device streaming at that rate delivers it: bytes come
-            // in bursts, not one write per line.
-            const double allowed = opt.rate * (std::floor(elapsed * 100) / 100 + 0.01) - static_cast<double>(sent);
-            if (allowed < 1) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            want = std::min(want, static_cast<std::size_t>(allowed));
-        }
-        pollfd p{master, POLLOUT, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        const ssize_t n = write(master, block.data() + pos, want);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            pos = (pos + static_cast<std::size_t>(n)) % block.size();
-        }
-        // Drain what the program sends back (nothing is expected; keeps the pty from filling).
-        char sink[4096];
-        while (read(master, sink, sizeof sink) > 0) {
-        }
-        if (Clock::now() >= nextSample) {
-            rssMax = std::max(rssMax, RssKiB(pid));
-            nextSample += std::chrono::seconds(1);
-        }
-    }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    // Let the last tick and the pause close run.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    const double cpu = CpuSeconds(pid) - cpuStart;
-    const long rssEnd = RssKiB(pid);
-    rssMax = std::max(rssMax, rssEnd);
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-
-    const double mib = static_cast<double>(sent) / 1048576.0;
-    std::printf("sent            %.1f MiB in %.1f s (%.2f MB/s)\n", mib, elapsed, sent / elapsed / 1e6);
-    std::printf("program CPU     %.2f s (user + system), %.3f s per MiB\n", cpu, mib > 0 ? cpu / mib : 0.0);
-    std::printf("resident memory %.1f MB at the end, %.1f MB at most\n", rssEnd / 1024.0, rssMax / 1024.0);
-    // The program's own statistics: the last summary line it logged.
-    std::ifstream in(log);
-    std::string line;
-    int logged = 0;
-    while (std::getline(in, line))
-        if (line.find("rx-stats") != std::string::npos) {
-            std::printf("program stats   %s\n", line.c_str());
-            ++logged;
-        }
-    if (logged == 0)
-        std::printf("program stats   (none logged)\n");
-    fs::remove_all(dir);
-    return 0;
 }

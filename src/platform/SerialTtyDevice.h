@@ -13,6 +13,7 @@
 #include "Serial.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -27,11 +28,13 @@
 namespace platform::tty
 {
 
-// The reader thread takes what the kernel has as soon as it arrives. A read that did not get a
-// full line-discipline buffer (4096 bytes) drained the kernel: the reader then lets the next bytes
-// gather this long, so that a stream of small writes costs a few large reads, not one each.
+// The reader thread takes what the kernel has as soon as it arrives. When the bytes come slowly
+// (the reader waited at least kSlowSourceWait for them) and a read got less than a full
+// line-discipline buffer (4096 bytes), the reader lets the next bytes gather for kGatherMs, so
+// that a stream of small writes costs a few large reads, not one each.
 constexpr std::size_t kTtyReadBufferBytes = 4096;
 constexpr int kGatherMs = 2;
+constexpr std::chrono::microseconds kSlowSourceWait{300};
 // The driver's error counters are read this soon after a NUL byte arrived (breaks, parity and
 // framing errors and overruns all arrive as NUL in raw mode), and at most this long after any
 // other bytes (the driver's own losses come with no byte of their own).

@@ -4,6 +4,7 @@
 #include "SerialTtyDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <poll.h>
@@ -141,7 +142,9 @@ void TtyDevice::readerLoop()
         if (countsDue >= 0)
             timeout = timeout < 0 ? RemainingMs(countsDue) : std::min(timeout, RemainingMs(countsDue));
         pollfd fds[2] = {{watch ? m_fd : -1, POLLIN, 0}, {m_readerWake, POLLIN, 0}};
+        const auto pollStart = std::chrono::steady_clock::now();
         const int r = ::poll(fds, 2, timeout);
+        const bool waited = std::chrono::steady_clock::now() - pollStart >= kSlowSourceWait;
         if (r < 0 && errno != EINTR)
             return; // cannot wait: leaving is better than spinning
         if (fds[1].revents) {
@@ -161,7 +164,9 @@ void TtyDevice::readerLoop()
             const std::int64_t due = NowMs() + (sawNul ? kCountsAfterNulMs : kCountsAfterBytesMs);
             countsDue = countsDue < 0 ? due : std::min(countsDue, due);
         }
-        gather = static_cast<std::size_t>(n) < kTtyReadBufferBytes;
+        // Only a source that keeps the reader waiting is given time to gather: in a flood the
+        // next bytes are already on their way, and a pause would only slow the reading down.
+        gather = waited && static_cast<std::size_t>(n) < kTtyReadBufferBytes;
     }
 }
 

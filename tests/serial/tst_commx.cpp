@@ -523,6 +523,50 @@ TEST_F(CommX, EachLineErrorBitIsReported)
     }
 }
 
+// A full input queue holds the sender back under RTS/CTS and loses (and counts) bytes without it.
+TEST_F(CommX, FullInputQueueHoldsTheSenderOnlyUnderFlowControl)
+{
+    std::string sent(5000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>('a' + i % 23);
+    for (const TCommFlowCtrls flow : {cfcRtsCts, cfcNone}) {
+        SCOPED_TRACE(flow == cfcRtsCts ? "RTS/CTS" : "none");
+        m_plug->setInputCapacity(1000);
+        m_plug->setOutputCapacity(1000);
+        comm().SetFlowCtrl(flow);
+        comm().SetTimeOutTrans(20000);
+        comm().PortOpen();
+        ASSERT_TRUE(comm().TransString(sent));
+        std::string got;
+        if (flow == cfcRtsCts) {
+            ASSERT_TRUE(WaitFor([&] { return comm().GetReceiveLength() == 1000; }));
+            std::this_thread::sleep_for(50ms);
+            EXPECT_GT(comm().GetTransLength(), 0) << "the sender was not held back";
+            EXPECT_LE(m_plug->takeWritten().size(), 2000u);
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; })); // all of it sent
+        }
+        ASSERT_TRUE(WaitFor([&] {
+            char buffer[512];
+            while (comm().GetReceiveLength() > 0) {
+                const std::int32_t n = comm().ReceiveBlock(buffer, sizeof buffer);
+                if (n > 0)
+                    got.append(buffer, static_cast<std::size_t>(n));
+            }
+            return comm().GetTransLength() == 0 && (flow != cfcRtsCts || got.size() == sent.size());
+        }, 5000ms));
+        if (flow == cfcRtsCts) {
+            EXPECT_EQ(got, sent);
+            EXPECT_EQ(comm().GetErrorCounts().lost, 0u);
+        } else {
+            EXPECT_EQ(got.size(), 1000u);
+            EXPECT_EQ(got, sent.substr(0, 1000));
+            EXPECT_EQ(comm().GetErrorCounts().lost, 4000u);
+        }
+        comm().PortClose();
+    }
+}
+
 TEST_F(CommX, NoReceiveEventAfterPortClose)
 {
     int received = 0;

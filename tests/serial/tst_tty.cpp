@@ -21,6 +21,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace platform;
 namespace fs = std::filesystem;
@@ -30,11 +31,26 @@ namespace
 
 constexpr const char *kPort = "\\\\.\\COM7";
 
-std::int64_t ThreadCpuMs()
+std::int64_t CpuMs(clockid_t clock)
 {
     timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+std::int64_t ThreadCpuMs()
+{
+    return CpuMs(CLOCK_THREAD_CPUTIME_ID);
+}
+// The whole process: the device's own reader thread included.
+std::int64_t ProcessCpuMs()
+{
+    return CpuMs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+// Byte i of a test stream: a pattern whose order shows.
+char StreamByte(std::size_t i)
+{
+    return static_cast<char>('A' + (i * 7 + i / 251) % 26);
 }
 
 class TtyTest : public ::testing::Test
@@ -551,7 +567,9 @@ TEST_F(TtyTest, HangUpLeavesTheReceiverAsleep)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     closeMaster();
     EXPECT_TRUE(failed.Wait(5000)) << "the wait did not notice the hang-up";
+    const std::int64_t processStart = ProcessCpuMs();
     std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(ProcessCpuMs() - processStart, 100) << "some thread spun after the hang-up";
     stop = true;
     wake.Set();
     receiver.join();
@@ -573,6 +591,55 @@ TEST_F(TtyTest, HangUpLeavesTheReceiverAsleep)
     EXPECT_FALSE(WriteFile(m_port, "x", 1, &n, &ov));
     EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
     EXPECT_TRUE(CloseHandle(m_port));
+}
+
+// A port nobody reads takes bytes into its queue up to the bound and then stops reading, so
+// the sender is held back by the kernel; reading makes room and every byte arrives in order.
+TEST_F(TtyTest, FullInputQueueStopsReadingAndResumes)
+{
+    open();
+    std::size_t written = 0;
+    char chunk[4096];
+    auto writeSome = [&] {
+        for (std::size_t k = 0; k < sizeof chunk; ++k)
+            chunk[k] = StreamByte(written + k);
+        const ssize_t n = ::write(m_master, chunk, sizeof chunk);
+        if (n > 0)
+            written += static_cast<std::size_t>(n);
+        return n > 0;
+    };
+    // Write until the far end has been held back for 300 ms.
+    auto heldSince = std::chrono::steady_clock::now();
+    const auto limit = heldSince + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() - heldSince < std::chrono::milliseconds(300)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the sender was never held back";
+        if (writeSome())
+            heldSince = std::chrono::steady_clock::now();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_GE(written, kInputQueueBytes);
+    EXPECT_LT(written, kInputQueueBytes + (1u << 20)) << "the port kept reading beyond its bound";
+    EXPECT_EQ(waitInQueue(static_cast<DWORD>(kInputQueueBytes)), kInputQueueBytes);
+
+    // Read it all while the sender goes on with another megabyte.
+    const std::size_t total = written + (1u << 20);
+    std::string got;
+    got.reserve(total);
+    std::vector<char> buffer(65536);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (got.size() < total && std::chrono::steady_clock::now() < end) {
+        if (written < total)
+            writeSome();
+        DWORD n = 0;
+        OVERLAPPED ov;
+        if (ReadFile(m_port, buffer.data(), static_cast<DWORD>(buffer.size()), &n, &ov) ||
+            (GetLastError() == ERROR_IO_PENDING && GetOverlappedResult(m_port, &ov, &n, true)))
+            got.append(buffer.data(), n);
+    }
+    ASSERT_GE(got.size(), total);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], StreamByte(i)) << "at byte " << i;
 }
 
 TEST_F(TtyTest, UnknownOrMissingDevicesDoNotOpen)

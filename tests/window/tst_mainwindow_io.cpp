@@ -12,7 +12,14 @@
 #include <QStatusBar>
 #include <QTabWidget>
 
+#include "RxPipeline.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include <fcntl.h>
+#include <time.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,6 +33,52 @@ QColor Colour(const QLabel *label)
 {
     return label->palette().color(QPalette::Window);
 }
+
+std::int64_t ProcessCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// `count` numbered lines of `length` bytes each, CR LF included: "#<number>:yyy...\r\n".
+QByteArray NumberedLines(int count, int length)
+{
+    QByteArray all;
+    all.reserve(qsizetype(count) * length);
+    for (int i = 0; i < count; ++i) {
+        QByteArray line = "#" + QByteArray::number(i) + ":";
+        line += QByteArray(length - 2 - line.size(), 'y');
+        all += line + "\r\n";
+    }
+    return all;
+}
+
+// The numbers of the page's numbered lines, in page order.
+std::vector<int> LineNumbers(const core::Page &page)
+{
+    std::vector<int> numbers;
+    for (int i = 0; i < page.count(); ++i) {
+        const std::string &line = page.line(i);
+        const auto hash = line.find('#');
+        if (hash != std::string::npos)
+            numbers.push_back(std::atoi(line.c_str() + hash + 1));
+    }
+    return numbers;
+}
+
+// 0, 1, ... n-1: every line once, in order.
+bool AllInOrder(const std::vector<int> &numbers, int n)
+{
+    if (static_cast<int>(numbers.size()) != n)
+        return false;
+    for (int i = 0; i < n; ++i)
+        if (numbers[static_cast<std::size_t>(i)] != i)
+            return false;
+    return true;
+}
+
+constexpr int kCrLfMode = 2;
 
 } // namespace
 
@@ -44,6 +97,10 @@ class TestMainWindowIo : public QObject
     void doubleClickPicksLineUp();
     void focusAlignsCarets();
     void failedSaveAtLimitIsToldOnce();
+    void fullRingLeavesBytesWaitingWithoutSpinning();
+    void heldDisplayLosesNothing();
+    void reopenShowsNoByteOfTheEarlierOpen();
+    void lineErrorCounterShowsAndResets();
 };
 
 void TestMainWindowIo::ptyBytesReachAllPages()
@@ -299,6 +356,104 @@ void TestMainWindowIo::failedSaveAtLimitIsToldOnce()
     QVERIFY(saved.contains("[IN ]   41  \r\n[IN ]   41  \r\n"));
     QVERIFY(saved.endsWith("[IN ]   42  \r\n[IN ]   42  \r\n"));
     QVERIFY(f.answerer.messages.isEmpty());
+}
+
+void TestMainWindowIo::fullRingLeavesBytesWaitingWithoutSpinning()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    w.form().ComboBox1->setCurrentIndex(kCrLfMode);
+    w.Timer1->stop(); // the display falls behind: nothing drains the ring
+    const int lines = 1500;
+    const QByteArray bytes = NumberedLines(lines, 100);
+    platform::LoopbackPlug::Get(1)->inject(bytes.toStdString());
+    const qsizetype ring = core::RxPipeline::kRingSize - 1;
+    QTRY_COMPARE_WITH_TIMEOUT(w.CommX1.GetReceiveLength(), std::int32_t(bytes.size() - ring), 3000);
+
+    // Waiting costs nothing: no thread spins while the bytes wait for room.
+    const std::int64_t cpu = ProcessCpuMs();
+    QTest::qWait(1000);
+    QVERIFY2(ProcessCpuMs() - cpu < 300, "a thread spun while bytes waited");
+    QCOMPARE(w.CommX1.GetReceiveLength(), std::int32_t(bytes.size() - ring)); // nothing lost meanwhile
+
+    w.Timer1->start();
+    QTRY_VERIFY_WITH_TIMEOUT(AllInOrder(LineNumbers(w.PageModel(3)), lines), 5000);
+    QVERIFY(AllInOrder(LineNumbers(w.PageModel(0)), 0)); // the HEX page shows cells, not digits
+}
+
+void TestMainWindowIo::heldDisplayLosesNothing()
+{
+    PtyMaster pty;
+    if (!pty.ok())
+        QSKIP("no pseudo-terminals here");
+    MainWindowFixture f;
+    f.writeIni("COM1=" + pty.slavePath());
+    TForm1 &w = f.start();
+    w.form().ComboBox1->setCurrentIndex(kCrLfMode);
+    const int lines = 4195; // 1000-byte lines: 4 MiB and more, below the line limit
+    const QByteArray bytes = NumberedLines(lines, 1000);
+    // The user-interface thread is stuck for half a second while the device floods the port.
+    QTimer::singleShot(20, [] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+    std::thread writer([&] { pty.write(bytes); });
+    QTRY_VERIFY_WITH_TIMEOUT(LineNumbers(w.PageModel(3)).size() >= std::size_t(lines), 60000);
+    writer.join();
+    QVERIFY(AllInOrder(LineNumbers(w.PageModel(3)), lines));
+}
+
+void TestMainWindowIo::reopenShowsNoByteOfTheEarlierOpen()
+{
+    PtyMaster pty;
+    if (!pty.ok())
+        QSKIP("no pseudo-terminals here");
+    MainWindowFixture f;
+    f.writeIni("COM1=" + pty.slavePath());
+    TForm1 &w = f.start();
+    w.Timer1->stop();
+    // Bytes of this open fill the ring and wait in the device's queue...
+    const QByteArray old(200000, 'O');
+    QVERIFY(pty.write(old));
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.GetReceiveLength() >= old.size() - core::RxPipeline::kRingSize, 3000);
+    // ... when the settings dialog closes and opens the port again.
+    w.CommX1.PortClose();
+    w.ApplyCommSettings();
+    QVERIFY(pty.write("NEW"));
+    QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(3).last().find("NEW") != std::string::npos, 3000);
+    QTest::qWait(50);
+    for (int i = 0; i < w.PageModel(3).count(); ++i)
+        QVERIFY2(w.PageModel(3).line(i).find('O') == std::string::npos, w.PageModel(3).line(i).c_str());
+}
+
+void TestMainWindowIo::lineErrorCounterShowsAndResets()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    auto *counter = w.findChild<QLabel *>(QStringLiteral("stLineErrors"));
+    QVERIFY(counter);
+    const QPoint logCount = w.form().stLogCount->pos();
+    QCOMPARE(counter->text(), QStringLiteral("エラー: 0"));
+    const auto plug = platform::LoopbackPlug::Get(1);
+
+    plug->inject("", platform::CE_OVERRUN | platform::CE_RXPARITY | platform::CE_FRAME, true);
+    plug->inject("", platform::CE_FRAME);
+    QTRY_COMPARE_WITH_TIMEOUT(counter->text(), QStringLiteral("エラー: 5"), 3000);
+    for (const char *part : {"オーバーラン: 1", "パリティエラー: 1", "フレーミングエラー: 2", "ブレーク: 1"})
+        QVERIFY2(counter->toolTip().contains(QString::fromUtf8(part)), part);
+    QCOMPARE(counter->palette().color(QPalette::WindowText), QColor(Qt::red));
+
+    w.BtnClearClick(); // "ログクリア" starts the count again
+    QCOMPARE(counter->text(), QStringLiteral("エラー: 0"));
+    QVERIFY(counter->palette().color(QPalette::WindowText) != QColor(Qt::red));
+    plug->inject("", platform::CE_OVERRUN);
+    QTRY_COMPARE_WITH_TIMEOUT(counter->text(), QStringLiteral("エラー: 1"), 3000);
+
+    w.CommX1.PortClose(); // and so does a new open
+    w.ApplyCommSettings();
+    QCOMPARE(counter->text(), QStringLiteral("エラー: 0"));
+    QCOMPARE(w.form().stLogCount->pos(), logCount); // the line counter stays where it was
+    QVERIFY(!counter->geometry().intersects(w.form().RGDelimiter->geometry()));
+    QVERIFY(!counter->geometry().intersects(w.form().Button10->geometry()));
 }
 
 QTEST_MAIN(TestMainWindowIo)

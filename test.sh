@@ -7,6 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
 
+# Formatting is checked before anything is built: a file that does not match .clang-format fails.
+echo "=== format ==="
+find src tests bench tools \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 clang-format --dry-run -Werror
+
 stages=${QUORVEL_TEST_STAGES:-"normal asan tsan"}
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

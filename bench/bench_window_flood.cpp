@@ -61,7 +61,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kLineBytes = 60;
 constexpr std::size_t kPayloadBytes = 58;
@@ -235,8 +236,9 @@ bool HasOpen(pid_t pid, const std::string &path)
 }
 
 // A child process; ended (SIGTERM, then SIGKILL) and reaped at the latest when it goes out of scope.
-class Child {
-public:
+class Child
+{
+  public:
     explicit Child(pid_t pid) : m_pid(pid) {}
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -275,7 +277,7 @@ public:
         return "signal " + std::to_string(WTERMSIG(m_status)) + " (" + strsignal(WTERMSIG(m_status)) + ")";
     }
 
-private:
+  private:
     pid_t m_pid;
     int m_status = 0;
     bool m_reaped = false;
@@ -314,8 +316,9 @@ std::unique_ptr<Child> Spawn(const std::string &path, const std::function<void()
     return child;
 }
 
-class FileDescriptor {
-public:
+class FileDescriptor
+{
+  public:
     explicit FileDescriptor(int fd) : m_fd(fd) {}
     FileDescriptor(FileDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     FileDescriptor &operator=(FileDescriptor &&other) noexcept
@@ -335,7 +338,7 @@ public:
         m_fd = -1;
     }
 
-private:
+  private:
     int m_fd;
 };
 
@@ -400,8 +403,9 @@ std::size_t RoundUpToLine(std::size_t bytes)
 }
 
 // The flood's bytes by offset, made a block of lines at a time (a 100 MiB flood is not held whole).
-class LineSource {
-public:
+class LineSource
+{
+  public:
     std::string_view at(std::size_t offset, std::size_t max)
     {
         const std::size_t first = m_firstLine * kLineBytes;
@@ -414,7 +418,7 @@ public:
         return std::string_view(m_block).substr(offset - m_firstLine * kLineBytes, max);
     }
 
-private:
+  private:
     static constexpr std::size_t kBlockLines = 1024;
     std::size_t m_firstLine = 0;
     std::string m_block;
@@ -603,8 +607,9 @@ struct StatsLine {
 };
 
 // The complete lines added to a file since the last call.
-class LogTail {
-public:
+class LogTail
+{
+  public:
     explicit LogTail(const fs::path &path) : m_fd(OpenOrThrow(path.string(), O_RDONLY)) {}
 
     std::vector<std::string> newLines()
@@ -620,15 +625,16 @@ public:
         return lines;
     }
 
-private:
+  private:
     FileDescriptor m_fd;
     std::string m_partial;
 };
 
 // Watches the program during the run from a thread of its own: its statistics as they appear in
 // its log, stamped with the bench's clock, and its resident memory every 100 ms.
-class Monitor {
-public:
+class Monitor
+{
+  public:
     Monitor(pid_t pid, const fs::path &log) : m_pid(pid), m_tail(log), m_thread([this] { run(); }) {}
     Monitor(const Monitor &) = delete;
     Monitor &operator=(const Monitor &) = delete;
@@ -659,7 +665,7 @@ public:
 
     long rssMaxKiB() const { return m_rssMax; }
 
-private:
+  private:
     void run()
     {
         auto nextSample = Clock::now();
@@ -714,8 +720,9 @@ bool PingWanted()
 
 // Asks the program's window what a window manager asks to see whether a client hangs: the
 // client's event loop answers each _NET_WM_PING by sending it on to the root window.
-class Pinger {
-public:
+class Pinger
+{
+  public:
     // Connects to the display and waits, until `deadline`, for a viewable window of `pid` that
     // takes _NET_WM_PING.
     Pinger(pid_t pid, Clock::time_point deadline) : m_c(xcb_connect(nullptr, nullptr), xcb_disconnect)
@@ -756,7 +763,7 @@ public:
         return m_figures;
     }
 
-private:
+  private:
     using Waiting = std::map<uint32_t, Clock::time_point>;
 
     xcb_atom_t atom(const char *name)
@@ -1054,8 +1061,9 @@ ReaderRun RunCat(const Options &o, Pty &pty, std::size_t limit)
 
 // --- Report ----------------------------------------------------------------------------------
 
-class Checks {
-public:
+class Checks
+{
+  public:
     // `pass` empty: the figure was not there to judge, which does not count as a pass.
     void add(const std::string &what, const std::string &measured, std::optional<bool> pass)
     {
@@ -1075,7 +1083,7 @@ public:
                         r.measured.c_str());
     }
 
-private:
+  private:
     struct Row {
         std::string what;
         std::string measured;

@@ -13,7 +13,8 @@
 using namespace commx_detail;
 namespace pf = platform;
 
-namespace {
+namespace
+{
 
 void SleepMs(int ms)
 {
@@ -39,12 +40,17 @@ const char *const kMsgBuffer = "通信用ポートのバッファを準備でき
 pf::DWORD FlowFlags(TCommFlowCtrls flow)
 {
     switch (flow) {
-    case cfcRtsCts: return 0x2017;
-    case cfcDtrDsr: return 0x102B;
-    case cfcXonXoff: return 0x1313;
-    case cfcHalfHigh: return 0x0013;
+    case cfcRtsCts:
+        return 0x2017;
+    case cfcDtrDsr:
+        return 0x102B;
+    case cfcXonXoff:
+        return 0x1313;
+    case cfcHalfHigh:
+        return 0x0013;
     case cfcHalfLow:
-    case cfcNone: break;
+    case cfcNone:
+        break;
     }
     return 0x1013;
 }
@@ -60,10 +66,7 @@ constexpr int kReadFailureLimit = 3;
 
 } // namespace
 
-TCustomCommX::TCustomCommX(QObject *owner)
-    : QObject(owner)
-{
-}
+TCustomCommX::TCustomCommX(QObject *owner) : QObject(owner) {}
 
 TCustomCommX::~TCustomCommX()
 {
@@ -398,10 +401,22 @@ bool TCustomCommX::IsSignal(std::uint32_t mask)
     return (status & mask) != 0;
 }
 
-bool TCustomCommX::IsCtsSignal() { return IsSignal(pf::MS_CTS_ON); }
-bool TCustomCommX::IsDsrSignal() { return IsSignal(pf::MS_DSR_ON); }
-bool TCustomCommX::IsRingSignal() { return IsSignal(pf::MS_RING_ON); }
-bool TCustomCommX::IsRlsdSignal() { return IsSignal(pf::MS_RLSD_ON); }
+bool TCustomCommX::IsCtsSignal()
+{
+    return IsSignal(pf::MS_CTS_ON);
+}
+bool TCustomCommX::IsDsrSignal()
+{
+    return IsSignal(pf::MS_DSR_ON);
+}
+bool TCustomCommX::IsRingSignal()
+{
+    return IsSignal(pf::MS_RING_ON);
+}
+bool TCustomCommX::IsRlsdSignal()
+{
+    return IsSignal(pf::MS_RLSD_ON);
+}
 
 void TCustomCommX::SendBreak()
 {

@@ -25,8 +25,9 @@ enum TCommStopBits { csb1, csb1p5, csb2 };
 enum TCommFlowCtrls { cfcRtsCts, cfcDtrDsr, cfcXonXoff, cfcHalfHigh, cfcHalfLow, cfcNone };
 
 // The message is UTF-8 (the component's fixed Japanese texts).
-class ECommError : public std::runtime_error {
-public:
+class ECommError : public std::runtime_error
+{
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -35,14 +36,16 @@ using TCommReceiveEvent = std::function<void(QObject *Sender, std::int32_t Recei
 using TCommBreakEvent = std::function<void(QObject *Sender)>;
 using TCommErrEvent = std::function<void(QObject *Sender, std::int32_t ErrorState)>;
 
-namespace commx_detail {
+namespace commx_detail
+{
 struct Session;
 class TCommTransThread;
 class TCommReceiveThread;
 } // namespace commx_detail
 
-class TCustomCommX : public QObject {
-public:
+class TCustomCommX : public QObject
+{
+  public:
     static constexpr std::uint32_t kInvalidHandle = 0xFFFFFFFFu;
 
     explicit TCustomCommX(QObject *owner = nullptr);
@@ -116,7 +119,7 @@ public:
     // How many worker threads are still running, in every component.
     static int RunningWorkers();
 
-protected:
+  protected:
     void ThreadCreate();
     void SetTimeOut();
     void SetBufferLength();
@@ -125,7 +128,7 @@ protected:
     void BreakEvent();
     void ErrEvent(std::uint32_t bits);
 
-private:
+  private:
     bool isOpen() const;
     // Reports the line errors of a failed read, as the receive thread would.
     void ErrEventFromDevice(const std::shared_ptr<commx_detail::Session> &session);
@@ -155,7 +158,8 @@ private:
 };
 
 // Publishes the properties for form descriptions; adds no behaviour.
-class TCommX : public TCustomCommX {
-public:
+class TCommX : public TCustomCommX
+{
+  public:
     using TCustomCommX::TCustomCommX;
 };

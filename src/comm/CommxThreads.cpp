@@ -8,8 +8,10 @@
 #include <chrono>
 #include <thread>
 
-namespace commx_detail {
-namespace {
+namespace commx_detail
+{
+namespace
+{
 
 using namespace std::chrono_literals;
 using platform::DWORD;
@@ -55,11 +57,7 @@ std::int32_t CharTimeFor(std::int32_t bitRate)
 // ---------------------------------------------------------------------------------------------
 // Session
 
-Session::Session(platform::HANDLE device, TCustomCommX *owner_)
-    : handle(std::move(device))
-    , owner(owner_)
-{
-}
+Session::Session(platform::HANDLE device, TCustomCommX *owner_) : handle(std::move(device)), owner(owner_) {}
 
 void Session::post(std::uint32_t message, std::intptr_t lParam, std::function<void()> done)
 {
@@ -122,10 +120,7 @@ int WorkerRegistry::running()
 // ---------------------------------------------------------------------------------------------
 // TCommTransThread
 
-TCommTransThread::TCommTransThread(std::shared_ptr<Session> session)
-    : m_session(std::move(session))
-{
-}
+TCommTransThread::TCommTransThread(std::shared_ptr<Session> session) : m_session(std::move(session)) {}
 
 std::shared_ptr<TCommTransThread> TCommTransThread::Start(std::shared_ptr<Session> session)
 {
@@ -223,7 +218,8 @@ void TCommTransThread::HalfCtrlStart()
     if (flow != cfcHalfHigh && flow != cfcHalfLow)
         return;
     SleepMs(50);
-    platform::EscapeCommFunction(m_session->handle, flow == cfcHalfHigh ? platform::SETRTS : platform::CLRRTS);
+    platform::EscapeCommFunction(m_session->handle,
+                                 flow == cfcHalfHigh ? platform::SETRTS : platform::CLRRTS);
     SleepMs(m_session->charTime);
 }
 
@@ -233,16 +229,14 @@ void TCommTransThread::HalfCtrlEnd()
     if (flow != cfcHalfHigh && flow != cfcHalfLow)
         return;
     SleepMs(m_session->charTime);
-    platform::EscapeCommFunction(m_session->handle, flow == cfcHalfHigh ? platform::CLRRTS : platform::SETRTS);
+    platform::EscapeCommFunction(m_session->handle,
+                                 flow == cfcHalfHigh ? platform::CLRRTS : platform::SETRTS);
 }
 
 // ---------------------------------------------------------------------------------------------
 // TCommReceiveThread
 
-TCommReceiveThread::TCommReceiveThread(std::shared_ptr<Session> session)
-    : m_session(std::move(session))
-{
-}
+TCommReceiveThread::TCommReceiveThread(std::shared_ptr<Session> session) : m_session(std::move(session)) {}
 
 std::shared_ptr<TCommReceiveThread> TCommReceiveThread::Start(std::shared_ptr<Session> session)
 {
@@ -310,7 +304,8 @@ void TCommReceiveThread::Execute()
             // One data notice per display tick is all the window can use: bytes that come
             // meanwhile wait in the device's queue and are taken in one go, instead of costing the
             // user-interface thread a wake-up for every small read.
-            const auto gap = std::chrono::milliseconds(kDataNoticeGapMs) - (std::chrono::steady_clock::now() - posted);
+            const auto gap =
+                std::chrono::milliseconds(kDataNoticeGapMs) - (std::chrono::steady_clock::now() - posted);
             if (gap > 0ms && !m_terminated)
                 m_waitEvent.Wait(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(gap).count()));
         }

@@ -21,7 +21,8 @@
 #include <memory>
 #include <mutex>
 
-namespace commx_detail {
+namespace commx_detail
+{
 
 // Notice numbers, as the transmit queue and the notification window carry them.
 constexpr std::uint32_t kTransBlockNotice = 0x0500; // transmit queue: write this block
@@ -68,8 +69,9 @@ struct Session : std::enable_shared_from_this<Session> {
 // A worker's life: started once, asked to end through a flag and a wake-up, never joined by the
 // component. The registry counts running workers so that the program (and tests) can wait for
 // them to be gone before exiting.
-class WorkerRegistry {
-public:
+class WorkerRegistry
+{
+  public:
     static void started();
     static void ended();
     static bool waitAll(int timeoutMs);
@@ -77,8 +79,9 @@ public:
 };
 
 // Writes the blocks the user-interface thread hands over, one burst at a time.
-class TCommTransThread {
-public:
+class TCommTransThread
+{
+  public:
     // Creates the thread and starts it: the original's create-suspended/start pair collapses
     // into one step because nothing is set between the two except the character time, which
     // the session carries. Throws std::system_error when no thread can be created.
@@ -88,7 +91,7 @@ public:
     // Sets the terminate flag and posts the wake-up notice.
     void Terminate();
 
-private:
+  private:
     explicit TCommTransThread(std::shared_ptr<Session> session);
     void Execute();
     void WriteBlock(const std::uint8_t *position, platform::DWORD length, platform::OVERLAPPED &ov);
@@ -103,15 +106,16 @@ private:
 
 // Waits for line events and carries them to the user-interface thread, waiting each time until
 // the handler there has run (so WaitCommEvent is re-armed only after OnReceive has read).
-class TCommReceiveThread : public std::enable_shared_from_this<TCommReceiveThread> {
-public:
+class TCommReceiveThread : public std::enable_shared_from_this<TCommReceiveThread>
+{
+  public:
     static std::shared_ptr<TCommReceiveThread> Start(std::shared_ptr<Session> session);
 
     // Sets the terminate flag, signals the wait event and gives up a notice the thread is still
     // waiting to see handled: the user-interface thread never waits for this thread.
     void Terminate();
 
-private:
+  private:
     explicit TCommReceiveThread(std::shared_ptr<Session> session);
     void Execute();
     // Posts a notice and waits until the user-interface thread has handled it or the thread is

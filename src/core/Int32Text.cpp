@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Int32Text.h"
 
-namespace core {
+namespace core
+{
 
 std::optional<std::int32_t> ParseInt32(std::string_view text)
 {

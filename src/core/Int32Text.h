@@ -10,7 +10,8 @@
 #include <optional>
 #include <string_view>
 
-namespace core {
+namespace core
+{
 
 std::optional<std::int32_t> ParseInt32(std::string_view text);
 

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <iterator>
 
-namespace core {
-namespace {
+namespace core
+{
+namespace
+{
 const std::string kEmpty;
 }
 
@@ -94,7 +96,8 @@ void Page::prependLines(std::vector<std::string> lines)
         return;
     for (const auto &l : lines)
         m_maxLength = std::max(m_maxLength, static_cast<int>(l.size()));
-    lines.insert(lines.end(), std::make_move_iterator(m_lines.begin()), std::make_move_iterator(m_lines.end()));
+    lines.insert(lines.end(), std::make_move_iterator(m_lines.begin()),
+                 std::make_move_iterator(m_lines.end()));
     m_lines.swap(lines);
     ++m_revision;
     ++m_structureRevision;

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-namespace core {
+namespace core
+{
 
-class Page {
-public:
+class Page
+{
+  public:
     int count() const { return static_cast<int>(m_lines.size()); }
     // Reading outside the lines (line 0 of an empty page) gives the empty string.
     const std::string &line(int i) const;
@@ -45,7 +47,7 @@ public:
     // The longest line in bytes (CP932: one byte is one column of a fixed-pitch font).
     int maxLineLength() const;
 
-private:
+  private:
     std::vector<std::string> m_lines;
     std::uint64_t m_revision = 0;
     std::uint64_t m_structureRevision = 0;

@@ -44,7 +44,8 @@ PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
 {
     PageSaveResult result;
     for (int i = 0; i < kPageCount; ++i)
-        if (pages.visible[i] && !SaveOne(folder, i, pages.page[i]->fileText(), platform::Durability::Flushed, result))
+        if (pages.visible[i] &&
+            !SaveOne(folder, i, pages.page[i]->fileText(), platform::Durability::Flushed, result))
             break;
     return result;
 }

@@ -31,7 +31,7 @@ class PageSaver
         PageLines lines;
     };
     struct Failure {
-        std::string error; // "path: reason" of the file that could not be written
+        std::string error;     // "path: reason" of the file that could not be written
         std::vector<Job> jobs; // not written, oldest first
     };
 

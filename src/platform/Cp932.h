@@ -4,10 +4,11 @@
 #pragma once
 
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
-namespace platform {
+namespace platform
+{
 
 // Decodes CP932 bytes to UTF-8. A byte that is no character shows as U+FFFD and decoding goes on;
 // a lead byte at the very end (half of a two-byte character) also shows as U+FFFD.
@@ -19,13 +20,14 @@ std::optional<std::string> Utf8ToCp932(std::string_view utf8);
 
 // Streaming decoder for text that arrives in pieces: a two-byte character split across two
 // pieces is carried over and decoded once its second byte has come.
-class Cp932Decoder {
-public:
+class Cp932Decoder
+{
+  public:
     std::string decode(std::string_view bytes);
     // Whatever is still carried over, shown as U+FFFD; the decoder is then empty.
     std::string flush();
 
-private:
+  private:
     std::string m_carry;
 };
 

@@ -8,17 +8,20 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace platform {
+namespace platform
+{
 
 Event::Event(bool manualReset, bool initiallySignalled)
-    : m_fd(::eventfd(initiallySignalled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK))
-    , m_manualReset(manualReset)
+    : m_fd(::eventfd(initiallySignalled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), m_manualReset(manualReset)
 {
     if (m_fd < 0)
         throw std::runtime_error("eventfd failed");
 }
 
-Event::~Event() { ::close(m_fd); }
+Event::~Event()
+{
+    ::close(m_fd);
+}
 
 void Event::Set()
 {

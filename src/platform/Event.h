@@ -3,10 +3,12 @@
 // descriptor so that a device wait can sleep on the device and on the event at once.
 #pragma once
 
-namespace platform {
+namespace platform
+{
 
-class Event {
-public:
+class Event
+{
+  public:
     // manualReset: stays signalled until Reset(); otherwise a successful Wait() resets it.
     explicit Event(bool manualReset = false, bool initiallySignalled = false);
     ~Event();
@@ -23,7 +25,7 @@ public:
     // For back ends that add the event to a poll set: readable while signalled.
     int pollDescriptor() const { return m_fd; }
 
-private:
+  private:
     int m_fd;
     bool m_manualReset;
 };

@@ -4,8 +4,10 @@
 #include <mutex>
 #include <unistd.h>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 std::mutex g_mutex;
 std::string g_override;

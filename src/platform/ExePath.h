@@ -4,7 +4,8 @@
 
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 // Full path of the executable (/proc/self/exe), or the path set for a test.
 std::string ExePath();

@@ -7,7 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+namespace platform
+{
 
 std::optional<std::string> ReadWholeFile(const std::string &path)
 {
@@ -37,7 +38,8 @@ bool FileExists(const std::string &path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error, Durability durability)
+bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error,
+                     Durability durability)
 {
     auto fail = [&](const char *what, const std::string &tmp) {
         const int err = errno;

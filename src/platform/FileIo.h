@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 // The file's bytes, or nothing when it does not exist or cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string &path);

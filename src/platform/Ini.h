@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace platform
+{
 
-class IniFile {
-public:
+class IniFile
+{
+  public:
     IniFile() = default;
     // Reads the file; a missing file gives an empty document (not an error). Returns false only
     // when the file exists but cannot be read.
@@ -39,7 +41,7 @@ public:
 
     const std::string &errorText() const { return m_error; }
 
-private:
+  private:
     std::vector<std::string> m_lines; // each line without its end
     std::vector<std::string> m_ends;  // its line end as read ("\r\n", "\n", "\r" or "")
     mutable std::string m_error;
@@ -50,7 +52,7 @@ constexpr std::size_t kProfileValueMax = 2047;
 // The Windows calls themselves, one file access each.
 std::string GetPrivateProfileStringA(const std::string &section, const std::string &key,
                                      const std::string &def, const std::string &path);
-bool WritePrivateProfileStringA(const std::string &section, const std::string &key,
-                                const std::string &value, const std::string &path);
+bool WritePrivateProfileStringA(const std::string &section, const std::string &key, const std::string &value,
+                                const std::string &path);
 
 } // namespace platform

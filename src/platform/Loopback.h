@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace platform
+{
 
 class LoopbackDevice;
 
-class LoopbackPlug {
-public:
+class LoopbackPlug
+{
+  public:
     // The plug behind "COMn" (created on first use; it outlives opens and closes of the port).
     static std::shared_ptr<LoopbackPlug> Get(int comNumber);
     // Forgets every plug and its settings (between tests). Plugs still open stay usable by their
@@ -88,7 +90,7 @@ public:
     std::shared_ptr<Impl> impl() const { return m_impl; }
     explicit LoopbackPlug(int comNumber);
 
-private:
+  private:
     std::shared_ptr<Impl> m_impl;
 };
 

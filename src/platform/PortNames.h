@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace platform
+{
 
 struct PortTarget {
     enum class Kind { None, Device, Loopback } kind = Kind::None;

@@ -8,8 +8,10 @@
 
 #include <atomic>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 std::atomic<DWORD> g_nextId{1};
@@ -22,11 +24,16 @@ bool Invalid()
 
 } // namespace
 
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD error) { t_lastError = error; }
+DWORD GetLastError()
+{
+    return t_lastError;
+}
+void SetLastError(DWORD error)
+{
+    t_lastError = error;
+}
 
-CommDevice::CommDevice()
-    : m_id(g_nextId.fetch_add(1))
+CommDevice::CommDevice() : m_id(g_nextId.fetch_add(1))
 {
     if (m_id == 0xFFFFFFFFu) // the invalid value is never an open device's number
         m_id = g_nextId.fetch_add(1);
@@ -52,18 +59,54 @@ HANDLE CreateFileA(const std::string &deviceName)
     return nullptr;
 }
 
-bool CloseHandle(const HANDLE &h) { return h ? h->close() : Invalid(); }
-bool SetupComm(const HANDLE &h, DWORD in, DWORD out) { return h ? h->setupComm(in, out) : Invalid(); }
-bool PurgeComm(const HANDLE &h, DWORD flags) { return h ? h->purgeComm(flags) : Invalid(); }
-bool GetCommState(const HANDLE &h, DCB *dcb) { return h && dcb ? h->getCommState(dcb) : Invalid(); }
-bool SetCommState(const HANDLE &h, const DCB &dcb) { return h ? h->setCommState(dcb) : Invalid(); }
-bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *t) { return h && t ? h->getCommTimeouts(t) : Invalid(); }
-bool SetCommTimeouts(const HANDLE &h, const COMMTIMEOUTS &t) { return h ? h->setCommTimeouts(t) : Invalid(); }
-bool SetCommMask(const HANDLE &h, DWORD mask) { return h ? h->setCommMask(mask) : Invalid(); }
-bool EscapeCommFunction(const HANDLE &h, DWORD f) { return h ? h->escapeCommFunction(f) : Invalid(); }
-bool GetCommModemStatus(const HANDLE &h, DWORD *s) { return h && s ? h->getCommModemStatus(s) : Invalid(); }
-bool SetCommBreak(const HANDLE &h) { return h ? h->escapeCommFunction(SETBREAK) : Invalid(); }
-bool ClearCommBreak(const HANDLE &h) { return h ? h->escapeCommFunction(CLRBREAK) : Invalid(); }
+bool CloseHandle(const HANDLE &h)
+{
+    return h ? h->close() : Invalid();
+}
+bool SetupComm(const HANDLE &h, DWORD in, DWORD out)
+{
+    return h ? h->setupComm(in, out) : Invalid();
+}
+bool PurgeComm(const HANDLE &h, DWORD flags)
+{
+    return h ? h->purgeComm(flags) : Invalid();
+}
+bool GetCommState(const HANDLE &h, DCB *dcb)
+{
+    return h && dcb ? h->getCommState(dcb) : Invalid();
+}
+bool SetCommState(const HANDLE &h, const DCB &dcb)
+{
+    return h ? h->setCommState(dcb) : Invalid();
+}
+bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *t)
+{
+    return h && t ? h->getCommTimeouts(t) : Invalid();
+}
+bool SetCommTimeouts(const HANDLE &h, const COMMTIMEOUTS &t)
+{
+    return h ? h->setCommTimeouts(t) : Invalid();
+}
+bool SetCommMask(const HANDLE &h, DWORD mask)
+{
+    return h ? h->setCommMask(mask) : Invalid();
+}
+bool EscapeCommFunction(const HANDLE &h, DWORD f)
+{
+    return h ? h->escapeCommFunction(f) : Invalid();
+}
+bool GetCommModemStatus(const HANDLE &h, DWORD *s)
+{
+    return h && s ? h->getCommModemStatus(s) : Invalid();
+}
+bool SetCommBreak(const HANDLE &h)
+{
+    return h ? h->escapeCommFunction(SETBREAK) : Invalid();
+}
+bool ClearCommBreak(const HANDLE &h)
+{
+    return h ? h->escapeCommFunction(CLRBREAK) : Invalid();
+}
 
 bool ClearCommError(const HANDLE &h, DWORD *errors, COMSTAT *status)
 {

@@ -17,7 +17,8 @@
 #include <memory>
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 using DWORD = std::uint32_t;
 using WORD = std::uint16_t;
@@ -126,8 +127,14 @@ constexpr DWORD DCB_fNull = 1u << 11;
 constexpr int DCB_fRtsControlShift = 12; // two bits
 constexpr DWORD DCB_fAbortOnError = 1u << 14;
 
-inline DWORD DcbDtrControl(const DCB &dcb) { return (dcb.Flags >> DCB_fDtrControlShift) & 3u; }
-inline DWORD DcbRtsControl(const DCB &dcb) { return (dcb.Flags >> DCB_fRtsControlShift) & 3u; }
+inline DWORD DcbDtrControl(const DCB &dcb)
+{
+    return (dcb.Flags >> DCB_fDtrControlShift) & 3u;
+}
+inline DWORD DcbRtsControl(const DCB &dcb)
+{
+    return (dcb.Flags >> DCB_fRtsControlShift) & 3u;
+}
 
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout = 0;
@@ -235,8 +242,9 @@ bool GetOverlappedResult(const HANDLE &h, OVERLAPPED *ov, DWORD *transferred, bo
 
 // The back-end interface. The free functions above check the handle and dispatch here; back ends
 // set the last error themselves.
-class CommDevice {
-public:
+class CommDevice
+{
+  public:
     virtual ~CommDevice() = default;
     CommDevice(const CommDevice &) = delete;
     CommDevice &operator=(const CommDevice &) = delete;
@@ -262,10 +270,10 @@ public:
     virtual bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) = 0;
     virtual bool getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wait) = 0;
 
-protected:
+  protected:
     CommDevice();
 
-private:
+  private:
     DWORD m_id;
 };
 

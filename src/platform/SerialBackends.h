@@ -4,7 +4,8 @@
 
 #include "Serial.h"
 
-namespace platform {
+namespace platform
+{
 
 // Opens a tty device (a serial port or a pseudo-terminal) exclusively; nullptr + last error on
 // failure.

@@ -614,7 +614,8 @@ class LoopbackDevice final : public CommDevice
                 receiveLocked(from, n, 0, false);
         } else {
             for (;;) {
-                const std::size_t room = m_plug->capacity > m_out.size() ? m_plug->capacity - m_out.size() : 0;
+                const std::size_t room =
+                    m_plug->capacity > m_out.size() ? m_plug->capacity - m_out.size() : 0;
                 const std::size_t take = std::min(left - n, room);
                 if (take == 0)
                     break;

@@ -260,7 +260,6 @@ bool TtyDevice::readCounts(ErrorCounts *counts) const
     return true;
 }
 
-
 bool TtyDevice::setupComm(DWORD inQueue, DWORD outQueue)
 {
     auto lock = use();

@@ -13,15 +13,15 @@
 #include "Serial.h"
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 #include <sys/eventfd.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 

@@ -9,7 +9,8 @@
 #include <mutex>
 #include <optional>
 
-namespace platform {
+namespace platform
+{
 
 struct ThreadMessage {
     std::uint32_t message = 0;
@@ -17,8 +18,9 @@ struct ThreadMessage {
     std::intptr_t lParam = 0;
 };
 
-class ThreadQueue {
-public:
+class ThreadQueue
+{
+  public:
     // Fails (false) once the queue is closed: the owning thread has ended and nobody will take
     // the message, so the poster keeps ownership of what the message carries.
     bool Post(const ThreadMessage &msg)
@@ -58,7 +60,7 @@ public:
         return std::exchange(m_messages, {});
     }
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<ThreadMessage> m_messages;

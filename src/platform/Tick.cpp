@@ -3,7 +3,8 @@
 
 #include <chrono>
 
-namespace platform {
+namespace platform
+{
 
 std::uint32_t GetTickCount()
 {

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-namespace platform {
+namespace platform
+{
 
 std::uint32_t GetTickCount();
 

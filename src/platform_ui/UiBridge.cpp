@@ -9,8 +9,10 @@
 #include <mutex>
 #include <utility>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 // The calls travel through a queue of our own under a standard mutex, and Qt only carries a
 // doorbell: the hand-over of the call's data is then visible to thread checkers, which cannot see

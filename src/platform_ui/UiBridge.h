@@ -7,7 +7,8 @@
 
 class QObject;
 
-namespace platform {
+namespace platform
+{
 
 // Runs `fn` later on the thread that `context` lives on (the user-interface thread). Callable
 // from any thread; returns at once. Calls for one context run in the order they were posted.

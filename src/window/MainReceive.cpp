@@ -144,7 +144,8 @@ void TForm1::Timer1Timer()
         if (result.reportSaveFailure && !m_saveFailureTold) {
             // The pages stay as they are and the display goes on; the next limit tries again.
             m_saveFailureTold = true;
-            ShowStatus(QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(result.saveError)));
+            ShowStatus(
+                QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(result.saveError)));
         }
         if (CommX1.GetReceiveLength() <= 0)
             break;
@@ -235,7 +236,9 @@ void TForm1::ShowLineErrors()
 {
     m_errorCountsAt = Clock::now();
     const platform::CommErrorCounts now = CommX1.GetErrorCounts();
-    auto since = [](platform::DWORD value, platform::DWORD base) { return value >= base ? value - base : value; };
+    auto since = [](platform::DWORD value, platform::DWORD base) {
+        return value >= base ? value - base : value;
+    };
     platform::CommErrorCounts shown;
     shown.overrun = since(now.overrun, m_lineErrorBase.overrun);
     shown.parity = since(now.parity, m_lineErrorBase.parity);
@@ -245,8 +248,8 @@ void TForm1::ShowLineErrors()
     if (shown == m_lineErrors && !stLineErrors->text().isEmpty())
         return;
     m_lineErrors = shown;
-    const unsigned long long total = static_cast<unsigned long long>(shown.overrun) + shown.parity + shown.framing +
-                                     shown.breaks + shown.lost;
+    const unsigned long long total = static_cast<unsigned long long>(shown.overrun) + shown.parity +
+                                     shown.framing + shown.breaks + shown.lost;
     stLineErrors->setText(QStringLiteral("エラー: %1").arg(total));
     stLineErrors->setToolTip(QStringLiteral("受信エラー（ポートオープンまたはログクリアから）\n"
                                             "オーバーラン: %1\nパリティエラー: %2\nフレーミングエラー: %3\n"
@@ -257,7 +260,8 @@ void TForm1::ShowLineErrors()
                                  .arg(shown.breaks)
                                  .arg(shown.lost));
     QPalette palette = stLineErrors->palette();
-    palette.setColor(QPalette::WindowText, total != 0 ? Qt::red : this->palette().color(QPalette::WindowText));
+    palette.setColor(QPalette::WindowText,
+                     total != 0 ? Qt::red : this->palette().color(QPalette::WindowText));
     stLineErrors->setPalette(palette);
 }
 

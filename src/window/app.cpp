@@ -2,9 +2,9 @@
 // Program entry: the application object, the main window and then the settings dialog, the
 // message loop. The program reads no arguments and no environment of its own; its files lie
 // beside the executable.
-#include "Main.h"
 #include "Comset.h"
 #include "ExceptionDisplay.h"
+#include "Main.h"
 
 #include <QApplication>
 #include <QFont>

@@ -28,8 +28,8 @@ namespace pf = platform;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
+namespace
+{
 
 std::string MessageOf(const std::function<void()> &call)
 {
@@ -41,8 +41,9 @@ std::string MessageOf(const std::function<void()> &call)
     return {};
 }
 
-class CommX : public ::testing::Test {
-protected:
+class CommX : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         pf::LoopbackPlug::ResetAll();
@@ -221,16 +222,24 @@ TEST_F(CommX, SettersWhileOpenWriteTheDevice)
         std::function<bool(const pf::DCB &)> check;
     };
     const std::vector<Case> cases = {
-        {"bit rate", [](TCommX &c) { c.SetBitRate(115200); }, [](const pf::DCB &d) { return d.BaudRate == 115200; }},
-        {"char size", [](TCommX &c) { c.SetCharSize(0x107); }, [](const pf::DCB &d) { return d.ByteSize == 7; }},
-        {"parity", [](TCommX &c) { c.SetParityBit(cpbOdd); }, [](const pf::DCB &d) { return d.Parity == pf::ODDPARITY; }},
+        {"bit rate", [](TCommX &c) { c.SetBitRate(115200); },
+         [](const pf::DCB &d) { return d.BaudRate == 115200; }},
+        {"char size", [](TCommX &c) { c.SetCharSize(0x107); },
+         [](const pf::DCB &d) { return d.ByteSize == 7; }},
+        {"parity", [](TCommX &c) { c.SetParityBit(cpbOdd); },
+         [](const pf::DCB &d) { return d.Parity == pf::ODDPARITY; }},
         {"stop bits", [](TCommX &c) { c.SetStopBit(csb1p5); },
          [](const pf::DCB &d) { return d.StopBits == pf::ONE5STOPBITS; }},
-        {"rts/cts", [](TCommX &c) { c.SetFlowCtrl(cfcRtsCts); }, [](const pf::DCB &d) { return d.Flags == 0x2017; }},
-        {"dtr/dsr", [](TCommX &c) { c.SetFlowCtrl(cfcDtrDsr); }, [](const pf::DCB &d) { return d.Flags == 0x102B; }},
-        {"half high", [](TCommX &c) { c.SetFlowCtrl(cfcHalfHigh); }, [](const pf::DCB &d) { return d.Flags == 0x0013; }},
-        {"half low", [](TCommX &c) { c.SetFlowCtrl(cfcHalfLow); }, [](const pf::DCB &d) { return d.Flags == 0x1013; }},
-        {"none", [](TCommX &c) { c.SetFlowCtrl(cfcNone); }, [](const pf::DCB &d) { return d.Flags == 0x1013; }},
+        {"rts/cts", [](TCommX &c) { c.SetFlowCtrl(cfcRtsCts); },
+         [](const pf::DCB &d) { return d.Flags == 0x2017; }},
+        {"dtr/dsr", [](TCommX &c) { c.SetFlowCtrl(cfcDtrDsr); },
+         [](const pf::DCB &d) { return d.Flags == 0x102B; }},
+        {"half high", [](TCommX &c) { c.SetFlowCtrl(cfcHalfHigh); },
+         [](const pf::DCB &d) { return d.Flags == 0x0013; }},
+        {"half low", [](TCommX &c) { c.SetFlowCtrl(cfcHalfLow); },
+         [](const pf::DCB &d) { return d.Flags == 0x1013; }},
+        {"none", [](TCommX &c) { c.SetFlowCtrl(cfcNone); },
+         [](const pf::DCB &d) { return d.Flags == 0x1013; }},
         {"xon", [](TCommX &c) { c.SetXonChar('x'); }, [](const pf::DCB &d) { return d.XonChar == 'x'; }},
         {"xoff", [](TCommX &c) { c.SetXoffChar('y'); }, [](const pf::DCB &d) { return d.XoffChar == 'y'; }},
     };
@@ -278,9 +287,13 @@ TEST_F(CommX, EachRefusedSettingRaisesItsMessageAndLeavesThePortClosed)
         {"通信ビット数の設定でエラーが発生しました",
          [](pf::LoopbackPlug &p) { p.refuseState([](const pf::DCB &d) { return d.ByteSize == 6; }); }},
         {"通信パリティチェックの設定でエラーが発生しました",
-         [](pf::LoopbackPlug &p) { p.refuseState([](const pf::DCB &d) { return d.Parity == pf::ODDPARITY; }); }},
+         [](pf::LoopbackPlug &p) {
+             p.refuseState([](const pf::DCB &d) { return d.Parity == pf::ODDPARITY; });
+         }},
         {"通信ストップビット数の設定でエラーが発生しました",
-         [](pf::LoopbackPlug &p) { p.refuseState([](const pf::DCB &d) { return d.StopBits == pf::TWOSTOPBITS; }); }},
+         [](pf::LoopbackPlug &p) {
+             p.refuseState([](const pf::DCB &d) { return d.StopBits == pf::TWOSTOPBITS; });
+         }},
         {"通信フロー制御の設定で失敗しました",
          [](pf::LoopbackPlug &p) { p.refuseState([](const pf::DCB &d) { return d.Flags == 0x2017; }); }},
         {"通信タイムアウト時間の設定で失敗しました",
@@ -505,7 +518,8 @@ TEST_F(CommX, HandlersRunErrorThenBreakThenReceiveForOneWakeUp)
     m_plug->inject("xyz", pf::CE_FRAME | pf::CE_RXOVER, true);
     ASSERT_TRUE(WaitFor([&] { return order.size() >= 3; }));
     EXPECT_EQ(order, (std::vector<std::string>{"error", "break", "receive"}));
-    EXPECT_EQ(errorBits, static_cast<std::int32_t>(pf::CE_FRAME)) << "only overrun, parity and framing are reported";
+    EXPECT_EQ(errorBits, static_cast<std::int32_t>(pf::CE_FRAME))
+        << "only overrun, parity and framing are reported";
     EXPECT_EQ(size, 3);
 }
 
@@ -546,15 +560,17 @@ TEST_F(CommX, FullInputQueueHoldsTheSenderOnlyUnderFlowControl)
         } else {
             ASSERT_TRUE(WaitFor([&] { return comm().GetTransLength() == 0; })); // all of it sent
         }
-        ASSERT_TRUE(WaitFor([&] {
-            char buffer[512];
-            while (comm().GetReceiveLength() > 0) {
-                const std::int32_t n = comm().ReceiveBlock(buffer, sizeof buffer);
-                if (n > 0)
-                    got.append(buffer, static_cast<std::size_t>(n));
-            }
-            return comm().GetTransLength() == 0 && (flow != cfcRtsCts || got.size() == sent.size());
-        }, 5000ms));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                char buffer[512];
+                while (comm().GetReceiveLength() > 0) {
+                    const std::int32_t n = comm().ReceiveBlock(buffer, sizeof buffer);
+                    if (n > 0)
+                        got.append(buffer, static_cast<std::size_t>(n));
+                }
+                return comm().GetTransLength() == 0 && (flow != cfcRtsCts || got.size() == sent.size());
+            },
+            5000ms));
         if (flow == cfcRtsCts) {
             EXPECT_EQ(got, sent);
             EXPECT_EQ(comm().GetErrorCounts().lost, 0u);
@@ -593,7 +609,8 @@ TEST_F(CommX, BreakComesBackThroughThePlug)
 
 // Half-duplex RTS around a burst at 9600 bit/s: 50 ms before the first byte the line is switched,
 // then one character time (2 ms) passes before the write; after the last write another 2 ms.
-class HalfDuplex : public CommX, public ::testing::WithParamInterface<TCommFlowCtrls> {
+class HalfDuplex : public CommX, public ::testing::WithParamInterface<TCommFlowCtrls>
+{
 };
 
 TEST_P(HalfDuplex, RtsIsSwitchedAroundEachBurst)

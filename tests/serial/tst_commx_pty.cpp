@@ -26,8 +26,8 @@ namespace pf = platform;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
+namespace
+{
 
 double ProcessCpuSeconds()
 {
@@ -37,8 +37,9 @@ double ProcessCpuSeconds()
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-class CommXPty : public ::testing::Test {
-protected:
+class CommXPty : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         m_master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -20,7 +20,6 @@ using platform::WriteFileAtomic;
 namespace
 {
 
-
 std::set<std::string> Entries(const fs::path &dir)
 {
     std::set<std::string> names;

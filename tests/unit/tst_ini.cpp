@@ -19,7 +19,6 @@ using platform::WritePrivateProfileStringA;
 namespace
 {
 
-
 void WriteFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <time.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace

@@ -2,6 +2,7 @@
 #include "Commx.h"
 
 #include "CommxThreads.h"
+#include "Tick.h"
 #include "UiBridge.h"
 
 #include <algorithm>
@@ -12,14 +13,10 @@
 
 using namespace commx_detail;
 namespace pf = platform;
+using platform::SleepMs;
 
 namespace
 {
-
-void SleepMs(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 // The component's fixed messages.
 const char *const kMsgAlreadyOpen = "ポートは、すでにオープンされています";

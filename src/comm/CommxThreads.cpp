@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "CommxThreads.h"
 
+#include "Tick.h"
 #include "UiBridge.h"
 
 #include <QCoreApplication>
@@ -15,11 +16,7 @@ namespace
 
 using namespace std::chrono_literals;
 using platform::DWORD;
-
-void SleepMs(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+using platform::SleepMs;
 
 // Never destroyed: workers may still be finishing while static objects go away at exit.
 struct Registry {

@@ -94,7 +94,4 @@ class LoopbackPlug
     std::shared_ptr<Impl> m_impl;
 };
 
-// Used by CreateFileA for a port mapped to "loopback".
-HANDLE OpenLoopback(int comNumber);
-
 } // namespace platform

@@ -4,7 +4,7 @@
 
 #include "Loopback.h"
 #include "PortNames.h"
-#include "SerialBackends.h"
+#include "SerialInternal.h"
 
 #include <atomic>
 

@@ -4,9 +4,10 @@
 // handle of an earlier open can only ever see its own closed object. Waits in waitCommEvent sleep
 // in poll() on an eventfd of their own plus the caller's wake-up event; waits for a read or a
 // write sleep on a condition variable. Every state change notifies both kinds of waiter.
-#include "Loopback.h"
+#include "SerialLoopbackPlug.h"
 
 #include "Event.h"
+#include "SerialInternal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,72 +21,11 @@
 namespace platform
 {
 
-struct LoopbackPlug::Impl {
-    explicit Impl(int n) : comNumber(n) {}
-
-    const int comNumber;
-    mutable std::mutex mutex;
-
-    // Everything below is guarded by `mutex`.
-    LoopbackDevice *open = nullptr; // the device of the current open, if any
-    int openCount = 0;
-    bool missing = false;
-
-    bool rts = false;
-    bool dtr = false;
-    bool breakOn = false;
-    std::vector<LineEvent> log;
-    std::string written;
-
-    bool hold = false;
-    std::size_t capacity = 4096;
-    std::size_t inCapacity = kInputQueueBytes;
-
-    std::function<bool(const DCB &)> refuseState;
-    std::function<bool(DWORD, DWORD)> refuseSetup;
-    std::function<bool(const COMMTIMEOUTS &)> refuseTimeouts;
-
-    // What the device was last set to; a driver keeps these across opens.
-    DCB dcb;
-    COMMTIMEOUTS timeouts;
-    DWORD inQueue = 0;
-    DWORD outQueue = 0;
-    int setStateCalls = 0;
-    int setupCalls = 0;
-
-    void setLine(bool &line, bool value, LineEvent::Kind on, LineEvent::Kind off)
-    {
-        if (line == value)
-            return;
-        line = value;
-        log.push_back(LineEvent{value ? on : off, Clock::now(), 0});
-    }
-    void setRts(bool on) { setLine(rts, on, LineEvent::Kind::RtsOn, LineEvent::Kind::RtsOff); }
-    void setDtr(bool on) { setLine(dtr, on, LineEvent::Kind::DtrOn, LineEvent::Kind::DtrOff); }
-    void setBreak(bool on) { setLine(breakOn, on, LineEvent::Kind::BreakOn, LineEvent::Kind::BreakOff); }
-
-    // The levels a driver gives the lines for the DCB's control modes. Handshake lines are raised
-    // because the loopback's input never fills; RTS toggle rests low between transmissions, and
-    // the loopback never has one in progress.
-    void applyLineControl()
-    {
-        const DWORD d = DcbDtrControl(dcb);
-        setDtr(d == DTR_CONTROL_ENABLE || d == DTR_CONTROL_HANDSHAKE);
-        const DWORD r = DcbRtsControl(dcb);
-        setRts(r == RTS_CONTROL_ENABLE || r == RTS_CONTROL_HANDSHAKE);
-    }
-};
-
 namespace
 {
 
 using Lock = std::unique_lock<std::mutex>;
 using Clock = LoopbackPlug::Clock;
-
-std::int64_t NowMs()
-{
-    return std::chrono::floor<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
-}
 
 // A deadline `ms` from now, rounded up so that an operation never ends before its time-out.
 std::int64_t DeadlineMs(std::uint64_t ms)
@@ -97,12 +37,6 @@ std::int64_t DeadlineMs(std::uint64_t ms)
 Clock::time_point FromMs(std::int64_t ms)
 {
     return Clock::time_point(std::chrono::milliseconds(ms));
-}
-
-bool Fail(DWORD error)
-{
-    SetLastError(error);
-    return false;
 }
 
 // A DCB that a serial driver would refuse outright.
@@ -126,6 +60,15 @@ class LoopbackDevice final : public CommDevice
         const std::lock_guard lock(m_plug->mutex);
         if (!m_closed)
             closeLocked();
+    }
+
+    // The plug's lock, owning nothing once this open is closed (see Closed).
+    Lock use()
+    {
+        Lock lock(m_plug->mutex);
+        if (m_closed)
+            lock.unlock();
+        return lock;
     }
 
     // ---- Called by the plug with its mutex held.
@@ -197,9 +140,9 @@ class LoopbackDevice final : public CommDevice
 
     bool close() override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         closeLocked();
         return true;
     }
@@ -208,17 +151,17 @@ class LoopbackDevice final : public CommDevice
     {
         std::function<bool(DWORD, DWORD)> refuse;
         {
-            const std::lock_guard lock(m_plug->mutex);
-            if (m_closed)
-                return Fail(ERROR_INVALID_HANDLE);
+            const Lock lock = use();
+            if (Closed(lock))
+                return false;
             ++m_plug->setupCalls;
             refuse = m_plug->refuseSetup;
         }
         // The test's predicate runs without the lock: it may well look at the plug.
         const bool refused = refuse && refuse(inQueue, outQueue);
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         if (refused)
             return Fail(ERROR_INVALID_PARAMETER);
         m_plug->inQueue = inQueue;
@@ -228,9 +171,9 @@ class LoopbackDevice final : public CommDevice
 
     bool purgeComm(DWORD flags) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
             return Fail(ERROR_INVALID_PARAMETER);
         if (flags & PURGE_RXCLEAR) {
@@ -251,9 +194,9 @@ class LoopbackDevice final : public CommDevice
 
     bool getCommState(DCB *dcb) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         *dcb = m_plug->dcb;
         return true;
     }
@@ -262,16 +205,16 @@ class LoopbackDevice final : public CommDevice
     {
         std::function<bool(const DCB &)> refuse;
         {
-            const std::lock_guard lock(m_plug->mutex);
-            if (m_closed)
-                return Fail(ERROR_INVALID_HANDLE);
+            const Lock lock = use();
+            if (Closed(lock))
+                return false;
             ++m_plug->setStateCalls;
             refuse = m_plug->refuseState;
         }
         const bool refused = (refuse && refuse(dcb)) || DcbIsInvalid(dcb);
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         if (refused)
             return Fail(ERROR_INVALID_PARAMETER);
         m_plug->dcb = dcb;
@@ -281,9 +224,9 @@ class LoopbackDevice final : public CommDevice
 
     bool getCommTimeouts(COMMTIMEOUTS *timeouts) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         *timeouts = m_plug->timeouts;
         return true;
     }
@@ -292,15 +235,15 @@ class LoopbackDevice final : public CommDevice
     {
         std::function<bool(const COMMTIMEOUTS &)> refuse;
         {
-            const std::lock_guard lock(m_plug->mutex);
-            if (m_closed)
-                return Fail(ERROR_INVALID_HANDLE);
+            const Lock lock = use();
+            if (Closed(lock))
+                return false;
             refuse = m_plug->refuseTimeouts;
         }
         const bool refused = refuse && refuse(timeouts);
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         if (refused)
             return Fail(ERROR_INVALID_PARAMETER);
         m_plug->timeouts = timeouts;
@@ -309,9 +252,9 @@ class LoopbackDevice final : public CommDevice
 
     bool setCommMask(DWORD mask) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         // As in a driver: a new mask forgets events seen so far and ends a wait in progress.
         m_mask = mask;
         m_history = 0;
@@ -322,9 +265,9 @@ class LoopbackDevice final : public CommDevice
 
     bool escapeCommFunction(DWORD function) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         switch (function) {
         case SETRTS:
         case CLRRTS:
@@ -355,9 +298,9 @@ class LoopbackDevice final : public CommDevice
 
     bool getCommModemStatus(DWORD *status) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         *status = (m_plug->rts ? MS_CTS_ON : 0) | (m_plug->dtr ? MS_DSR_ON : 0);
         return true;
     }
@@ -374,9 +317,9 @@ class LoopbackDevice final : public CommDevice
 
     bool clearCommError(DWORD *errors, COMSTAT *status) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         *errors = m_errors;
         m_errors = 0;
         status->cbInQue = static_cast<DWORD>(inAvailable());
@@ -433,36 +376,30 @@ class LoopbackDevice final : public CommDevice
 
     bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
-        const COMMTIMEOUTS &t = m_plug->timeouts;
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
+        const ReadRule rule = ReadRuleFor(m_plug->timeouts, count);
         *ov = OVERLAPPED{};
         ov->op = OVERLAPPED::Op::Read;
         ov->readBuffer = static_cast<BYTE *>(buffer);
         ov->requested = count;
         ov->purgeGeneration = m_rxGeneration;
-        const bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                                  t.ReadTotalTimeoutConstant == 0;
         takeInputLocked(ov);
-        if (returnAtOnce || readCompleteLocked(*ov)) {
+        if (rule.returnAtOnce || readCompleteLocked(*ov)) {
             ov->op = OVERLAPPED::Op::None;
             *read = ov->transferred;
             return true;
         }
-        const std::uint64_t total =
-            std::uint64_t(t.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : t.ReadTotalTimeoutMultiplier) *
-                count +
-            t.ReadTotalTimeoutConstant;
-        ov->deadlineMs = total > 0 ? DeadlineMs(total) : -1;
+        ov->deadlineMs = rule.totalMs > 0 ? DeadlineMs(rule.totalMs) : -1;
         return Fail(ERROR_IO_PENDING);
     }
 
     bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override
     {
-        const std::lock_guard lock(m_plug->mutex);
-        if (m_closed)
-            return Fail(ERROR_INVALID_HANDLE);
+        const Lock lock = use();
+        if (Closed(lock))
+            return false;
         const COMMTIMEOUTS &t = m_plug->timeouts;
         *ov = OVERLAPPED{};
         ov->op = OVERLAPPED::Op::Write;
@@ -581,12 +518,12 @@ class LoopbackDevice final : public CommDevice
         flowOutLocked(); // room again for output held back by flow control
     }
 
-    // With ReadIntervalTimeout MAXDWORD a read ends with its first bytes; otherwise it wants all.
+    // The tty's rule: a read wants all its bytes unless the time-outs end it with the first ones.
     bool readCompleteLocked(const OVERLAPPED &ov) const
     {
         if (ov.transferred == ov.requested)
             return true;
-        return m_plug->timeouts.ReadIntervalTimeout == MAXDWORD && ov.transferred > 0;
+        return ov.transferred > 0 && ReadRuleFor(m_plug->timeouts, ov.requested).endOnFirstByte;
     }
 
     static bool expired(const OVERLAPPED &ov) { return ov.deadlineMs >= 0 && NowMs() >= ov.deadlineMs; }
@@ -650,186 +587,22 @@ class LoopbackDevice final : public CommDevice
     std::condition_variable m_cv;
 };
 
-// ---- The plug
+// ---- The plug's calls into its open device
 
-namespace
+void ReceiveLocked(LoopbackDevice &device, const char *bytes, std::size_t n, DWORD lineErrors,
+                   bool breakSignal)
 {
-
-struct Registry {
-    std::mutex mutex;
-    std::map<int, std::shared_ptr<LoopbackPlug>> plugs;
-};
-
-Registry &Plugs()
-{
-    static Registry registry;
-    return registry;
+    device.receiveLocked(bytes, n, lineErrors, breakSignal);
 }
 
-} // namespace
-
-LoopbackPlug::LoopbackPlug(int comNumber) : m_impl(std::make_shared<Impl>(comNumber)) {}
-
-std::shared_ptr<LoopbackPlug> LoopbackPlug::Get(int comNumber)
+void ReleaseOutputLocked(LoopbackDevice &device)
 {
-    Registry &r = Plugs();
-    const std::lock_guard lock(r.mutex);
-    auto &plug = r.plugs[comNumber];
-    if (!plug)
-        plug = std::make_shared<LoopbackPlug>(comNumber);
-    return plug;
+    device.releaseOutputLocked();
 }
 
-void LoopbackPlug::ResetAll()
+void NotifyLocked(LoopbackDevice &device)
 {
-    std::map<int, std::shared_ptr<LoopbackPlug>> forgotten;
-    {
-        Registry &r = Plugs();
-        const std::lock_guard lock(r.mutex);
-        forgotten.swap(r.plugs);
-    }
-}
-
-bool LoopbackPlug::isOpen() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->open != nullptr;
-}
-
-int LoopbackPlug::openCount() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->openCount;
-}
-
-bool LoopbackPlug::rts() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->rts;
-}
-
-bool LoopbackPlug::dtr() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->dtr;
-}
-
-bool LoopbackPlug::breakOn() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->breakOn;
-}
-
-std::vector<LoopbackPlug::LineEvent> LoopbackPlug::lineLog() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->log;
-}
-
-void LoopbackPlug::clearLineLog()
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->log.clear();
-}
-
-std::string LoopbackPlug::takeWritten()
-{
-    const std::lock_guard lock(m_impl->mutex);
-    std::string out;
-    out.swap(m_impl->written);
-    return out;
-}
-
-void LoopbackPlug::inject(const std::string &bytes, DWORD lineErrors, bool breakSignal)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    // Nothing listens on a closed port: what arrives then is lost, as on a real line.
-    if (m_impl->open && (!bytes.empty() || lineErrors || breakSignal))
-        m_impl->open->receiveLocked(bytes.data(), bytes.size(), lineErrors, breakSignal);
-}
-
-void LoopbackPlug::holdOutput(bool hold)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->hold = hold;
-    if (!hold && m_impl->open)
-        m_impl->open->releaseOutputLocked();
-}
-
-void LoopbackPlug::setInputCapacity(std::size_t bytes)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->inCapacity = bytes;
-    if (m_impl->open)
-        m_impl->open->releaseOutputLocked();
-}
-
-void LoopbackPlug::setOutputCapacity(std::size_t bytes)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->capacity = bytes;
-    if (m_impl->open)
-        m_impl->open->notifyLocked();
-}
-
-void LoopbackPlug::refuseState(std::function<bool(const DCB &)> predicate)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->refuseState = std::move(predicate);
-}
-
-void LoopbackPlug::refuseSetup(std::function<bool(DWORD, DWORD)> predicate)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->refuseSetup = std::move(predicate);
-}
-
-void LoopbackPlug::refuseTimeouts(std::function<bool(const COMMTIMEOUTS &)> predicate)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->refuseTimeouts = std::move(predicate);
-}
-
-DCB LoopbackPlug::state() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->dcb;
-}
-
-COMMTIMEOUTS LoopbackPlug::timeouts() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->timeouts;
-}
-
-DWORD LoopbackPlug::inQueueSize() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->inQueue;
-}
-
-DWORD LoopbackPlug::outQueueSize() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->outQueue;
-}
-
-int LoopbackPlug::setStateCalls() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->setStateCalls;
-}
-
-int LoopbackPlug::setupCalls() const
-{
-    const std::lock_guard lock(m_impl->mutex);
-    return m_impl->setupCalls;
-}
-
-void LoopbackPlug::setMissing(bool missing)
-{
-    const std::lock_guard lock(m_impl->mutex);
-    m_impl->missing = missing;
+    device.notifyLocked();
 }
 
 HANDLE OpenLoopback(int comNumber)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The tty back end's device object, shared by its two halves: SerialTty.cpp (open, close,
-// settings, lines, counters) and SerialTtyIo.cpp (line-event waits, reads and writes).
+// The tty back end's device object, shared by its three parts: SerialTty.cpp (open, close,
+// purges, lines, counters), SerialTtySettings.cpp (control block, time-outs, bit rates) and
+// SerialTtyIo.cpp (the reader thread, line-event waits, reads and writes).
 //
 // Lifetime: every call holds the device's lifetime lock shared while it uses the descriptor, and
 // close() takes it exclusively before the descriptor goes, so no call can ever reach a descriptor
@@ -11,6 +12,7 @@
 
 #include "ByteQueue.h"
 #include "Serial.h"
+#include "SerialInternal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -43,13 +45,6 @@ constexpr int kCountsAfterBytesMs = 250;
 // A full input queue starts taking from the kernel again once this much room is free.
 constexpr std::size_t kResumeRoomBytes = 64 * 1024;
 
-std::int64_t NowMs();
-// Milliseconds left until a steady-clock deadline, for poll (-1: no deadline).
-int RemainingMs(std::int64_t deadlineMs);
-// The one place errno becomes a Windows error.
-DWORD ErrorFromErrno(int err);
-bool Fail(DWORD error);
-bool FailErrno(int err);
 int Ioctl(int fd, unsigned long request, void *arg);
 
 struct ErrorCounts {
@@ -82,6 +77,9 @@ class ThreadWaker
 };
 
 const ThreadWaker &ThisThreadWaker();
+
+// Raw, binary, no job control: what a serial terminal needs.
+void MakeRaw(termios &t);
 
 class TtyDevice final : public CommDevice
 {
@@ -143,9 +141,11 @@ class TtyDevice final : public CommDevice
     // error set. Reads take from the input queue; a hung-up device fails once the queue is empty.
     long readSome(BYTE *buffer, DWORD count);
     long writeSome(const BYTE *buffer, DWORD count);
-    bool readReturnsOnFirstByte() const;
+    bool readEndsOnFirstByte() const;
     bool finish(OVERLAPPED *ov, DWORD *transferred, bool ok, DWORD error);
     void setModemLine(int line, bool on) const;
+    // The settings the device has now, read once at the open (SerialTtySettings.cpp).
+    void readSettings();
     bool restoreState(const termios &old, DWORD oldRate);
 
     const std::string m_path;

@@ -204,20 +204,12 @@ long TtyDevice::writeSome(const BYTE *buffer, DWORD count)
     }
 }
 
-bool TtyDevice::readReturnsOnFirstByte() const
-{
-    std::lock_guard lock(m_stateMutex);
-    const COMMTIMEOUTS &t = m_timeouts;
-    return t.ReadIntervalTimeout == MAXDWORD &&
-           (t.ReadTotalTimeoutMultiplier == 0 || t.ReadTotalTimeoutMultiplier == MAXDWORD);
-}
-
 bool TtyDevice::waitCommEvent(DWORD *mask, Event &wake)
 {
     *mask = 0;
     auto lock = use();
-    if (!lock)
-        return Fail(ERROR_INVALID_HANDLE);
+    if (Closed(lock))
+        return false;
     Registration registration(*this);
     if (registration.fd() < 0) // out of descriptors: a wait nobody could end is worse than none
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -268,6 +260,12 @@ bool TtyDevice::waitCommEvent(DWORD *mask, Event &wake)
     }
 }
 
+bool TtyDevice::readEndsOnFirstByte() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return ReadRuleFor(m_timeouts, 0).endOnFirstByte;
+}
+
 bool TtyDevice::finish(OVERLAPPED *ov, DWORD *transferred, bool ok, DWORD error)
 {
     ov->op = OVERLAPPED::Op::None;
@@ -278,8 +276,8 @@ bool TtyDevice::finish(OVERLAPPED *ov, DWORD *transferred, bool ok, DWORD error)
 bool TtyDevice::readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov)
 {
     auto lock = use();
-    if (!lock)
-        return Fail(ERROR_INVALID_HANDLE);
+    if (Closed(lock))
+        return false;
     ov->op = OVERLAPPED::Op::None;
     ov->transferred = 0;
     if (count == 0)
@@ -292,15 +290,12 @@ bool TtyDevice::readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov)
     const long n = readSome(static_cast<BYTE *>(buffer), count);
     if (n < 0)
         return false;
-    const bool returnWhatIsThere = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                                   t.ReadTotalTimeoutConstant == 0;
-    if (returnWhatIsThere || static_cast<DWORD>(n) == count || (n > 0 && readReturnsOnFirstByte())) {
+    const ReadRule rule = ReadRuleFor(t, count);
+    if (rule.returnAtOnce || static_cast<DWORD>(n) == count || (n > 0 && rule.endOnFirstByte)) {
         *read = static_cast<DWORD>(n);
         return true;
     }
-    std::uint64_t total = t.ReadTotalTimeoutConstant;
-    if (t.ReadTotalTimeoutMultiplier != MAXDWORD)
-        total += static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * count;
+    const std::uint64_t total = rule.totalMs;
     ov->op = OVERLAPPED::Op::Read;
     ov->readBuffer = static_cast<BYTE *>(buffer);
     ov->writeBuffer = nullptr;
@@ -314,8 +309,8 @@ bool TtyDevice::readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov)
 bool TtyDevice::writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov)
 {
     auto lock = use();
-    if (!lock)
-        return Fail(ERROR_INVALID_HANDLE);
+    if (Closed(lock))
+        return false;
     ov->op = OVERLAPPED::Op::None;
     ov->transferred = 0;
     if (count == 0)
@@ -377,7 +372,7 @@ bool TtyDevice::getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wai
         if (n < 0)
             return finish(ov, transferred, false, GetLastError());
         ov->transferred += static_cast<DWORD>(n);
-        if (ov->transferred == ov->requested || (reading && ov->transferred > 0 && readReturnsOnFirstByte()))
+        if (ov->transferred == ov->requested || (reading && ov->transferred > 0 && readEndsOnFirstByte()))
             return finish(ov, transferred, true, ERROR_SUCCESS);
         if (ov->deadlineMs >= 0 && NowMs() >= ov->deadlineMs)
             return finish(ov, transferred, true, ERROR_SUCCESS); // time-out: a short completion

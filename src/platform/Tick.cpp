@@ -2,6 +2,7 @@
 #include "Tick.h"
 
 #include <chrono>
+#include <thread>
 
 namespace platform
 {
@@ -11,6 +12,11 @@ std::uint32_t GetTickCount()
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<std::uint32_t>(ms); // wraps like the original's 32-bit counter
+}
+
+void SleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 } // namespace platform

@@ -9,5 +9,7 @@ namespace platform
 {
 
 std::uint32_t GetTickCount();
+// Sleep: the calling thread pauses this long.
+void SleepMs(int ms);
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include "Event.h"
 #include "Loopback.h"
 #include "Serial.h"
+#include "SerialInternal.h"
 
 #include <gtest/gtest.h>
 

@@ -33,23 +33,45 @@ const char *const kMsgXonChar = "Ｘｏｎ文字の設定でエラーが発生�
 const char *const kMsgXoffChar = "Ｘｏｆｆ文字の設定でエラーが発生しました";
 const char *const kMsgBuffer = "通信用ポートのバッファを準備できませんでした";
 
-// The DCB flag word of each flow-control setting (fBinary and fParity always set).
+// The DCB flag word of each flow-control setting: fBinary and fParity always, the rest zero
+// except what the setting names.
+constexpr pf::DWORD kFlagBase = pf::DCB_fBinary | pf::DCB_fParity;
+constexpr pf::DWORD Dtr(pf::DWORD control)
+{
+    return control << pf::DCB_fDtrControlShift;
+}
+constexpr pf::DWORD Rts(pf::DWORD control)
+{
+    return control << pf::DCB_fRtsControlShift;
+}
+constexpr pf::DWORD kRtsCtsFlags =
+    kFlagBase | pf::DCB_fOutxCtsFlow | Dtr(pf::DTR_CONTROL_ENABLE) | Rts(pf::RTS_CONTROL_HANDSHAKE);
+constexpr pf::DWORD kDtrDsrFlags =
+    kFlagBase | pf::DCB_fOutxDsrFlow | Dtr(pf::DTR_CONTROL_HANDSHAKE) | Rts(pf::RTS_CONTROL_ENABLE);
+constexpr pf::DWORD kXonXoffFlags =
+    kFlagBase | pf::DCB_fOutX | pf::DCB_fInX | Dtr(pf::DTR_CONTROL_ENABLE) | Rts(pf::RTS_CONTROL_ENABLE);
+constexpr pf::DWORD kHalfHighFlags = kFlagBase | Dtr(pf::DTR_CONTROL_ENABLE) | Rts(pf::RTS_CONTROL_DISABLE);
+constexpr pf::DWORD kPlainFlags = kFlagBase | Dtr(pf::DTR_CONTROL_ENABLE) | Rts(pf::RTS_CONTROL_ENABLE);
+// The flag words every driver has been given for these settings.
+static_assert(kRtsCtsFlags == 0x2017 && kDtrDsrFlags == 0x102B && kXonXoffFlags == 0x1313 &&
+              kHalfHighFlags == 0x0013 && kPlainFlags == 0x1013);
+
 pf::DWORD FlowFlags(TCommFlowCtrls flow)
 {
     switch (flow) {
     case cfcRtsCts:
-        return 0x2017;
+        return kRtsCtsFlags;
     case cfcDtrDsr:
-        return 0x102B;
+        return kDtrDsrFlags;
     case cfcXonXoff:
-        return 0x1313;
+        return kXonXoffFlags;
     case cfcHalfHigh:
-        return 0x0013;
+        return kHalfHighFlags;
     case cfcHalfLow:
     case cfcNone:
         break;
     }
-    return 0x1013;
+    return kPlainFlags; // the half-duplex low setting differs only in the transmit thread
 }
 
 // ClearTransBuf waits for the transmit thread to finish every queued block. The thread never
@@ -328,6 +350,8 @@ void TCustomCommX::ClearTransBuf()
     s.clearFlag = true;
     const auto deadline = std::chrono::steady_clock::now() + kClearTransBufLimit;
     for (;;) {
+        // Purged again on every pass: the transmit thread may have taken a block before it saw the
+        // clear flag and start its write after the previous purge; only a later purge ends it.
         {
             std::lock_guard lock(s.writeLock);
             pf::PurgeComm(s.handle, pf::PURGE_TXABORT | pf::PURGE_TXCLEAR);
@@ -363,9 +387,12 @@ std::int32_t TCustomCommX::GetReceiveLength()
 {
     if (!isOpen())
         return 0;
-    pf::DWORD errors = 0; // dropped: reading the count clears the driver's error state
+    // Reading the count clears the driver's error state: the errors are kept for the receive
+    // thread's next report instead of being lost.
+    pf::DWORD errors = 0;
     pf::COMSTAT status;
     pf::ClearCommError(m_session->handle, &errors, &status);
+    m_session->keepLineErrors(errors);
     return static_cast<std::int32_t>(status.cbInQue);
 }
 
@@ -467,21 +494,24 @@ bool TCustomCommX::TransBlock(const void *data, std::int32_t count)
             continue;
         }
         const std::int32_t chunk = std::min(count, std::max<std::int32_t>(FBufLenTrans, 1));
+        // A block that cannot be had or handed over is not sent: the caller hears so, and the
+        // rest of the call is not sent after a gap either.
         auto *block = new (std::nothrow) std::uint8_t[static_cast<std::size_t>(chunk)];
-        if (block) {
-            std::memcpy(block, position, static_cast<std::size_t>(chunk));
-            {
-                std::lock_guard lock(session->counterLock);
-                session->pendingBytes += chunk;
-                ++session->queuedBlocks;
-            }
-            if (!m_transThread->PostBlock(static_cast<std::uint32_t>(chunk), block)) {
-                // Nobody will write or count down this block.
-                delete[] block;
-                std::lock_guard lock(session->counterLock);
-                session->pendingBytes -= chunk;
-                --session->queuedBlocks;
-            }
+        if (!block)
+            return false;
+        std::memcpy(block, position, static_cast<std::size_t>(chunk));
+        {
+            std::lock_guard lock(session->counterLock);
+            session->pendingBytes += chunk;
+            ++session->queuedBlocks;
+        }
+        if (!m_transThread->PostBlock(static_cast<std::uint32_t>(chunk), block)) {
+            // Nobody will write or count down this block.
+            delete[] block;
+            std::lock_guard lock(session->counterLock);
+            session->pendingBytes -= chunk;
+            --session->queuedBlocks;
+            return false;
         }
         position += chunk;
         count -= chunk;
@@ -528,10 +558,7 @@ std::int32_t TCustomCommX::ReceiveBlock(void *buffer, std::int32_t count)
 
 void TCustomCommX::ErrEventFromDevice(const std::shared_ptr<Session> &session)
 {
-    pf::DWORD errors = 0;
-    pf::COMSTAT status;
-    pf::ClearCommError(session->handle, &errors, &status);
-    const pf::DWORD bits = errors & kLineErrorMask;
+    const pf::DWORD bits = session->takeLineErrors();
     if (bits != 0)
         WndProc(kLineErrorNotice, 0, static_cast<std::intptr_t>(bits));
 }

@@ -75,12 +75,17 @@ void Session::post(std::uint32_t message, std::intptr_t lParam, std::function<vo
     });
 }
 
-void Session::postLineErrors()
+DWORD Session::takeLineErrors()
 {
     DWORD errors = 0;
     platform::COMSTAT status;
     platform::ClearCommError(handle, &errors, &status);
-    const DWORD bits = errors & kLineErrorMask;
+    return (errors | keptErrors.exchange(0)) & kLineErrorMask;
+}
+
+void Session::postLineErrors()
+{
+    const DWORD bits = takeLineErrors();
     if (bits != 0)
         post(kLineErrorNotice, static_cast<std::intptr_t>(bits));
 }
@@ -274,10 +279,7 @@ bool TCommReceiveThread::Send(std::uint32_t message, std::intptr_t lParam)
 
 void TCommReceiveThread::ReportLineErrors()
 {
-    DWORD errors = 0;
-    platform::COMSTAT status;
-    platform::ClearCommError(m_session->handle, &errors, &status);
-    const DWORD bits = errors & kLineErrorMask;
+    const DWORD bits = m_session->takeLineErrors();
     if (bits != 0)
         Send(kLineErrorNotice, static_cast<std::intptr_t>(bits));
 }

@@ -30,7 +30,7 @@ constexpr std::uint32_t kWakeUpNotice = 0x0501;     // transmit queue: look at t
 constexpr std::uint32_t kDataReadyNotice = 0x0500;  // notification window
 constexpr std::uint32_t kBreakNotice = 0x0501;      // notification window
 constexpr std::uint32_t kLineErrorNotice = 0x0502;  // notification window
-constexpr std::uint32_t kLineErrorMask = 0x0E;      // CE_OVERRUN | CE_RXPARITY | CE_FRAME
+constexpr std::uint32_t kLineErrorMask = platform::CE_OVERRUN | platform::CE_RXPARITY | platform::CE_FRAME;
 constexpr std::int32_t kMaxQueuedBlocks = 32;
 // The shortest time between two data-ready notices: the window's display tick.
 constexpr int kDataNoticeGapMs = 10;
@@ -64,6 +64,13 @@ struct Session : std::enable_shared_from_this<Session> {
     // Reads the line errors and, if there are any, posts the line-error notice. Used by the
     // transmit thread, which must never wait for the user-interface thread.
     void postLineErrors();
+    // The line errors (overrun, parity, framing) the device reports now, together with those an
+    // earlier look took from the device without reporting them; nothing is kept afterwards.
+    platform::DWORD takeLineErrors();
+    // Keeps errors that a look at the device took but does not report (reading the queue length
+    // clears the device's error state), so that the next report carries them.
+    void keepLineErrors(platform::DWORD errors) { keptErrors.fetch_or(errors & kLineErrorMask); }
+    std::atomic<platform::DWORD> keptErrors{0};
 };
 
 // A worker's life: started once, asked to end through a flag and a wake-up, never joined by the

@@ -142,29 +142,4 @@ std::optional<std::string> Utf8ToCp932(std::string_view utf8)
     return out;
 }
 
-std::string Cp932Decoder::decode(std::string_view bytes)
-{
-    std::string out;
-    if (m_carry.empty()) {
-        const std::size_t incomplete = DecodeInto(bytes, out);
-        m_carry.assign(bytes.substr(bytes.size() - incomplete));
-        return out;
-    }
-    std::string joined = std::move(m_carry);
-    m_carry.clear();
-    joined.append(bytes);
-    const std::size_t incomplete = DecodeInto(joined, out);
-    m_carry.assign(std::string_view(joined).substr(joined.size() - incomplete));
-    return out;
-}
-
-std::string Cp932Decoder::flush()
-{
-    std::string out;
-    if (!m_carry.empty())
-        out.append(kReplacement);
-    m_carry.clear();
-    return out;
-}
-
 } // namespace platform

@@ -18,17 +18,4 @@ std::string Cp932ToUtf8(std::string_view bytes);
 // input is not valid UTF-8): the caller must not send or store a substitute silently.
 std::optional<std::string> Utf8ToCp932(std::string_view utf8);
 
-// Streaming decoder for text that arrives in pieces: a two-byte character split across two
-// pieces is carried over and decoded once its second byte has come.
-class Cp932Decoder
-{
-  public:
-    std::string decode(std::string_view bytes);
-    // Whatever is still carried over, shown as U+FFFD; the decoder is then empty.
-    std::string flush();
-
-  private:
-    std::string m_carry;
-};
-
 } // namespace platform

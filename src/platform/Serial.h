@@ -62,10 +62,13 @@ constexpr DWORD PURGE_TXCLEAR = 0x0004;
 constexpr DWORD PURGE_RXCLEAR = 0x0008;
 
 // EscapeCommFunction codes.
+constexpr DWORD SETXOFF = 1;
+constexpr DWORD SETXON = 2;
 constexpr DWORD SETRTS = 3;
 constexpr DWORD CLRRTS = 4;
 constexpr DWORD SETDTR = 5;
 constexpr DWORD CLRDTR = 6;
+constexpr DWORD RESETDEV = 7;
 constexpr DWORD SETBREAK = 8;
 constexpr DWORD CLRBREAK = 9;
 

@@ -286,9 +286,9 @@ class LoopbackDevice final : public CommDevice
         case CLRBREAK:
             m_plug->setBreak(false);
             break;
-        case 1: // SETXOFF
-        case 2: // SETXON
-        case 7: // RESETDEV
+        case SETXOFF:
+        case SETXON:
+        case RESETDEV: // nothing to do on a plug without a receiver of its own
             break;
         default:
             return Fail(ERROR_INVALID_PARAMETER);

@@ -57,23 +57,6 @@ void PostToUi(QObject *context, std::function<void()> fn)
         context, [context] { RunPendingFor(context); }, Qt::QueuedConnection);
 }
 
-void DropUiCalls(QObject *context)
-{
-    std::deque<Pending> dropped;
-    {
-        std::lock_guard lock(g_mutex);
-        for (auto it = g_pending.begin(); it != g_pending.end();) {
-            if (it->context == context) {
-                dropped.push_back(std::move(*it));
-                it = g_pending.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    // `dropped` releases the calls' captures here, outside the lock.
-}
-
 void ProcessMessages()
 {
     QCoreApplication::processEvents();

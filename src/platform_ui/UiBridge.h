@@ -12,12 +12,7 @@ namespace platform
 
 // Runs `fn` later on the thread that `context` lives on (the user-interface thread). Callable
 // from any thread; returns at once. Calls for one context run in the order they were posted.
-// Calls still waiting when DropUiCalls(context) runs are discarded without running.
 void PostToUi(QObject *context, std::function<void()> fn);
-
-// Discards the calls still waiting for `context`; call it on the context's own thread before the
-// context goes away.
-void DropUiCalls(QObject *context);
 
 // One pass of pending-message processing on the calling (user-interface) thread.
 void ProcessMessages();

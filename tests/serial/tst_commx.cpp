@@ -583,6 +583,53 @@ TEST_F(CommX, FullInputQueueHoldsTheSenderOnlyUnderFlowControl)
     }
 }
 
+// Reading the queue length clears the device's error state; an error it took is reported later.
+TEST_F(CommX, LineErrorTakenByAQueueLengthReadIsStillReported)
+{
+    std::vector<std::int32_t> reported;
+    comm().OnError = [&](QObject *, std::int32_t bits) { reported.push_back(bits); };
+    comm().OnReceive = [&](QObject *, std::int32_t) {
+        char buffer[64];
+        while (comm().GetReceiveLength() > 0)
+            comm().ReceiveBlock(buffer, sizeof buffer);
+    };
+    comm().PortOpen();
+    m_plug->inject("a");
+    std::this_thread::sleep_for(50ms); // the receive thread waits for its data notice to be handled
+    m_plug->inject("", pf::CE_FRAME);
+    EXPECT_EQ(comm().GetReceiveLength(), 1); // this look takes the error from the device
+    ASSERT_TRUE(WaitFor([&] { return !reported.empty(); }));
+    EXPECT_EQ(reported, std::vector<std::int32_t>{static_cast<std::int32_t>(pf::CE_FRAME)});
+}
+
+// A notice of an earlier open that is still on its way when the port reopens is dropped.
+TEST_F(CommX, NoticeOfAnEarlierOpenNeverReachesTheNextOne)
+{
+    int errors = 0;
+    comm().OnError = [&](QObject *, std::int32_t) { ++errors; };
+    comm().PortOpen();
+    m_plug->inject("", pf::CE_OVERRUN);
+    std::this_thread::sleep_for(100ms); // posted, not handled: no events are processed
+    comm().PortClose();
+    comm().PortOpen();
+    WaitFor([] { return false; }, 300ms);
+    EXPECT_EQ(errors, 0);
+}
+
+// A write that the transmit thread starts just after a purge is ended by the next one.
+TEST_F(CommX, ClearTransBufEndsWritesThatStartAfterItsFirstPurge)
+{
+    openHeld(16);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(comm().TransString(std::string(16 * 8, 'x')));
+        const auto start = Clock::now();
+        comm().ClearTransBuf();
+        EXPECT_LT(Clock::now() - start, 1s) << "round " << round;
+        EXPECT_EQ(comm().GetTransLength(), 0);
+    }
+    EXPECT_TRUE(m_plug->takeWritten().empty());
+}
+
 TEST_F(CommX, NoReceiveEventAfterPortClose)
 {
     int received = 0;

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-using platform::Cp932Decoder;
 using platform::Cp932ToUtf8;
 using platform::Utf8ToCp932;
 
@@ -63,11 +62,6 @@ TEST_P(Cp932Invalid, ShowsReplacementAndKeepsWhatFollows)
 {
     const BadBytes &c = GetParam();
     EXPECT_EQ(Cp932ToUtf8(c.cp932), c.utf8);
-
-    Cp932Decoder decoder;
-    std::string streamed = decoder.decode(c.cp932);
-    streamed += decoder.flush();
-    EXPECT_EQ(streamed, c.utf8);
 }
 
 // clang-format off
@@ -86,39 +80,6 @@ INSTANTIATE_TEST_SUITE_P(
                              kFffd + "漢" + kFffd + kFffd + "字" + kFffd}),
     [](const testing::TestParamInfo<BadBytes> &info) { return std::string(info.param.name); });
 // clang-format on
-
-TEST(Cp932Decoder, CarriesASplitCharacterOver)
-{
-    Cp932Decoder decoder;
-    EXPECT_EQ(decoder.decode("A\x8A"), "A");
-    EXPECT_EQ(decoder.decode("\xBFZ"), "漢Z");
-    EXPECT_EQ(decoder.flush(), "");
-
-    // A carried lead byte whose next piece does not continue it is one bad byte, nothing more.
-    EXPECT_EQ(decoder.decode("\x81"), "");
-    EXPECT_EQ(decoder.decode(" x"), kFffd + " x");
-
-    EXPECT_EQ(decoder.decode("\x83"), "");
-    EXPECT_EQ(decoder.flush(), kFffd);
-    EXPECT_EQ(decoder.flush(), "");
-}
-
-TEST(Cp932Decoder, AnySplitGivesTheWholeText)
-{
-    const std::string text = "A\x8A\xBF\xB6\x8E\x9A\x81\x60z\x87\x40"; // A漢ｶ字～z①
-    const std::string whole = Cp932ToUtf8(text);
-    ASSERT_EQ(whole, "A漢ｶ字～z①");
-    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
-        for (std::size_t cut2 = cut; cut2 <= text.size(); ++cut2) {
-            Cp932Decoder decoder;
-            std::string out = decoder.decode(std::string_view(text).substr(0, cut));
-            out += decoder.decode(std::string_view(text).substr(cut, cut2 - cut));
-            out += decoder.decode(std::string_view(text).substr(cut2));
-            out += decoder.flush();
-            EXPECT_EQ(out, whole) << "cuts at " << cut << " and " << cut2;
-        }
-    }
-}
 
 struct Unencodable {
     const char *name;

@@ -26,7 +26,7 @@ int Resolve(const std::string &number, const char *ini)
     if (n <= 0)
         return Usage();
     if (ini)
-        platform::SetPortMapFileForTesting(ini);
+        platform::SetPortMapFile(ini);
     const platform::PortTarget target = platform::ResolvePort(n);
     switch (target.kind) {
     case platform::PortTarget::Kind::Device:

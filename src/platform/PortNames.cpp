@@ -154,7 +154,7 @@ PortTarget ResolvePort(int comNumber)
     const std::string value =
         GetPrivateProfileStringA("PORTS", "COM" + std::to_string(comNumber), "", iniPath);
     if (!value.empty()) {
-        target.source = "PORTS";
+        target.source = PortTarget::Source::PortsSection;
         if (EqualsNoCase(value, "loopback")) {
             target.kind = PortTarget::Kind::Loopback;
         } else {
@@ -167,12 +167,12 @@ PortTarget ResolvePort(int comNumber)
     if (static_cast<std::size_t>(comNumber) <= devices.size()) {
         target.kind = PortTarget::Kind::Device;
         target.path = devices[static_cast<std::size_t>(comNumber) - 1];
-        target.source = "detected";
+        target.source = PortTarget::Source::Detected;
     }
     return target;
 }
 
-void SetPortMapFileForTesting(const std::string &iniPath)
+void SetPortMapFile(const std::string &iniPath)
 {
     std::lock_guard lock(g_mapMutex);
     g_mapFile = iniPath;

@@ -15,8 +15,8 @@ namespace platform
 
 struct PortTarget {
     enum class Kind { None, Device, Loopback } kind = Kind::None;
-    std::string path;   // Device: the device path
-    std::string source; // "PORTS" when taken from the settings file, "detected" otherwise
+    std::string path;                                                         // Device: the device path
+    enum class Source { None, PortsSection, Detected } source = Source::None; // where the entry came from
 };
 
 // n from "\\.\COMn" (also accepts "COMn"); 0 when the name is no such port name.
@@ -27,7 +27,8 @@ PortTarget ResolvePort(int comNumber);
 // The present serial devices in the default order (step 2 above).
 std::vector<std::string> DetectedSerialDevices();
 
-// The INI file that holds [PORTS]; by default the settings file beside the executable.
-void SetPortMapFileForTesting(const std::string &iniPath);
+// The INI file that holds [PORTS]; by default (and after an empty path) the settings file beside
+// the executable. Tests and the port-mapping tool point it elsewhere.
+void SetPortMapFile(const std::string &iniPath);
 
 } // namespace platform

@@ -241,8 +241,9 @@ void TfrmSetting::UpdateDeviceLabel()
     if (index >= 0) {
         const int comNo = index + 1;
         const platform::PortTarget target = platform::ResolvePort(comNo);
-        const QString from = target.source == "PORTS" ? QStringLiteral("（設定ファイルの[PORTS]）")
-                                                      : QStringLiteral("（自動検出）");
+        const QString from = target.source == platform::PortTarget::Source::PortsSection
+                                 ? QStringLiteral("（設定ファイルの[PORTS]）")
+                                 : QStringLiteral("（自動検出）");
         switch (target.kind) {
         case platform::PortTarget::Kind::Loopback:
             text = QStringLiteral("→ ループバック");

@@ -4,6 +4,7 @@
 #include "Commx.h"
 
 #include "Loopback.h"
+#include "PortMapFile.h"
 #include "PortNames.h"
 #include "WaitFor.h"
 
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,15 +49,7 @@ class CommX : public ::testing::Test
     void SetUp() override
     {
         pf::LoopbackPlug::ResetAll();
-        // Parameterised tests have a '/' in their name: keep the folder one level deep.
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        m_dir = std::filesystem::temp_directory_path() /
-                ("quorvel-commx-" + std::to_string(::getpid()) + "-" + name);
-        std::filesystem::create_directories(m_dir);
-        const auto ini = m_dir / "ports.ini";
-        std::ofstream(ini) << "[PORTS]\r\nCOM1=loopback\r\nCOM2=loopback\r\n";
-        pf::SetPortMapFileForTesting(ini.string());
+        m_map.emplace("COM1=loopback\r\nCOM2=loopback");
         m_plug = pf::LoopbackPlug::Get(1);
     }
 
@@ -63,9 +57,8 @@ class CommX : public ::testing::Test
     {
         m_comm.reset();
         EXPECT_TRUE(TCustomCommX::WaitForWorkers(3000)) << "a worker thread did not end";
-        pf::SetPortMapFileForTesting({});
+        m_map.reset();
         pf::LoopbackPlug::ResetAll();
-        std::filesystem::remove_all(m_dir);
     }
 
     TCommX &comm()
@@ -105,7 +98,7 @@ class CommX : public ::testing::Test
         return sizes;
     }
 
-    std::filesystem::path m_dir;
+    std::optional<PortMapFile> m_map;
     std::shared_ptr<pf::LoopbackPlug> m_plug;
     std::unique_ptr<TCommX> m_comm;
 };
@@ -149,7 +142,6 @@ TEST_F(CommX, OpenCloseAndReopenAtOnce)
 TEST_F(CommX, OpenFailsForMissingOrBusyPorts)
 {
     comm().SetPortNo(9); // not mapped, and tests never see real devices
-    pf::SetPortMapFileForTesting((m_dir / "ports.ini").string());
     const auto target = pf::ResolvePort(9);
     if (target.kind == pf::PortTarget::Kind::None) {
         EXPECT_EQ(MessageOf([&] { comm().PortOpen(); }), "ポートをオープンできませんでした");

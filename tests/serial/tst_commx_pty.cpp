@@ -3,7 +3,9 @@
 // including the other end going away while the port is open (a pulled USB adapter).
 #include "Commx.h"
 
+#include "PortMapFile.h"
 #include "PortNames.h"
+#include "PtyPair.h"
 #include "WaitFor.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <poll.h>
 #include <stdlib.h>
 #include <string>
@@ -42,18 +45,9 @@ class CommXPty : public ::testing::Test
   protected:
     void SetUp() override
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(m_master, 0);
-        ASSERT_EQ(grantpt(m_master), 0);
-        ASSERT_EQ(unlockpt(m_master), 0);
-        const std::string slave = ptsname(m_master);
-        m_dir = std::filesystem::temp_directory_path() /
-                ("quorvel-commx-pty-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-        const auto ini = m_dir / "ports.ini";
-        std::ofstream(ini) << "[PORTS]\r\nCOM4=" << slave << "\r\n";
-        pf::SetPortMapFileForTesting(ini.string());
+        ASSERT_TRUE(m_pty.ok()) << "no pseudo-terminals here";
+        m_master = m_pty.master();
+        m_map.emplace("COM4=" + m_pty.slavePath());
         m_comm = std::make_unique<TCommX>();
         m_comm->SetPortNo(4);
         m_comm->SetFlowCtrl(cfcNone);
@@ -63,10 +57,6 @@ class CommXPty : public ::testing::Test
     {
         m_comm.reset();
         EXPECT_TRUE(TCustomCommX::WaitForWorkers(3000));
-        if (m_master >= 0)
-            close(m_master);
-        pf::SetPortMapFileForTesting({});
-        std::filesystem::remove_all(m_dir);
     }
 
     std::string readMaster(std::size_t want)
@@ -85,8 +75,9 @@ class CommXPty : public ::testing::Test
         return got;
     }
 
+    PtyPair m_pty;
+    std::optional<PortMapFile> m_map;
     int m_master = -1;
-    std::filesystem::path m_dir;
     std::unique_ptr<TCommX> m_comm;
 };
 
@@ -115,7 +106,7 @@ TEST_F(CommXPty, BytesTravelBothWays)
 TEST_F(CommXPty, PulledDeviceLeavesTheReceiveThreadAsleep)
 {
     m_comm->PortOpen();
-    close(m_master);
+    m_pty.closeMaster();
     m_master = -1;
 
     // Give the receive thread time to notice the hang-up, then measure: a thread that spins on

@@ -75,7 +75,7 @@ TEST(PortNames, ComNumberFromDeviceName)
 class ResolvePortTest : public ::testing::Test
 {
   protected:
-    void TearDown() override { SetPortMapFileForTesting(""); }
+    void TearDown() override { SetPortMapFile(""); }
     TempDir m_dir;
 };
 
@@ -88,7 +88,7 @@ TEST_F(ResolvePortTest, PortsSectionDecides)
                          "Com4=\"/dev/serial/by-id/usb-x\"\r\n"
                          "COM5=loopbackx\r\n"
                          "COM6=\r\n");
-    SetPortMapFileForTesting((m_dir.path() / "a.ini").string());
+    SetPortMapFile((m_dir.path() / "a.ini").string());
 
     const struct {
         int n;
@@ -105,15 +105,15 @@ TEST_F(ResolvePortTest, PortsSectionDecides)
         const PortTarget t = ResolvePort(c.n);
         EXPECT_EQ(t.kind, c.kind);
         EXPECT_EQ(t.path, c.path);
-        EXPECT_EQ(t.source, "PORTS");
+        EXPECT_EQ(t.source, PortTarget::Source::PortsSection);
     }
     // An empty value maps nothing; what follows depends on the machine, but never the INI.
-    EXPECT_NE(ResolvePort(6).source, "PORTS");
+    EXPECT_NE(ResolvePort(6).source, PortTarget::Source::PortsSection);
 }
 
 TEST_F(ResolvePortTest, UnmappedPortWithoutSuchADeviceResolvesToNothing)
 {
-    SetPortMapFileForTesting((m_dir.path() / "missing.ini").string());
+    SetPortMapFile((m_dir.path() / "missing.ini").string());
     for (int n : {99999, 0, -3}) {
         SCOPED_TRACE(n);
         const PortTarget t = ResolvePort(n);
@@ -126,7 +126,7 @@ TEST_F(ResolvePortTest, UnmappedPortWithoutSuchADeviceResolvesToNothing)
         const PortTarget t = ResolvePort(static_cast<int>(i + 1));
         EXPECT_EQ(t.kind, PortTarget::Kind::Device);
         EXPECT_EQ(t.path, devices[i]);
-        EXPECT_EQ(t.source, "detected");
+        EXPECT_EQ(t.source, PortTarget::Source::Detected);
     }
 }
 

@@ -2,7 +2,9 @@
 // The tty back end against pseudo-terminal pairs: the test holds the master side and plays the
 // far end; the port under test is the slave, mapped to COM7 in a temporary [PORTS].
 #include "Event.h"
+#include "PortMapFile.h"
 #include "PortNames.h"
+#include "PtyPair.h"
 #include "Serial.h"
 #include "SerialTermios2.h"
 
@@ -15,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -58,18 +61,11 @@ class TtyTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(m_master, 0) << "no pseudo-terminals here";
-        ASSERT_EQ(grantpt(m_master), 0);
-        ASSERT_EQ(unlockpt(m_master), 0);
-        m_slave = ptsname(m_master);
-        ASSERT_EQ(fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK), 0);
-
-        char pattern[] = "/tmp/quorvel-tty-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        writeMap("[PORTS]\r\nCOM7=" + m_slave + "\r\n");
-        SetPortMapFileForTesting(m_dir + "/ports.ini");
+        ASSERT_TRUE(m_pty.ok()) << "no pseudo-terminals here";
+        m_master = m_pty.master();
+        m_slave = m_pty.slavePath();
+        m_map.emplace("COM7=" + m_slave);
+        m_dir = m_map->dir().path().string();
     }
 
     void TearDown() override
@@ -77,17 +73,14 @@ class TtyTest : public ::testing::Test
         if (m_port)
             CloseHandle(m_port);
         closeMaster();
-        SetPortMapFileForTesting("");
-        if (!m_dir.empty())
-            fs::remove_all(m_dir);
     }
 
-    void writeMap(const std::string &text) { std::ofstream(m_dir + "/ports.ini", std::ios::binary) << text; }
+    // The whole map file, section line included.
+    void writeMap(const std::string &text) const { std::ofstream(m_map->path(), std::ios::binary) << text; }
 
     void closeMaster()
     {
-        if (m_master >= 0)
-            ::close(m_master);
+        m_pty.closeMaster();
         m_master = -1;
     }
 
@@ -155,6 +148,8 @@ class TtyTest : public ::testing::Test
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     }
 
+    PtyPair m_pty{true};
+    std::optional<PortMapFile> m_map;
     int m_master = -1;
     std::string m_slave;
     std::string m_dir;

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QCoreApplication>
 
+#include "PtyPair.h"
+
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,24 +17,8 @@
 class PtyMaster
 {
   public:
-    PtyMaster()
-    {
-        m_fd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_fd >= 0 && (grantpt(m_fd) != 0 || unlockpt(m_fd) != 0)) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~PtyMaster()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    PtyMaster(const PtyMaster &) = delete;
-    PtyMaster &operator=(const PtyMaster &) = delete;
-
-    bool ok() const { return m_fd >= 0; }
-    QByteArray slavePath() const { return QByteArray(ptsname(m_fd)); }
+    bool ok() const { return m_pty.ok(); }
+    QByteArray slavePath() const { return QByteArray::fromStdString(m_pty.slavePath()); }
     bool write(const QByteArray &bytes) const
     {
         return ::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
@@ -66,5 +52,6 @@ class PtyMaster
     }
 
   private:
-    int m_fd = -1;
+    PtyPair m_pty;
+    const int m_fd = m_pty.master();
 };

@@ -152,12 +152,12 @@ void TestComset::initTestCase()
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[INI]\r\nCOMM=2\r\n[PORTS]\r\nCOM2=loopback\r\nCOM3=/dev/ttyQuorvelTest7\r\n");
     ini.close();
-    platform::SetPortMapFileForTesting(m_portMap.toStdString());
+    platform::SetPortMapFile(m_portMap.toStdString());
 }
 
 void TestComset::cleanupTestCase()
 {
-    platform::SetPortMapFileForTesting("");
+    platform::SetPortMapFile("");
     platform::SetExePathForTesting("");
 }
 

@@ -5,22 +5,16 @@
 //
 // Columns are byte columns: in CP932 with a fixed-pitch font a one-byte character is one column
 // and a two-byte (full-width) character is two. Caret and selection are character offsets into the
-// page's whole text (lines decoded from CP932, joined by one "\n" each), as a text edit's plain
-// text would count them; the line-start offsets are computed on demand and cached, so the receive
-// path never decodes lines that nobody looks at.
+// page's whole text, kept by PageText; the view adds the pixels, the scrolling and the input.
 #pragma once
+
+#include "PageText.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QElapsedTimer>
 
 #include <cstdint>
-#include <vector>
-
-namespace core
-{
-class Page;
-}
 
 class PageView : public QAbstractScrollArea
 {
@@ -33,7 +27,7 @@ class PageView : public QAbstractScrollArea
     // The window owns the model; the view only reads it and must be told before it goes away
     // (setPage(nullptr)).
     void setPage(const core::Page *page);
-    const core::Page *page() const { return m_page; }
+    const core::Page *page() const { return m_text.page(); }
 
     // Once per timer tick: cheap when the page has not changed. Otherwise updates the scroll ranges
     // and repaints, following the end when the view was at the bottom before the change.
@@ -94,13 +88,7 @@ class PageView : public QAbstractScrollArea
     void changeEvent(QEvent *event) override;
 
   private:
-    // A place in the text as line and character within the line.
-    struct Pos {
-        int line = 0;
-        int ch = 0;
-        friend bool operator==(const Pos &, const Pos &) = default;
-        friend auto operator<=>(const Pos &, const Pos &) = default;
-    };
+    using Pos = PageText::Pos;
     struct Metrics {
         qreal colWidth = 8;
         int rowHeight = 16;
@@ -109,14 +97,6 @@ class PageView : public QAbstractScrollArea
         bool wideFits = true;   // full-width glyphs are exactly two columns wide
     };
 
-    int lineCount() const;
-    // Brings the offset cache and the positions in line with the model (cheap when unchanged).
-    void syncModel() const;
-    int lineStart(int line) const;
-    int lineChars(int line) const;
-    Pos posAt(int offset) const;
-    int offsetOf(Pos p) const;
-    Pos clampPos(Pos p) const;
     Pos posAtPoint(const QPoint &viewportPos, bool *onRow = nullptr) const;
 
     void updateMetrics();
@@ -125,13 +105,13 @@ class PageView : public QAbstractScrollArea
     int visibleColumns() const;
     void ensureVisible(Pos p);
     void moveCaret(Pos p, bool extend);
-    void selectWordAt(Pos p);
+    void caretMoved();
     void positionsChanged();
     void restartBlink();
     void applyRefresh();
     QRect caretRect() const;
 
-    const core::Page *m_page = nullptr;
+    PageText m_text;
     Metrics m_metrics;
 
     // Model state the scroll ranges were last set for.
@@ -139,17 +119,6 @@ class PageView : public QAbstractScrollArea
     std::uint64_t m_viewStructure = ~std::uint64_t{0};
     int m_viewCount = 0;
 
-    // Line-start offsets: m_starts[k] is the offset of line k for k < m_starts.size(); line k's
-    // characters are known for k < m_starts.size() - 1. Appends and last-line replacements keep the
-    // lines before the previous last one; any other change drops the whole cache.
-    mutable std::vector<int> m_starts{0};
-    mutable std::uint64_t m_syncRevision = ~std::uint64_t{0};
-    mutable std::uint64_t m_syncStructure = ~std::uint64_t{0};
-    mutable int m_syncCount = 0;
-
-    mutable Pos m_caret;
-    mutable Pos m_anchor;
-    int m_preferredColumn = -1; // byte column kept by vertical moves
     bool m_dragging = false;
     bool m_caretOn = true;
     QBasicTimer m_blink;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Comset.h"
 
+#include "CommSettingsForm.h"
+
 #include "ui_Comset.h"
 
 #include "ExceptionDisplay.h"
@@ -71,14 +73,9 @@ QWidget *NextTabStop(QWidget *from)
     return nullptr;
 }
 
-std::int32_t IntOfText(const QString &text)
-{
-    return core::ParseInt32Or(text.toStdString(), -1);
-}
-
 } // namespace
 
-TfrmSetting::TfrmSetting(core::CommSettings &settings, QWidget *parent)
+TfrmSetting::TfrmSetting(const core::CommSettings &settings, QWidget *parent)
     : QDialog(parent), ui(std::make_unique<Ui::TfrmSetting>()), m_settings(settings)
 {
     ui->setupUi(this);
@@ -176,33 +173,27 @@ void TfrmSetting::FormShow()
 
 void TfrmSetting::BtnOkClick()
 {
-    const std::int32_t speed = IntOfText(ui->cmbSpeed->currentText());
-    if (speed <= 0) {
+    core::CommSettingsInput input;
+    input.speed = ui->cmbSpeed->currentText().toStdString();
+    input.lineWait = ui->Edit1->text().toStdString();
+    input.port = ui->cmbPort->currentIndex();
+    input.word = ui->cmbWord->currentIndex();
+    input.parity = ui->cmbParity->currentIndex();
+    input.stopBits = ui->cmbStopbit->currentIndex();
+    input.flow = ui->cmbFlow->currentIndex();
+    input.ctrlCheck = ui->CheckBox1->isChecked();
+    const core::CommSettingsOutcome outcome = core::SettingsFromDialog(m_settings, input);
+    switch (outcome.error) {
+    case core::CommSettingsError::Speed:
         ShowAppMessage(this, QStringLiteral("通信速度設定が異常です"));
         return;
-    }
-    const std::int32_t wait = IntOfText(ui->Edit1->text());
-    if (wait <= 0 || wait > 5000) {
+    case core::CommSettingsError::LineWait:
         ShowAppMessage(this, QStringLiteral("受信改行待ち時間は１～５０００までの値にしてください"));
         return;
+    case core::CommSettingsError::None:
+        break;
     }
-
-    core::CommSettings &s = m_settings;
-    s.RecvLineWait = wait;
-    s.Speed = speed;
-    s.ComNo = ui->cmbPort->currentIndex() + 1;
-    s.WordSize = ui->cmbWord->currentIndex() == 0 ? 7 : 8;
-    // The empty items (and no selection) leave a setting as it was.
-    static const char *const kParity[] = {"NONE", "EVEN", "ODD"};
-    static const char *const kStopBits[] = {"1", "1.5", "2"};
-    static const char *const kFlow[] = {"NONE", "RTS/CTS"};
-    if (const int i = ui->cmbParity->currentIndex(); i >= 0 && i < 3)
-        s.Parity = kParity[i];
-    if (const int i = ui->cmbStopbit->currentIndex(); i >= 0 && i < 3)
-        s.StopBits = kStopBits[i];
-    if (const int i = ui->cmbFlow->currentIndex(); i >= 0 && i < 2)
-        s.Flow = kFlow[i];
-    s.CtrlCheck = ui->CheckBox1->isChecked() ? 1 : 0;
+    m_settings = outcome.settings;
     accept();
 }
 

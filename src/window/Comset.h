@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The communication settings dialog. It edits the main window's CommSettings in place and keeps
-// no copy: OK writes the checked values straight into it, Cancel and the close box leave it alone.
+// The communication settings dialog. It shows the settings it was given; OK checks the controls
+// and, when they are valid, makes them the dialog's settings and accepts. The window takes them
+// from Settings() after an accepted showing; Cancel and the close box change nothing.
 #pragma once
 
 #include "CommSettings.h"
@@ -21,8 +22,11 @@ class TfrmSetting : public QDialog
     Q_OBJECT
 
   public:
-    TfrmSetting(core::CommSettings &settings, QWidget *parent);
+    TfrmSetting(const core::CommSettings &settings, QWidget *parent);
     ~TfrmSetting() override;
+
+    void SetSettings(const core::CommSettings &settings) { m_settings = settings; }
+    const core::CommSettings &Settings() const { return m_settings; }
 
   protected:
     void showEvent(QShowEvent *event) override;
@@ -43,5 +47,5 @@ class TfrmSetting : public QDialog
     void FitOuterSize(bool keepCentre);
 
     std::unique_ptr<Ui::TfrmSetting> ui;
-    core::CommSettings &m_settings;
+    core::CommSettings m_settings;
 };

@@ -426,7 +426,11 @@ void TForm1::mnuSettingClick()
     CommX1.PortClose();
     if (!m_frmSetting)
         m_frmSetting = new TfrmSetting(CommSettings, this);
-    m_frmSetting->exec();
+    auto *dialog = qobject_cast<TfrmSetting *>(m_frmSetting);
+    if (dialog)
+        dialog->SetSettings(CommSettings);
+    if (m_frmSetting->exec() == QDialog::Accepted && dialog)
+        CommSettings = dialog->Settings();
     ApplyCommSettings();
 }
 

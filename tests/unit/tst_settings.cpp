@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The settings file: defaults, the integer syntax, trimming of the texts, the control ranges, the
 // write order and what a write leaves alone; and the status text.
+#include "CommSettingsForm.h"
 #include "Ini.h"
 #include "Settings.h"
 
@@ -181,3 +182,111 @@ TEST(StatusText, Fields)
 }
 
 } // namespace
+
+// The settings dialog's OK, control values in, settings or refusal out.
+TEST(SettingsFromDialog, MapsTheControlsOrRefuses)
+{
+    using core::CommSettingsError;
+    struct Case {
+        const char *name;
+        core::CommSettingsInput input;
+        CommSettingsError error;
+        std::int32_t com, speed, word, wait;
+        const char *parity, *stop, *flow;
+        std::int32_t ctrl;
+    };
+    const core::CommSettings current{3, 4800, 7, "ODD", "2", "RTS/CTS", 100, 1};
+    const Case cases[] = {
+        {"all set",
+         {"115200", "250", 1, 1, 1, 1, 0, false},
+         CommSettingsError::None,
+         2,
+         115200,
+         8,
+         250,
+         "EVEN",
+         "1.5",
+         "NONE",
+         0},
+        {"hex rate, empty choices keep",
+         {"0x2580", "5000", 0, 0, -1, -1, -1, true},
+         CommSettingsError::None,
+         1,
+         9600,
+         7,
+         5000,
+         "ODD",
+         "2",
+         "RTS/CTS",
+         1},
+        {"no port chosen",
+         {"9600", "1", -1, 1, 0, 0, 1, true},
+         CommSettingsError::None,
+         0,
+         9600,
+         8,
+         1,
+         "NONE",
+         "1",
+         "RTS/CTS",
+         1},
+        {"rate zero",
+         {"0", "250", 1, 1, 1, 1, 1, true},
+         CommSettingsError::Speed,
+         3,
+         4800,
+         7,
+         100,
+         "ODD",
+         "2",
+         "RTS/CTS",
+         1},
+        {"rate not a number",
+         {"96OO", "250", 1, 1, 1, 1, 1, true},
+         CommSettingsError::Speed,
+         3,
+         4800,
+         7,
+         100,
+         "ODD",
+         "2",
+         "RTS/CTS",
+         1},
+        {"wait too long",
+         {"9600", "5001", 1, 1, 1, 1, 1, true},
+         CommSettingsError::LineWait,
+         3,
+         4800,
+         7,
+         100,
+         "ODD",
+         "2",
+         "RTS/CTS",
+         1},
+        {"wait empty",
+         {"9600", "", 1, 1, 1, 1, 1, true},
+         CommSettingsError::LineWait,
+         3,
+         4800,
+         7,
+         100,
+         "ODD",
+         "2",
+         "RTS/CTS",
+         1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const core::CommSettingsOutcome out = core::SettingsFromDialog(current, c.input);
+        EXPECT_EQ(out.error, c.error);
+        const core::CommSettings &s = out.settings;
+        EXPECT_EQ(s.ComNo, c.com);
+        EXPECT_EQ(s.Speed, c.speed);
+        EXPECT_EQ(s.WordSize, c.word);
+        EXPECT_EQ(s.RecvLineWait, c.wait);
+        EXPECT_EQ(s.Parity, c.parity);
+        EXPECT_EQ(s.StopBits, c.stop);
+        EXPECT_EQ(s.Flow, c.flow);
+        EXPECT_EQ(s.CtrlCheck, c.ctrl);
+    }
+}

@@ -91,9 +91,14 @@ class Fixture
     QLineEdit *edit1() const { return get<QLineEdit>("Edit1"); }
     QCheckBox *check() const { return get<QCheckBox>("CheckBox1"); }
 
+    // The window takes the dialog's settings after an accepted OK, as mnuSettingClick does.
     QList<ShownMessage> clickOk()
     {
-        return CloseMessagesDuring([this] { get<QPushButton>("BtnOk")->click(); });
+        dialog->setResult(QDialog::Rejected);
+        const QList<ShownMessage> shown = CloseMessagesDuring([this] { get<QPushButton>("BtnOk")->click(); });
+        if (dialog->result() == QDialog::Accepted)
+            settings = dialog->Settings();
+        return shown;
     }
 
     core::CommSettings settings;
@@ -336,6 +341,7 @@ void TestComset::refilledOnEveryShowing()
 
     f.settings.RecvLineWait = 77;
     f.settings.Speed = 4800;
+    f.dialog->SetSettings(f.settings); // as the window hands its settings over before each showing
     f.dialog->show();
     QCOMPARE(f.edit1()->text(), QStringLiteral("77"));
     QCOMPARE(f.combo("cmbSpeed")->currentText(), QStringLiteral("4800"));
@@ -665,7 +671,7 @@ void TestComset::modalRunLikeTheMainWindow()
         f.get<QPushButton>("BtnCancel")->click();
     });
     QCOMPARE(f.dialog->exec(), int(QDialog::Rejected));
-    QVERIFY(SameSettings(f.settings, core::CommSettings{}));
+    QVERIFY(SameSettings(f.dialog->Settings(), core::CommSettings{}));
 
     QTimer::singleShot(0, f.dialog.get(), [&f] {
         QCOMPARE(f.combo("cmbParity")->currentIndex(), 0); // refilled, not left from the last run
@@ -673,7 +679,7 @@ void TestComset::modalRunLikeTheMainWindow()
         f.get<QPushButton>("BtnOk")->click();
     });
     QCOMPARE(f.dialog->exec(), int(QDialog::Accepted));
-    QCOMPARE(f.settings.Parity, std::string("EVEN"));
+    QCOMPARE(f.dialog->Settings().Parity, std::string("EVEN"));
 }
 
 void TestComset::placement()

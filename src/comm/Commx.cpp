@@ -172,7 +172,7 @@ void TCustomCommX::ThreadCreate()
     } catch (...) {
         throw ECommError(kMsgRecvThread);
     }
-    SleepMs(100);
+    SleepMs(100); // lets both workers reach their first wait before the port is used
 }
 
 void TCustomCommX::PortClose()
@@ -183,7 +183,7 @@ void TCustomCommX::PortClose()
     SetRtsSignal(false);
     ClearTransBuf();
     ClearReceiveBuf();
-    SleepMs(100);
+    SleepMs(100); // the lines just dropped settle at the far end before the workers go
     if (m_transThread)
         m_transThread->Terminate();
     if (m_receiveThread)
@@ -196,7 +196,7 @@ void TCustomCommX::PortClose()
     std::shared_ptr<Session> session = std::move(m_session);
     session->owner = nullptr;
     pf::CloseHandle(session->handle);
-    SleepMs(200);
+    SleepMs(200); // a device that is reopened at once gets time to see the close
 }
 
 void TCustomCommX::SetPortNo(std::int32_t value)
@@ -447,7 +447,7 @@ void TCustomCommX::SendBreak()
     if (!isOpen())
         return;
     pf::SetCommBreak(m_session->handle);
-    SleepMs(300); // no events are processed meanwhile, so the port is still this open
+    SleepMs(300); // the break's length; no events are processed meanwhile, so the port is still this open
     pf::ClearCommBreak(m_session->handle);
 }
 

@@ -205,7 +205,7 @@ void TCommTransThread::Execute()
         if (burst)
             HalfCtrlEnd();
     }
-    SleepMs(100);
+    SleepMs(100); // a write the close aborted finishes leaving the device before the thread goes
     // Blocks posted after the last look at the queue are nobody's any more: release them and
     // take their bytes off the counts, or ClearTransBuf would wait for them for ever.
     for (const auto &msg : m_queue.Close())
@@ -219,10 +219,10 @@ void TCommTransThread::HalfCtrlStart()
     const int flow = m_session->flowCtrl;
     if (flow != cfcHalfHigh && flow != cfcHalfLow)
         return;
-    SleepMs(50);
+    SleepMs(50); // the far end finishes its own sending before RTS turns the line round
     platform::EscapeCommFunction(m_session->handle,
                                  flow == cfcHalfHigh ? platform::SETRTS : platform::CLRRTS);
-    SleepMs(m_session->charTime);
+    SleepMs(m_session->charTime); // the far end sees RTS change before the first byte
 }
 
 void TCommTransThread::HalfCtrlEnd()
@@ -230,7 +230,7 @@ void TCommTransThread::HalfCtrlEnd()
     const int flow = m_session->flowCtrl;
     if (flow != cfcHalfHigh && flow != cfcHalfLow)
         return;
-    SleepMs(m_session->charTime);
+    SleepMs(m_session->charTime); // the last byte leaves the line before RTS turns back
     platform::EscapeCommFunction(m_session->handle,
                                  flow == cfcHalfHigh ? platform::CLRRTS : platform::SETRTS);
 }
@@ -310,7 +310,7 @@ void TCommReceiveThread::Execute()
         }
     }
     platform::SetCommMask(m_session->handle, 0);
-    SleepMs(100);
+    SleepMs(100); // a notice still being handled on the user-interface thread finishes first
     m_session.reset();
     WorkerRegistry::ended();
 }

@@ -201,7 +201,9 @@ HANDLE CreateFileA(const std::string &deviceName);
 // opened again at once. Safe to call more than once.
 bool CloseHandle(const HANDLE &h);
 
+// The tty layer sizes its own buffers: the sizes are checked and kept, not applied.
 bool SetupComm(const HANDLE &h, DWORD inQueue, DWORD outQueue);
+// RXCLEAR empties the device's own input queue as well as the kernel's.
 bool PurgeComm(const HANDLE &h, DWORD flags);
 bool GetCommState(const HANDLE &h, DCB *dcb);
 // Fails when the device refuses a setting that matters (for example an unsupported bit rate).
@@ -209,7 +211,10 @@ bool GetCommState(const HANDLE &h, DCB *dcb);
 // the driver silently narrows it (a pseudo-terminal has no parity or word size).
 bool SetCommState(const HANDLE &h, const DCB &dcb);
 bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *timeouts);
+// Only the read rule described at ReadFile below and the total write time-out are honoured;
+// interval time-outs between bytes are not.
 bool SetCommTimeouts(const HANDLE &h, const COMMTIMEOUTS &timeouts);
+// EV_RXCHAR, EV_BREAK and EV_ERR are the only events a device reports; a new mask ends a wait.
 bool SetCommMask(const HANDLE &h, DWORD mask);
 bool EscapeCommFunction(const HANDLE &h, DWORD function);
 // Lines a driver does not have (a pseudo-terminal has no modem lines) read as inactive.

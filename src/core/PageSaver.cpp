@@ -22,11 +22,8 @@ PageSaver::~PageSaver()
 void PageSaver::submit(Job job)
 {
     std::unique_lock lock(m_mutex);
-    if (m_failure) { // not written after a failed one: its lines go back with it, in order
-        m_failure->jobs.push_back(std::move(job));
-        return;
-    }
     m_changed.wait(lock, [&] { return m_queue.size() < m_maxPending || m_failure; });
+    // Not written after a failed one: its lines go back with it, in order.
     if (m_failure)
         m_failure->jobs.push_back(std::move(job));
     else

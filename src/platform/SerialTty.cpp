@@ -42,9 +42,7 @@ TtyDevice::TtyDevice(int fd, std::string path) : m_path(std::move(path)), m_fd(f
 TtyDevice::~TtyDevice()
 {
     if (!m_closed.load())
-        close();
-    if (m_reader.joinable()) // initialise failed after the thread started: cannot happen today
-        m_reader.join();
+        close(); // joins the reader
     if (m_readerWake >= 0)
         ::close(m_readerWake);
 }

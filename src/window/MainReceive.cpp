@@ -147,14 +147,12 @@ void TForm1::Timer1Timer()
             ShowStatus(
                 QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(result.saveError)));
         }
-        if (CommX1.GetReceiveLength() <= 0)
-            break;
         if (Clock::now() - started >= kTickBudget) {
-            caughtUp = false;
+            caughtUp = CommX1.GetReceiveLength() <= 0;
             break;
         }
         if (TakeReceived(0) == 0)
-            break;
+            break; // nothing more waits in the port
     }
     SetLogCount(lineCount);
     if (pagesChanged)

@@ -9,8 +9,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 scripts/deps.sh "${extra[@]}"
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/release --target Quorvel quorvel-ports
+cmake --preset release >/dev/null
+cmake --build --preset release
 
 exe="$PWD/build/release/src/Quorvel"
 ini="$PWD/build/release/src/Quorvel.ini"

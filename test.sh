@@ -13,38 +13,36 @@ find src tests bench tools \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0
 
 stages=${QUORVEL_TEST_STAGES:-"normal asan tsan"}
 jobs=$(nproc)
-export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 
+# Each stage is a preset of CMakePresets.json (build folder build/<preset>); warnings are errors.
 run_stage() {
-    local name=$1 dir=$2 label=$3; shift 3
+    local name=$1 preset=$2
     echo "=== $name build ==="
-    cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON "$@" >/dev/null
-    if [ "$name" = tsan ]; then
-        cmake --build "$dir" -j "$jobs" --target quorvel_thread_tests
-    else
-        cmake --build "$dir" -j "$jobs"
-    fi
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
     echo "=== $name tests ==="
-    if [ -n "$label" ]; then
-        ctest --test-dir "$dir" --output-on-failure -j "$jobs" -L "$label"
-    else
-        ctest --test-dir "$dir" --output-on-failure -j "$jobs"
-    fi
+    ctest --preset "$preset" -j "$jobs"
 }
 
 for stage in $stages; do
     case $stage in
-    normal) run_stage normal build/test "" -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
+    normal)
+        run_stage normal test
+        # The static checks of .clang-tidy, on every source file, from the build's compile commands.
+        echo "=== clang-tidy ==="
+        run-clang-tidy -quiet -p build/test -j "$jobs" "$PWD/src/.*\.cpp" >build/test/clang-tidy.log 2>&1 ||
+            { grep -E 'error:|warning:' build/test/clang-tidy.log >&2; exit 1; }
+        ;;
     asan)
         export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
         export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
         export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-        run_stage "asan+ubsan" build/asan "" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=address,undefined
+        run_stage "asan+ubsan" asan
         ;;
     tsan)
         export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp
-        run_stage tsan build/tsan threads -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=thread
+        run_stage tsan tsan
         ;;
     *) echo "unknown stage $stage" >&2; exit 2 ;;
     esac

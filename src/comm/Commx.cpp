@@ -120,7 +120,7 @@ void TCustomCommX::PortOpen()
     if (isOpen())
         throw ECommError(kMsgAlreadyOpen);
 
-    const std::string name = "\\\\.\\COM" + std::to_string(FPortNo);
+    const std::string name = R"(\\.\COM)" + std::to_string(FPortNo);
     pf::HANDLE handle = pf::CreateFileA(name);
     if (!handle)
         throw ECommError(kMsgOpenFailed);

@@ -37,11 +37,12 @@ std::array<RxCellTable, kPageCount> buildTables()
 
         if (b < 0x20) {
             text[0] = ' ';
-            std::memcpy(text + 1, CtrlCharNames[b], 3);
+            // A cell is four characters, not a C string: the copies below end without a NUL.
+            std::memcpy(text + 1, CtrlCharNames[b], 3); // NOLINT(bugprone-not-null-terminated-result)
         } else if (b < 0x80)
             std::snprintf(text, sizeof text, "  %c ", static_cast<char>(b));
         else
-            std::memcpy(text, " _sp", 4);
+            std::memcpy(text, " _sp", 4); // NOLINT(bugprone-not-null-terminated-result)
         setCell(tables[kPageChar], b, text, 4);
 
         // The TEXT page shows the bytes themselves, so that a two-byte character appears once

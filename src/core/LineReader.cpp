@@ -8,7 +8,7 @@ namespace core
 {
 namespace
 {
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = std::size_t{64} * 1024;
 }
 
 LineReader::LineReader(std::istream &in) : m_in(&in), m_buf(new char[kChunk]) {}

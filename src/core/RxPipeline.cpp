@@ -313,8 +313,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         // as showing them one by one: the counter and the limit only see page changes. A run is
         // a single byte when the page just changed or stands above the limit, so that the next
         // check comes exactly where it would come byte by byte.
-        const std::size_t contiguous =
-            static_cast<std::size_t>((m_head >= m_tail ? m_head : kRingSize) - m_tail);
+        const auto contiguous = static_cast<std::size_t>((m_head >= m_tail ? m_head : kRingSize) - m_tail);
         const std::uint8_t *p = m_ring.data() + m_tail;
         const bool oneByte = changed || m > m_limitAt;
         const std::size_t n = scanRun(p, oneByte ? 1 : contiguous, mode, split);

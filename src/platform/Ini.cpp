@@ -188,9 +188,9 @@ void IniFile::set(const std::string &section, const std::string &key, const std:
     if (!m_ends.empty() && m_ends.back().empty())
         m_ends.back() = kNewLineEnd;
     m_lines.push_back('[' + section + ']');
-    m_ends.push_back(kNewLineEnd);
+    m_ends.emplace_back(kNewLineEnd);
     m_lines.push_back(key + '=' + std::string(v));
-    m_ends.push_back(kNewLineEnd);
+    m_ends.emplace_back(kNewLineEnd);
 }
 
 std::string IniFile::text() const

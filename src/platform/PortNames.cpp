@@ -79,7 +79,7 @@ bool HasUart(const std::filesystem::path &sysClassTty, const std::string &name)
 int ComNumberFromDeviceName(const std::string &deviceName)
 {
     std::string name = deviceName;
-    if (name.size() >= 4 && name.compare(0, 4, "\\\\.\\") == 0)
+    if (name.size() >= 4 && name.compare(0, 4, R"(\\.\)") == 0)
         name.erase(0, 4);
     if (name.size() < 4 || name.size() > 8 || !EqualsNoCase(name.substr(0, 3), "com"))
         return 0;

@@ -43,7 +43,7 @@ constexpr std::chrono::microseconds kSlowSourceWait{300};
 constexpr int kCountsAfterNulMs = 10;
 constexpr int kCountsAfterBytesMs = 250;
 // A full input queue starts taking from the kernel again once this much room is free.
-constexpr std::size_t kResumeRoomBytes = 64 * 1024;
+constexpr std::size_t kResumeRoomBytes = std::size_t{64} * 1024;
 
 int Ioctl(int fd, unsigned long request, void *arg);
 

@@ -6,9 +6,7 @@
 
 #include <sys/ioctl.h>
 
-namespace platform
-{
-namespace tty
+namespace platform::tty
 {
 namespace
 {
@@ -263,5 +261,4 @@ bool TtyDevice::setCommTimeouts(const COMMTIMEOUTS &timeouts)
     return true;
 }
 
-} // namespace tty
-} // namespace platform
+} // namespace platform::tty

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace
 {
@@ -75,8 +76,8 @@ QWidget *NextTabStop(QWidget *from)
 
 } // namespace
 
-TfrmSetting::TfrmSetting(const core::CommSettings &settings, QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::TfrmSetting>()), m_settings(settings)
+TfrmSetting::TfrmSetting(core::CommSettings settings, QWidget *parent)
+    : QDialog(parent), ui(std::make_unique<Ui::TfrmSetting>()), m_settings(std::move(settings))
 {
     ui->setupUi(this);
 

@@ -22,7 +22,7 @@ class TfrmSetting : public QDialog
     Q_OBJECT
 
   public:
-    TfrmSetting(const core::CommSettings &settings, QWidget *parent);
+    TfrmSetting(core::CommSettings settings, QWidget *parent);
     ~TfrmSetting() override;
 
     void SetSettings(const core::CommSettings &settings) { m_settings = settings; }

@@ -56,7 +56,10 @@ TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
       m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount)
 {
-    // 1. The controls of the form, with the properties the designer file cannot say.
+    // The order matters: the settings file is read after the pages and the history exist, and
+    // the output lines are raised before the first show opens the port.
+
+    // The controls of the form, with the properties the designer file cannot say.
     ui->setupUi(this);
     setMinimumSize(kMinWidth, kMinHeight);
     {
@@ -80,32 +83,32 @@ TForm1::TForm1(QWidget *parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(10);
 
-    // 2.-3. The setting texts start empty; the pages get their views.
+    // The setting texts start empty; the pages get their views.
     CommSettings.Parity.clear();
     CommSettings.StopBits.clear();
     CommSettings.Flow.clear();
     CreatePages();
 
-    // 4. The registered-text labels.
+    // The registered-text labels.
     for (int i = 0; i < 4; ++i)
         m_pbTexts[static_cast<std::size_t>(i)] = findChild<QLabel *>(QStringLiteral("PbText%1").arg(i + 1));
 
-    // 5. The send history.
+    // The send history.
     LoadSendHistory();
 
-    // 6.-8. The settings file, the page flags and the menu ticks.
+    // The settings file, the page flags and the menu ticks.
     ReadSettingsFile();
 
-    // 9. The registered send texts.
+    // The registered send texts.
     ProgText = core::LoadProgButtons(platform::ExeDir() + std::string(core::kProgButtonFile));
     for (int i = 0; i < core::kProgSlots; ++i)
         PbText(i)->setText(FromBytes(ProgText[static_cast<std::size_t>(i)]));
 
-    // 10.-11. Output lines (the port is still closed: only the colours change) and status text.
+    // Output lines (the port is still closed: only the colours change) and status text.
     RaiseOutputLines();
     ui->stComSet->setText(ComSetText());
 
-    // 12.-13. The pipeline starts idle and every page holds one empty line.
+    // The pipeline starts idle and every page holds one empty line.
     m_rx->SetLastRxTick(0);
     for (core::Page &page : m_pages)
         page.add(std::string());

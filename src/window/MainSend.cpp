@@ -128,7 +128,7 @@ void TForm1::BtnEscClick(QObject *Sender)
         return;
     const core::MixForm form = core::MixFormFromIndex(RadioItemIndex(ui->RGSelect));
     const core::MixType type = core::MixTypeFromIndex(RadioItemIndex(ui->RGtype));
-    const unsigned char b = static_cast<unsigned char>(tag);
+    const auto b = static_cast<unsigned char>(tag);
 
     if (const std::optional<std::string> bytes = SendBoxBytes()) {
         const std::optional<std::string> piece = core::CtrlButtonPiece(*bytes, b, form, type);

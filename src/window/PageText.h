@@ -29,7 +29,7 @@ class PageText
         int line = 0;
         int ch = 0;
         friend bool operator==(const Pos &, const Pos &) = default;
-        friend auto operator<=>(const Pos &, const Pos &) = default;
+        friend auto operator<=>(const Pos &, const Pos &) = default; // NOLINT(modernize-use-nullptr)
     };
 
     enum class Motion {

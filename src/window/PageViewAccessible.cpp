@@ -177,7 +177,7 @@ QRect PageViewAccessible::characterRect(int offset) const
     const QRect r = view()->characterRect(offset);
     if (r.isEmpty())
         return {};
-    return QRect(view()->viewport()->mapToGlobal(r.topLeft()), r.size());
+    return {view()->viewport()->mapToGlobal(r.topLeft()), r.size()};
 }
 
 int PageViewAccessible::offsetAtPoint(const QPoint &point) const

@@ -578,6 +578,9 @@ void TCustomCommX::WndProc(std::uint32_t message, std::uintptr_t, std::intptr_t 
     case kLineErrorNotice:
         ErrEvent(static_cast<std::uint32_t>(lParam));
         break;
+    case kDeviceLostNotice:
+        DeviceLostEvent();
+        break;
     default:
         break;
     }
@@ -602,4 +605,10 @@ void TCustomCommX::ErrEvent(std::uint32_t bits)
 {
     if (isOpen() && OnError)
         OnError(this, static_cast<std::int32_t>(bits));
+}
+
+void TCustomCommX::DeviceLostEvent()
+{
+    if (isOpen() && OnDeviceLost)
+        OnDeviceLost(this);
 }

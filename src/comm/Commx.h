@@ -35,6 +35,7 @@ class TCustomCommX;
 using TCommReceiveEvent = std::function<void(QObject *Sender, std::int32_t ReceiveSize)>;
 using TCommBreakEvent = std::function<void(QObject *Sender)>;
 using TCommErrEvent = std::function<void(QObject *Sender, std::int32_t ErrorState)>;
+using TCommDeviceLostEvent = std::function<void(QObject *Sender)>;
 
 namespace commx_detail
 {
@@ -86,6 +87,9 @@ class TCustomCommX : public QObject
     TCommReceiveEvent OnReceive;
     TCommBreakEvent OnBreak;
     TCommErrEvent OnError;
+    // The device went away while open (hung up, pulled out). The port stays open until the
+    // handler closes it: bytes already received can still be read.
+    TCommDeviceLostEvent OnDeviceLost;
 
     void ClearTransBuf();
     void ClearReceiveBuf();
@@ -127,6 +131,7 @@ class TCustomCommX : public QObject
     void ReceiveEvent();
     void BreakEvent();
     void ErrEvent(std::uint32_t bits);
+    void DeviceLostEvent();
 
   private:
     bool isOpen() const;

@@ -289,9 +289,16 @@ void TCommReceiveThread::Execute()
     while (!m_terminated) {
         DWORD mask = 0;
         // A device that cannot wait (closed, pulled out) would answer at once for ever: sleep on
-        // the wait event instead, until PortClose signals it.
-        if (!platform::WaitCommEvent(m_session->handle, &mask, m_waitEvent))
+        // the wait event instead, until PortClose signals it. A device that went away is told
+        // once, after everything it reported before.
+        if (!platform::WaitCommEvent(m_session->handle, &mask, m_waitEvent)) {
+            const platform::DWORD error = platform::GetLastError();
+            if (error == platform::ERROR_DEVICE_REMOVED && !m_terminated) {
+                ReportLineErrors();
+                Send(kDeviceLostNotice, 0);
+            }
             m_waitEvent.Wait();
+        }
         if (m_terminated)
             break;
         ReportLineErrors();

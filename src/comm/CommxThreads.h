@@ -30,6 +30,7 @@ constexpr std::uint32_t kWakeUpNotice = 0x0501;     // transmit queue: look at t
 constexpr std::uint32_t kDataReadyNotice = 0x0500;  // notification window
 constexpr std::uint32_t kBreakNotice = 0x0501;      // notification window
 constexpr std::uint32_t kLineErrorNotice = 0x0502;  // notification window
+constexpr std::uint32_t kDeviceLostNotice = 0x0503; // notification window
 constexpr std::uint32_t kLineErrorMask = platform::CE_OVERRUN | platform::CE_RXPARITY | platform::CE_FRAME;
 constexpr std::int32_t kMaxQueuedBlocks = 32;
 // The shortest time between two data-ready notices: the window's display tick.

@@ -84,6 +84,10 @@ class LoopbackPlug
 
     // Opening this plug fails as if the device were missing.
     void setMissing(bool missing);
+    bool isMissing() const;
+    // Pulls the plug out: the open device (if any) hangs up as a pulled adapter does, and later
+    // opens fail until setMissing(false) plugs it in again.
+    void unplug();
 
     // For the device implementation.
     struct Impl;

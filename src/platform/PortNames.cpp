@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -20,6 +21,7 @@ namespace
 
 std::mutex g_mapMutex;
 std::string g_mapFile; // empty: the settings file beside the executable
+std::map<int, std::string> g_pins;
 
 bool EqualsNoCase(const std::string &a, const std::string &b)
 {
@@ -147,6 +149,12 @@ PortTarget ResolvePort(int comNumber)
     std::string iniPath;
     {
         std::lock_guard lock(g_mapMutex);
+        if (const auto pin = g_pins.find(comNumber); pin != g_pins.end()) {
+            target.kind = PortTarget::Kind::Device;
+            target.path = pin->second;
+            target.source = PortTarget::Source::Detected;
+            return target;
+        }
         iniPath = g_mapFile;
     }
     if (iniPath.empty())
@@ -170,6 +178,15 @@ PortTarget ResolvePort(int comNumber)
         target.source = PortTarget::Source::Detected;
     }
     return target;
+}
+
+void PinPort(int comNumber, const std::string &path)
+{
+    std::lock_guard lock(g_mapMutex);
+    if (path.empty())
+        g_pins.erase(comNumber);
+    else
+        g_pins[comNumber] = path;
 }
 
 void SetPortMapFile(const std::string &iniPath)

@@ -24,6 +24,10 @@ int ComNumberFromDeviceName(const std::string &deviceName);
 
 PortTarget ResolvePort(int comNumber);
 
+// Until unpinned (an empty path), COMn resolves to `path`. A reopen pins the port so that a
+// detected device found under a new name is the one opened, not whatever now comes n-th.
+void PinPort(int comNumber, const std::string &path);
+
 // The present serial devices in the default order (step 2 above).
 std::vector<std::string> DetectedSerialDevices();
 

@@ -3,6 +3,7 @@
 #include "Serial.h"
 
 #include "Loopback.h"
+#include "PortDevice.h"
 #include "PortNames.h"
 #include "SerialInternal.h"
 
@@ -42,21 +43,28 @@ CommDevice::CommDevice() : m_id(g_nextId.fetch_add(1))
 HANDLE CreateFileA(const std::string &deviceName)
 {
     const int n = ComNumberFromDeviceName(deviceName);
-    if (n <= 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    const PortTarget target = ResolvePort(n);
+    const PortTarget target = n > 0 ? ResolvePort(n) : PortTarget{};
+    NoteOpenStart(n, target);
+    HANDLE h;
     switch (target.kind) {
     case PortTarget::Kind::Device:
-        return OpenTty(target.path);
+        h = OpenTty(target.path);
+        break;
     case PortTarget::Kind::Loopback:
-        return OpenLoopback(n);
+        h = OpenLoopback(n);
+        break;
     case PortTarget::Kind::None:
+    default:
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        h = nullptr;
         break;
     }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+    if (!h) {
+        const DWORD error = GetLastError();
+        NoteOpenFailure(error);
+        SetLastError(error);
+    }
+    return h;
 }
 
 bool CloseHandle(const HANDLE &h)
@@ -77,7 +85,15 @@ bool GetCommState(const HANDLE &h, DCB *dcb)
 }
 bool SetCommState(const HANDLE &h, const DCB &dcb)
 {
-    return h ? h->setCommState(dcb) : Invalid();
+    if (!h)
+        return Invalid();
+    if (h->setCommState(dcb))
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER)
+        NoteSettingRefused(dcb);
+    SetLastError(error);
+    return false;
 }
 bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *t)
 {

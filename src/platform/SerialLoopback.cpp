@@ -108,6 +108,14 @@ class LoopbackDevice final : public CommDevice
         notifyLocked();
     }
 
+    // The plug was pulled out: what was received can still be read, everything else fails as on
+    // a device that went away.
+    void removeLocked()
+    {
+        m_removed = true;
+        notifyLocked();
+    }
+
     // The output hold was lifted: what waited in the output queue goes out.
     void releaseOutputLocked()
     {
@@ -337,6 +345,8 @@ class LoopbackDevice final : public CommDevice
             return Fail(ERROR_INVALID_PARAMETER);
         if (takeEventsLocked(mask))
             return true;
+        if (m_removed)
+            return Fail(ERROR_DEVICE_REMOVED);
 
         std::optional<Event> ping;
         try {
@@ -364,6 +374,8 @@ class LoopbackDevice final : public CommDevice
                 return Fail(ERROR_INVALID_HANDLE);
             if (takeEventsLocked(mask))
                 return true;
+            if (m_removed)
+                return Fail(ERROR_DEVICE_REMOVED);
             if (m_maskGeneration != maskGeneration)
                 return true; // SetCommMask ended the wait: no event
             if (r > 0 && (fds[1].revents & POLLIN)) {
@@ -379,6 +391,8 @@ class LoopbackDevice final : public CommDevice
         const Lock lock = use();
         if (Closed(lock))
             return false;
+        if (m_removed && inAvailable() == 0)
+            return Fail(ERROR_DEVICE_REMOVED);
         const ReadRule rule = ReadRuleFor(m_plug->timeouts, count);
         *ov = OVERLAPPED{};
         ov->op = OVERLAPPED::Op::Read;
@@ -400,6 +414,8 @@ class LoopbackDevice final : public CommDevice
         const Lock lock = use();
         if (Closed(lock))
             return false;
+        if (m_removed)
+            return Fail(ERROR_DEVICE_REMOVED);
         const COMMTIMEOUTS &t = m_plug->timeouts;
         *ov = OVERLAPPED{};
         ov->op = OVERLAPPED::Op::Write;
@@ -428,6 +444,10 @@ class LoopbackDevice final : public CommDevice
             if (m_closed)
                 return Fail(ERROR_INVALID_HANDLE);
             *transferred = ov->transferred;
+            if (m_removed && ov->op == OVERLAPPED::Op::Write) {
+                std::erase(m_pendingWrites, ov);
+                return finish(ov, ERROR_DEVICE_REMOVED);
+            }
             switch (ov->op) {
             case OVERLAPPED::Op::None:
                 return true; // completed earlier
@@ -572,6 +592,7 @@ class LoopbackDevice final : public CommDevice
 
     // Guarded by m_plug->mutex.
     bool m_closed = false;
+    bool m_removed = false;
     std::vector<BYTE> m_in; // received, not yet read: m_in[m_inHead..]
     std::size_t m_inHead = 0;
     std::string m_out; // written while the output is held
@@ -603,6 +624,11 @@ void ReleaseOutputLocked(LoopbackDevice &device)
 void NotifyLocked(LoopbackDevice &device)
 {
     device.notifyLocked();
+}
+
+void RemoveLocked(LoopbackDevice &device)
+{
+    device.removeLocked();
 }
 
 HANDLE OpenLoopback(int comNumber)

@@ -190,4 +190,18 @@ void LoopbackPlug::setMissing(bool missing)
     m_impl->missing = missing;
 }
 
+bool LoopbackPlug::isMissing() const
+{
+    const std::lock_guard lock(m_impl->mutex);
+    return m_impl->missing;
+}
+
+void LoopbackPlug::unplug()
+{
+    const std::lock_guard lock(m_impl->mutex);
+    m_impl->missing = true;
+    if (m_impl->open)
+        RemoveLocked(*m_impl->open);
+}
+
 } // namespace platform

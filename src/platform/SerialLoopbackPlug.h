@@ -76,5 +76,6 @@ void ReceiveLocked(LoopbackDevice &device, const char *bytes, std::size_t n, DWO
                    bool breakSignal);
 void ReleaseOutputLocked(LoopbackDevice &device);
 void NotifyLocked(LoopbackDevice &device);
+void RemoveLocked(LoopbackDevice &device);
 
 } // namespace platform

@@ -7,13 +7,17 @@
 
 #include "ExceptionDisplay.h"
 #include "Int32Text.h"
+#include "Loopback.h"
 #include "PortNames.h"
+#include "PortStatusText.h"
 
 #include <QEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QShowEvent>
+#include <QStringList>
+#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
@@ -115,6 +119,14 @@ TfrmSetting::TfrmSetting(core::CommSettings settings, QWidget *parent)
     connect(ui->BtnOk, &QPushButton::clicked, this, [this] { BtnOkClick(); });
     connect(ui->BtnCancel, &QPushButton::clicked, this, [this] { BtnCancelClick(); });
     connect(ui->cmbPort, &QComboBox::currentIndexChanged, this, [this] { UpdateDeviceLabel(); });
+    // The label follows devices plugged in and pulled out while the dialog is open.
+    auto *follow = new QTimer(this);
+    follow->setInterval(500);
+    connect(follow, &QTimer::timeout, this, [this] {
+        if (isVisible())
+            UpdateDeviceLabel();
+    });
+    follow->start();
 
     setFixedSize(kDefaultClientSize);
 }
@@ -237,14 +249,30 @@ void TfrmSetting::UpdateDeviceLabel()
                                  ? QStringLiteral("（設定ファイルの[PORTS]）")
                                  : QStringLiteral("（自動検出）");
         switch (target.kind) {
-        case platform::PortTarget::Kind::Loopback:
-            text = QStringLiteral("→ ループバック");
+        case platform::PortTarget::Kind::Loopback: {
+            const auto plug = platform::LoopbackPlug::Get(comNo);
+            const platform::DeviceState state = plug->isMissing() ? platform::DeviceState::Missing
+                                                : plug->isOpen()  ? platform::DeviceState::InUse
+                                                                  : platform::DeviceState::Available;
+            text = DeviceStateText(state) + QStringLiteral(" → ループバック");
             tip = QStringLiteral("COM%1 は内蔵のループバックを開きます").arg(comNo) + from;
             break;
+        }
         case platform::PortTarget::Kind::Device: {
             const QString path = QFile::decodeName(QByteArray::fromStdString(target.path));
-            text = QStringLiteral("→ ") + path;
+            const QString about = DeviceSummary(platform::DescribeDevice(target.path));
+            const platform::DeviceState state = platform::ProbeDevice(target.path);
+            text = DeviceStateText(state) + QStringLiteral(" → ") + path +
+                   (about.isEmpty() ? QString() : QLatin1Char(' ') + about);
             tip = QStringLiteral("COM%1 は %2 を開きます").arg(comNo).arg(path) + from;
+            if (!about.isEmpty())
+                tip += QLatin1Char('\n') + about;
+            if (state == platform::DeviceState::InUse) {
+                QStringList holders;
+                for (const std::string &h : platform::DeviceHolders(target.path))
+                    holders << QString::fromStdString(h);
+                tip += QStringLiteral("\n使用中: ") + holders.join(QStringLiteral(", "));
+            }
             break;
         }
         case platform::PortTarget::Kind::None:
@@ -253,9 +281,14 @@ void TfrmSetting::UpdateDeviceLabel()
             break;
         }
     }
-    // Long device paths (/dev/serial/by-id/...) are shortened in the middle; the tip has them whole.
-    ui->lblDevice->setText(
-        ui->lblDevice->fontMetrics().elidedText(text, Qt::ElideMiddle, ui->lblDevice->width()));
+    // The state comes first, so that it stays readable when a long device path or description
+    // is cut; the tip has everything whole.
+    if (!text.isEmpty())
+        tip = text + QLatin1Char('\n') + tip;
+    const QString shown =
+        ui->lblDevice->fontMetrics().elidedText(text, Qt::ElideRight, ui->lblDevice->width());
+    if (shown != ui->lblDevice->text())
+        ui->lblDevice->setText(shown);
     ui->lblDevice->setToolTip(tip);
 }
 

@@ -15,11 +15,13 @@ QString ExceptionDisplayText(const std::string &message)
     return text;
 }
 
-void ShowAppMessage(QWidget *parent, const QString &text, QMessageBox::Icon icon)
+void ShowAppMessage(QWidget *parent, const QString &text, QMessageBox::Icon icon, const QString &detail)
 {
     // An instance run with exec() rather than a static helper: it is the active modal widget
     // while it is open, which is how the window tests find and close it.
     QMessageBox box(icon, ApplicationTitle(), text, QMessageBox::Ok, parent);
+    if (!detail.isEmpty())
+        box.setInformativeText(detail);
     box.exec();
 }
 

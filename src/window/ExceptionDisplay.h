@@ -20,7 +20,9 @@ QString ApplicationTitle();
 QString ExceptionDisplayText(const std::string &message);
 
 // Shows `text` in a modal message box with one OK button; returns when the user has closed it.
-void ShowAppMessage(QWidget *parent, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning);
+// `detail`, when not empty, is a second, informative line below the text.
+void ShowAppMessage(QWidget *parent, const QString &text, QMessageBox::Icon icon = QMessageBox::Warning,
+                    const QString &detail = {});
 
 // Shows an exception that escaped an event handler.
 void ShowException(QWidget *parent, const std::exception &error);

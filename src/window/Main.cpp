@@ -15,6 +15,7 @@
 #include "Ini.h"
 #include "PageSaver.h"
 #include "PageView.h"
+#include "PortStatusText.h"
 #include "RadioGroup.h"
 #include "RxPipeline.h"
 #include "Settings.h"
@@ -37,6 +38,10 @@ constexpr int kMinWidth = 794;
 constexpr int kMinHeight = 543;
 
 const QColor kBrightGreen(0, 255, 0);
+
+// The automatic reopen's switch, in a section of its own that older readers of the file skip.
+constexpr const char *kReopenSection = "Reconnect";
+constexpr const char *kReopenKey = "AUTO";
 
 QString FromBytes(const std::string &bytes)
 {
@@ -82,6 +87,7 @@ TForm1::TForm1(QWidget *parent)
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(10);
+    CreateReopenItems();
 
     // The setting texts start empty; the pages get their views.
     CommSettings.Parity.clear();
@@ -124,6 +130,7 @@ TForm1::~TForm1()
     CommX1.OnReceive = nullptr;
     CommX1.OnError = nullptr;
     CommX1.OnBreak = nullptr;
+    CommX1.OnDeviceLost = nullptr;
     CommX1.PortClose();
     for (PageView *memo : m_memos)
         memo->setPage(nullptr);
@@ -171,6 +178,9 @@ void TForm1::ConnectHandlers()
     CommX1.OnReceive = [this](QObject *sender, std::int32_t size) { CommX1Receive(sender, size); };
     CommX1.OnError = [this](QObject *, std::int32_t state) { CommX1Error(state); };
     CommX1.OnBreak = [this](QObject *) { CommX1Error(0); };
+    CommX1.OnDeviceLost = [this](QObject *) { CommX1DeviceLost(); };
+    connect(TimerReopen, &QTimer::timeout, this, [this] { ReopenTimer(); });
+    connect(mnuAutoReopen, &QAction::triggered, this, [this] { mnuAutoReopenClick(); });
 
     connect(ui->BtnLOG, &QPushButton::clicked, this, [this] { BtnLOGClick(); });
     connect(ui->BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
@@ -325,6 +335,8 @@ void TForm1::ReadSettingsFile()
     for (int i = 0; i < 4; ++i)
         SetTabShown(i, s.pageShown[static_cast<std::size_t>(i)], false);
     ShowActiveSheet();
+    m_autoReopen = ini.get(kReopenSection, kReopenKey, "1") != "0";
+    mnuAutoReopen->setChecked(m_autoReopen);
 
     QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
     for (int i = 0; i < 4; ++i) {
@@ -352,6 +364,9 @@ void TForm1::WriteSettingsFile()
     s.geometry.top = y();
     s.geometry.left = x();
     s.write(ini);
+    // Written once it differs from the default, so that a file that never had it stays as it was.
+    if (!m_autoReopen || ini.contains(kReopenSection, kReopenKey))
+        ini.set(kReopenSection, kReopenKey, m_autoReopen ? "1" : "0");
     ini.save(platform::ExeIniPath());
 }
 
@@ -388,6 +403,16 @@ void TForm1::FormShow()
 
 void TForm1::ApplyCommSettings()
 {
+    // An open the user asked for wins over a device that was waited for.
+    m_lost.reset();
+    if (!OpenPort())
+        ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"), QMessageBox::Warning,
+                       OpenFailureReason(platform::LastOpenProblem()));
+}
+
+bool TForm1::OpenPort(const platform::PortIdentity *device)
+{
+    m_opened.reset();
     CommX1.SetBitRate(CommSettings.Speed);
     CommX1.SetCharSize(CommSettings.WordSize);
     CommX1.SetParityBit(CommSettings.Parity == "EVEN"  ? cpbEven
@@ -402,15 +427,16 @@ void TForm1::ApplyCommSettings()
         CommX1.PortOpen();
     } catch (const std::exception &) {
         // Whatever failed (device missing or busy, a setting refused, a worker not started), the
-        // user gets the one message and the program goes on without a port.
+        // program goes on without a port; the caller tells the user.
         ResetLineErrors(true);
-        ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"));
-        return;
+        return false;
     }
+    m_opened = device ? *device : platform::IdentifyPort(CommSettings.ComNo);
     ResetLineErrors(true);
     RaiseOutputLines();
     ui->stComSet->setText(ComSetText());
     Timer1->start();
+    return true;
 }
 
 void TForm1::RaiseOutputLines()
@@ -427,6 +453,7 @@ void TForm1::RaiseOutputLines()
 void TForm1::mnuSettingClick()
 {
     CommX1.PortClose();
+    m_opened.reset();
     if (!m_frmSetting)
         m_frmSetting = new TfrmSetting(CommSettings, this);
     auto *dialog = qobject_cast<TfrmSetting *>(m_frmSetting);
@@ -540,6 +567,7 @@ void TForm1::FormClose()
         return;
     m_closed = true;
     Timer1->stop();
+    TimerReopen->stop();
     WriteSettingsFile();
     CommX1.PortClose();
     SaveSendHistory();

@@ -13,6 +13,7 @@
 #include "CommSettings.h"
 #include "Commx.h"
 #include "Page.h"
+#include "PortDevice.h"
 #include "ProgButtons.h"
 
 #include <QMainWindow>
@@ -38,6 +39,7 @@ class PageSaver;
 struct PageSet;
 } // namespace core
 class PageView;
+class QAction;
 class QComboBox;
 class QDialog;
 class QLabel;
@@ -101,6 +103,16 @@ class TForm1 : public QMainWindow
     void FinishSaves();
     // Senders show what they sent through this (page index 0 to 3, cells without the tag).
     void AppendOutLine(int page, const std::string &cells);
+
+    // Devices that go away and come back (MainReconnect.cpp). The device of the open port went
+    // away: what it sent is shown, the port closes and, with the reopen on, is watched for.
+    void CommX1DeviceLost();
+    // Twice a second: notices a device node that vanished without a hang-up, and reopens the
+    // port once its device is back.
+    void ReopenTimer();
+    void mnuAutoReopenClick();
+    QAction *mnuAutoReopen = nullptr;
+    QTimer *TimerReopen = nullptr;
 
     // Page files and pick-up (MainLogs.cpp).
     void BtnLOGClick();
@@ -179,6 +191,10 @@ class TForm1 : public QMainWindow
     // The stored active page was outside the tabs: none is active until the user picks one.
     bool m_noActivePage = false;
     void ShowActiveSheet();
+    // Opens the port with CommSettings and starts the display; false when it did not open.
+    // `device`: the device a reopen found, which the open must reach.
+    bool OpenPort(const platform::PortIdentity *device = nullptr);
+    void CreateReopenItems();
     void RaiseOutputLines();
     void RefreshViews();
     core::PageSet Pages();
@@ -211,6 +227,12 @@ class TForm1 : public QMainWindow
     QString m_sendBoxText;      // what SetSendBoxBytes showed ...
     std::string m_sendBoxBytes; // ... for these bytes
     bool m_closed = false;
+    std::optional<platform::PortIdentity> m_opened; // the device of the open port
+    std::optional<platform::PortIdentity> m_lost;   // a device that went away, watched for
+    bool m_autoReopen = true;
+    QString m_reopenStatus; // the last status line of a failing reopen, said once
+    bool m_playingOut = false;
+    bool m_stopPlayOut = false;
 
     // Sending (MainSend.cpp): the guard against a second send during a wait for the queue.
     friend class SendGuard;

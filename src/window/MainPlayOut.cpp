@@ -42,14 +42,18 @@ bool TForm1::PlayOutFile(const QString &path)
     QElapsedTimer sinceEvents;
     sinceEvents.start();
     std::string line;
+    m_playingOut = true;
+    m_stopPlayOut = false;
     // Closing the window ends the play-out: the close shuts the port (a waiting send returns) and
-    // no further line is read.
-    while (!m_closed && reader.next(line)) {
+    // no further line is read. So does a device that went away.
+    while (!m_closed && !m_stopPlayOut && reader.next(line)) {
         SendMixText(line);
         if (sinceEvents.elapsed() >= kEventIntervalMs) {
             QCoreApplication::processEvents();
             sinceEvents.restart();
         }
     }
+    m_playingOut = false;
+    m_stopPlayOut = false;
     return true;
 }

@@ -105,9 +105,12 @@ TEST_F(CommXPty, BytesTravelBothWays)
 
 TEST_F(CommXPty, PulledDeviceLeavesTheReceiveThreadAsleep)
 {
+    int lost = 0;
+    m_comm->OnDeviceLost = [&](QObject *) { ++lost; };
     m_comm->PortOpen();
     m_pty.closeMaster();
     m_master = -1;
+    EXPECT_TRUE(WaitFor([&] { return lost > 0; }, 1000ms)) << "the hang-up was not told within 1 s";
 
     // Give the receive thread time to notice the hang-up, then measure: a thread that spins on
     // the hang-up would burn a whole core for the two seconds.
@@ -116,6 +119,8 @@ TEST_F(CommXPty, PulledDeviceLeavesTheReceiveThreadAsleep)
     std::this_thread::sleep_for(2s);
     const double spent = ProcessCpuSeconds() - before;
     EXPECT_LT(spent, 0.2) << "CPU seconds spent while idle after the hang-up";
+    WaitFor([] { return false; }, 50ms);
+    EXPECT_EQ(lost, 1) << "a lost device is told once";
 
     // Nothing works on a pulled device, and nothing crashes either.
     EXPECT_TRUE(m_comm->TransString("lost"));

@@ -33,6 +33,7 @@ class ModalAnswerer : public QObject
 
     QStringList messages;
     QStringList titles;
+    QStringList details; // the informative lines
     int dialogs = 0;
 
   private:
@@ -44,6 +45,7 @@ class ModalAnswerer : public QObject
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             messages << box->text();
             titles << box->windowTitle();
+            details << box->informativeText();
             box->done(QMessageBox::Ok);
         } else if (auto *dialog = qobject_cast<QDialog *>(modal)) {
             ++dialogs;

@@ -3,7 +3,9 @@
 #include "Comset.h"
 
 #include "ExePath.h"
+#include "Loopback.h"
 #include "PortNames.h"
+#include "PortStatusText.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -139,6 +141,7 @@ class TestComset : public QObject
     void placement();
     void outerSize();
     void deviceLabel();
+    void openFailureReasons();
 
   private:
     void changeEveryControl(Fixture &f);
@@ -729,14 +732,25 @@ void TestComset::deviceLabel()
     Fixture f(s);
     f.dialog->show();
     auto *label = f.get<QLabel>("lblDevice");
-    QCOMPARE(label->text(), QStringLiteral("→ ループバック"));
+    QVERIFY(label->text().startsWith(QStringLiteral("使用可能 →")));
+    QVERIFY(label->toolTip().startsWith(QStringLiteral("使用可能 → ループバック\n")));
     QVERIFY(label->toolTip().contains(QStringLiteral("ループバック")));
     QVERIFY(label->toolTip().contains(QStringLiteral("[PORTS]")));
 
-    // Follows the selection.
+    // Follows plugging and other users while the dialog is open.
+    auto plug = platform::LoopbackPlug::Get(2);
+    platform::HANDLE other = platform::CreateFileA("COM2");
+    QVERIFY(other);
+    QTRY_VERIFY_WITH_TIMEOUT(label->text().startsWith(QStringLiteral("使用中 →")), 1500);
+    platform::CloseHandle(other);
+    plug->setMissing(true);
+    QTRY_VERIFY_WITH_TIMEOUT(label->text().startsWith(QStringLiteral("未検出 →")), 1500);
+    plug->setMissing(false);
+
+    // Follows the selection; a mapped path that is not there is said to be missing.
     f.combo("cmbPort")->setCurrentIndex(2);
     QVERIFY(label->toolTip().contains(QStringLiteral("/dev/ttyQuorvelTest7")));
-    QVERIFY(label->text().startsWith(QStringLiteral("→")));
+    QVERIFY(label->toolTip().startsWith(QStringLiteral("未検出 → /dev/ttyQuorvelTest7\n")));
 
     const std::size_t detected = platform::DetectedSerialDevices().size();
     if (detected < 20) {
@@ -754,6 +768,45 @@ void TestComset::deviceLabel()
     core::CommSettings expected;
     expected.ComNo = 2;
     QVERIFY(SameSettings(f.settings, expected));
+}
+
+void TestComset::openFailureReasons()
+{
+    using Kind = platform::OpenProblem::Kind;
+    platform::PortTarget device{platform::PortTarget::Kind::Device, "/dev/null",
+                                platform::PortTarget::Source::PortsSection};
+    platform::PortTarget loopback{platform::PortTarget::Kind::Loopback, "",
+                                  platform::PortTarget::Source::PortsSection};
+    struct Case {
+        Kind kind;
+        platform::PortTarget target;
+        QString says;
+    };
+    const Case cases[] = {
+        {Kind::None, device, QString()},
+        {Kind::NotMapped, {}, QStringLiteral("[PORTS] に COM3 の行がなく")},
+        {Kind::NotPresent, device,
+         QStringLiteral("/dev/null が見つかりません（設定ファイルの [PORTS] の COM3）")},
+        {Kind::NotPresent, loopback, QStringLiteral("ループバックは外されています")},
+        {Kind::NotSerial, device, QStringLiteral("/dev/null はシリアル装置ではありません")},
+        // /dev/null belongs to the root group on every machine.
+        {Kind::NoAccess, device,
+         QStringLiteral("グループ「root」に加えてください: sudo usermod -aG root $USER")},
+        {Kind::InUse, device, QStringLiteral("/dev/null は他のプログラムが使用中です")},
+        {Kind::SettingRefused, device, QStringLiteral("通信速度 250000 bps")},
+    };
+    for (const Case &c : cases) {
+        platform::OpenProblem p;
+        p.kind = c.kind;
+        p.comNumber = 3;
+        p.target = c.target;
+        p.baudRate = 250000;
+        const QString reason = OpenFailureReason(p);
+        if (c.says.isEmpty())
+            QVERIFY(reason.isEmpty());
+        else
+            QVERIFY2(reason.contains(c.says), qPrintable(reason));
+    }
 }
 
 QTEST_MAIN(TestComset)

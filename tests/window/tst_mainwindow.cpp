@@ -211,6 +211,7 @@ void TestMainWindow::missingPortIsReportedOnce()
     QTRY_COMPARE_WITH_TIMEOUT(f.answerer.messages.size(), 1, 2000);
     QCOMPARE(f.answerer.messages.first(), QStringLiteral("ポートオープンに失敗しました"));
     QCOMPARE(f.answerer.titles.first(), QStringLiteral("Quorvel"));
+    QVERIFY(f.answerer.details.first().contains(QStringLiteral("COM1 のループバックは外されています")));
     QVERIFY(w.isVisible());
     QVERIFY(!w.Timer1->isActive());
     QCOMPARE(w.form().stComSet->text(), QStringLiteral("COM:1 19200 8 E 1"));

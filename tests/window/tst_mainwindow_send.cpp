@@ -90,7 +90,8 @@ struct PtyWindow {
     PtyWindow name;                                                                                          \
     if (!name.pty.ok())                                                                                      \
         QSKIP("no pseudo-terminals here");                                                                   \
-    QVERIFY2(name.start(), qPrintable(name.f.answerer.messages.join(QLatin1Char(' '))));                     \
+    QVERIFY2(name.start(), qPrintable(name.f.answerer.messages.join(QLatin1Char(' ')) +                      \
+                                      name.f.answerer.details.join(QLatin1Char(' '))));                      \
     TForm1 &w = *name.w
 
 } // namespace

@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: MIT
+#include "PortDevice.h"
+
+#include "Loopback.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <system_error>
+
+namespace platform
+{
+namespace
+{
+
+namespace fs = std::filesystem;
+constexpr const char *kById = "/dev/serial/by-id";
+
+std::mutex g_problemMutex;
+OpenProblem g_problem;
+
+std::string Canonical(const std::string &path)
+{
+    std::error_code ec;
+    const fs::path c = fs::canonical(path, ec);
+    return ec ? std::string() : c.string();
+}
+
+std::string FirstLine(const fs::path &file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    return line;
+}
+
+std::string ByIdNameOf(const std::string &canonicalPath)
+{
+    if (canonicalPath.empty())
+        return {};
+    std::error_code ec;
+    for (fs::directory_iterator it(kById, ec), end; !ec && it != end; it.increment(ec)) {
+        if (Canonical(it->path().string()) == canonicalPath)
+            return it->path().filename().string();
+    }
+    return {};
+}
+
+bool IsNumber(const char *s)
+{
+    if (!*s)
+        return false;
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9')
+            return false;
+    return true;
+}
+
+} // namespace
+
+PortIdentity IdentifyPort(int comNumber)
+{
+    PortIdentity id;
+    id.comNumber = comNumber;
+    id.target = ResolvePort(comNumber);
+    // A path the user mapped is the device by definition; a detected one is known by its by-id
+    // name when it has one.
+    if (id.target.kind == PortTarget::Kind::Device && id.target.source == PortTarget::Source::Detected)
+        id.byId = ByIdNameOf(Canonical(id.target.path));
+    return id;
+}
+
+std::string LocatePort(const PortIdentity &identity)
+{
+    switch (identity.target.kind) {
+    case PortTarget::Kind::Loopback:
+        return LoopbackPlug::Get(identity.comNumber)->isMissing() ? std::string() : std::string("loopback");
+    case PortTarget::Kind::Device:
+        if (!identity.byId.empty())
+            return Canonical(std::string(kById) + "/" + identity.byId);
+        return Canonical(identity.target.path).empty() ? std::string() : identity.target.path;
+    case PortTarget::Kind::None:
+        break;
+    }
+    return {};
+}
+
+DeviceState ProbeDevice(const std::string &path)
+{
+    struct stat st {
+    };
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return DeviceState::Missing;
+    if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
+        return DeviceState::NoAccess;
+    if (!DeviceHolders(path).empty())
+        return DeviceState::InUse;
+    return DeviceState::Available;
+}
+
+DeviceInfo DescribeDevice(const std::string &path)
+{
+    DeviceInfo info;
+    const std::string real = Canonical(path);
+    info.byIdName = ByIdNameOf(real);
+    if (real.empty())
+        return info;
+    std::error_code ec;
+    fs::path dir = fs::canonical(fs::path("/sys/class/tty") / fs::path(real).filename() / "device", ec);
+    // The tty's device is an interface of the USB device; its attributes sit a level or two up.
+    for (int up = 0; !ec && up < 4 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
+        if (!fs::exists(dir / "idVendor", ec))
+            continue;
+        info.vendorId = FirstLine(dir / "idVendor");
+        info.productId = FirstLine(dir / "idProduct");
+        info.manufacturer = FirstLine(dir / "manufacturer");
+        info.product = FirstLine(dir / "product");
+        info.serial = FirstLine(dir / "serial");
+        break;
+    }
+    return info;
+}
+
+std::string DeviceGroup(const std::string &path)
+{
+    struct stat st {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    if (const group *g = ::getgrgid(st.st_gid))
+        return g->gr_name;
+    return std::to_string(st.st_gid);
+}
+
+std::vector<std::string> DeviceHolders(const std::string &path)
+{
+    std::vector<std::string> holders;
+    const std::string real = Canonical(path);
+    if (real.empty())
+        return holders;
+    const std::string self = std::to_string(::getpid());
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return holders;
+    while (const dirent *p = ::readdir(proc)) {
+        if (!IsNumber(p->d_name) || self == p->d_name)
+            continue;
+        const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+        DIR *fds = ::opendir(fdDir.c_str()); // another user's process: not ours to see
+        if (!fds)
+            continue;
+        bool holds = false;
+        while (const dirent *f = ::readdir(fds)) {
+            if (!IsNumber(f->d_name))
+                continue;
+            char target[4096];
+            const ssize_t n = ::readlink((fdDir + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (holds)
+            holders.push_back(FirstLine(std::string("/proc/") + p->d_name + "/comm") + " (PID " + p->d_name +
+                              ")");
+    }
+    ::closedir(proc);
+    return holders;
+}
+
+OpenProblem LastOpenProblem()
+{
+    std::lock_guard lock(g_problemMutex);
+    return g_problem;
+}
+
+void NoteOpenStart(int comNumber, const PortTarget &target)
+{
+    std::lock_guard lock(g_problemMutex);
+    g_problem = OpenProblem{};
+    g_problem.comNumber = comNumber;
+    g_problem.target = target;
+}
+
+void NoteOpenFailure(DWORD error)
+{
+    std::lock_guard lock(g_problemMutex);
+    using Kind = OpenProblem::Kind;
+    g_problem.error = error;
+    const PortTarget &t = g_problem.target;
+    if (t.kind == PortTarget::Kind::None) {
+        g_problem.kind = Kind::NotMapped;
+        return;
+    }
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        g_problem.kind = Kind::NoAccess;
+        break;
+    case ERROR_SHARING_VIOLATION:
+        g_problem.kind = Kind::InUse;
+        break;
+    case ERROR_FILE_NOT_FOUND: {
+        struct stat st {
+        };
+        // A node that exists but would not act as a serial port is not a missing device.
+        g_problem.kind = t.kind == PortTarget::Kind::Device && ::stat(t.path.c_str(), &st) == 0
+                             ? Kind::NotSerial
+                             : Kind::NotPresent;
+        break;
+    }
+    default:
+        g_problem.kind = Kind::Other;
+        break;
+    }
+}
+
+void NoteSettingRefused(const DCB &dcb)
+{
+    std::lock_guard lock(g_problemMutex);
+    g_problem.kind = OpenProblem::Kind::SettingRefused;
+    g_problem.error = ERROR_INVALID_PARAMETER;
+    g_problem.baudRate = dcb.BaudRate;
+}
+
+} // namespace platform

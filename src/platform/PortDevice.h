@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+// What stands behind a port on this machine, beyond the path it opens: which device it is (so
+// that the same one is found again after it was pulled and came back under another name), what
+// it is (USB maker, product and serial number), whether it could be opened now, and why the last
+// open failed. Nothing here opens a device: opening a serial port raises its lines, and a board
+// that resets on DTR would reset at every look.
+#pragma once
+
+#include "PortNames.h"
+#include "Serial.h"
+
+#include <string>
+#include <vector>
+
+namespace platform
+{
+
+// The device a port was opened on. For a detected device that has one, its /dev/serial/by-id
+// name is what identifies it: the kernel may give it another ttyUSB number when it comes back.
+struct PortIdentity {
+    int comNumber = 0;
+    PortTarget target;
+    std::string byId; // empty: the target itself identifies the device
+};
+
+PortIdentity IdentifyPort(int comNumber);
+// The path the identified device has now, "loopback" for a plugged-in loopback, or empty while
+// it is away.
+std::string LocatePort(const PortIdentity &identity);
+
+enum class DeviceState { Available, Missing, NoAccess, InUse };
+DeviceState ProbeDevice(const std::string &path);
+
+struct DeviceInfo {
+    std::string byIdName; // the file name under /dev/serial/by-id, if any
+    std::string manufacturer, product, serial, vendorId, productId; // USB, from sysfs
+};
+DeviceInfo DescribeDevice(const std::string &path);
+
+// The group that owns the device node, or empty.
+std::string DeviceGroup(const std::string &path);
+// The processes that have the device open, as "name (PID n)", this process excluded.
+std::vector<std::string> DeviceHolders(const std::string &path);
+
+// Why the last open on this machine failed, as far as the layer below the component knows.
+struct OpenProblem {
+    enum class Kind { None, NotMapped, NotPresent, NotSerial, NoAccess, InUse, SettingRefused, Other };
+    Kind kind = Kind::None;
+    int comNumber = 0;
+    PortTarget target;
+    DWORD error = ERROR_SUCCESS;
+    DWORD baudRate = 0; // SettingRefused: the rate asked for
+};
+OpenProblem LastOpenProblem();
+
+// Called by the entry points: an open starts (clearing what an earlier one left), an open or a
+// setting failed with the thread's last error.
+void NoteOpenStart(int comNumber, const PortTarget &target);
+void NoteOpenFailure(DWORD error);
+void NoteSettingRefused(const DCB &dcb);
+
+} // namespace platform

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+#include "PortStatusText.h"
+
+#include <QFile>
+#include <QStringList>
+
+namespace
+{
+
+QString Path(const std::string &path)
+{
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+QString HoldersText(const std::vector<std::string> &holders)
+{
+    QStringList names;
+    for (const std::string &h : holders)
+        names << QString::fromStdString(h);
+    return names.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+QString PortTargetName(const platform::PortTarget &target)
+{
+    switch (target.kind) {
+    case platform::PortTarget::Kind::Loopback:
+        return QStringLiteral("ループバック");
+    case platform::PortTarget::Kind::Device:
+        return Path(target.path);
+    case platform::PortTarget::Kind::None:
+        break;
+    }
+    return {};
+}
+
+QString OpenFailureReason(const platform::OpenProblem &problem)
+{
+    using Kind = platform::OpenProblem::Kind;
+    const QString com = QStringLiteral("COM%1").arg(problem.comNumber);
+    const QString device = PortTargetName(problem.target);
+    const bool mapped = problem.target.source == platform::PortTarget::Source::PortsSection;
+    switch (problem.kind) {
+    case Kind::None:
+        break;
+    case Kind::NotMapped: {
+        const std::vector<std::string> found = platform::DetectedSerialDevices();
+        QStringList paths;
+        for (const std::string &p : found)
+            paths << Path(p);
+        QString text = QStringLiteral("%1 に当たる装置がありません。設定ファイルの [PORTS] に %1 の行がなく、"
+                                      "検出されたシリアル装置は %2 個です")
+                           .arg(com)
+                           .arg(found.size());
+        if (!paths.isEmpty())
+            text += QStringLiteral("（%1）").arg(paths.join(QStringLiteral(", ")));
+        return text +
+               QStringLiteral("。[PORTS] に %1=/dev/ttyUSB0 のように書くと割り当てられます。").arg(com);
+    }
+    case Kind::NotPresent:
+        if (problem.target.kind == platform::PortTarget::Kind::Loopback)
+            return QStringLiteral("%1 のループバックは外されています。").arg(com);
+        return QStringLiteral("%1 の装置 %2 が見つかりません%3。装置がつながっているか確かめてください。")
+            .arg(com, device,
+                 mapped ? QStringLiteral("（設定ファイルの [PORTS] の %1）").arg(com) : QString());
+    case Kind::NotSerial:
+        return QStringLiteral("%1 はシリアル装置ではありません%2。")
+            .arg(device, mapped ? QStringLiteral("（設定ファイルの [PORTS] の %1）").arg(com) : QString());
+    case Kind::NoAccess: {
+        const QString group = QString::fromStdString(platform::DeviceGroup(problem.target.path));
+        if (group.isEmpty())
+            return QStringLiteral("%1 を開く権限がありません。").arg(device);
+        return QStringLiteral(
+                   "%1 を開く権限がありません。このユーザーを装置のグループ「%2」に加えてください: "
+                   "sudo usermod -aG %2 $USER （そのあとログインし直してください）")
+            .arg(device, group);
+    }
+    case Kind::InUse: {
+        if (problem.target.kind == platform::PortTarget::Kind::Loopback)
+            return QStringLiteral("%1 のループバックは使用中です。").arg(com);
+        const std::vector<std::string> holders = platform::DeviceHolders(problem.target.path);
+        if (holders.empty())
+            return QStringLiteral("%1 は他のプログラムが使用中です。").arg(device);
+        return QStringLiteral("%1 は他のプログラムが使用中です: %2").arg(device, HoldersText(holders));
+    }
+    case Kind::SettingRefused:
+        return QStringLiteral("%1 がこの通信設定を受け付けません（通信速度 %2 bps など）。")
+            .arg(device)
+            .arg(problem.baudRate);
+    case Kind::Other:
+        return QStringLiteral("%1 を開けませんでした（エラー %2）。").arg(device).arg(problem.error);
+    }
+    return {};
+}
+
+QString DeviceStateText(platform::DeviceState state)
+{
+    switch (state) {
+    case platform::DeviceState::Available:
+        return QStringLiteral("使用可能");
+    case platform::DeviceState::Missing:
+        return QStringLiteral("未検出");
+    case platform::DeviceState::NoAccess:
+        return QStringLiteral("アクセス権なし");
+    case platform::DeviceState::InUse:
+        return QStringLiteral("使用中");
+    }
+    return {};
+}
+
+QString DeviceSummary(const platform::DeviceInfo &info)
+{
+    QStringList parts;
+    for (const std::string *s : {&info.manufacturer, &info.product})
+        if (!s->empty())
+            parts << QString::fromStdString(*s);
+    if (!info.vendorId.empty())
+        parts << QStringLiteral("%1:%2").arg(QString::fromStdString(info.vendorId),
+                                             QString::fromStdString(info.productId));
+    if (!info.serial.empty())
+        parts << QStringLiteral("S/N %1").arg(QString::fromStdString(info.serial));
+    if (parts.isEmpty() && !info.byIdName.empty())
+        parts << QString::fromStdString(info.byIdName);
+    return parts.join(QLatin1Char(' '));
+}

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+// The words the window and the settings dialog use for a port's device: why an open failed and
+// what to do about it, what the device is, and whether it could be opened now.
+#pragma once
+
+#include "PortDevice.h"
+
+#include <QString>
+
+// The second line of the failed-open message: the cause, and the fix where there is one. Empty
+// when the layer below knows nothing about the failure.
+QString OpenFailureReason(const platform::OpenProblem &problem);
+
+// "/dev/ttyUSB0", or "ループバック".
+QString PortTargetName(const platform::PortTarget &target);
+
+// "使用可能", "未検出", "アクセス権なし", "使用中".
+QString DeviceStateText(platform::DeviceState state);
+
+// The maker, product and serial number, else the by-id name; empty when sysfs says nothing.
+QString DeviceSummary(const platform::DeviceInfo &info);

@@ -106,6 +106,22 @@ INSTANTIATE_TEST_SUITE_P(
                     Unencodable{"overlong_slash", "\xC0\xAF"}, Unencodable{"surrogate", "\xED\xA0\x80"}),
     [](const testing::TestParamInfo<Unencodable> &info) { return std::string(info.param.name); });
 
+// A character with a second Unicode form in the code page is sent as the code page's byte pair and
+// comes back in the form the code page decodes to; sending that again gives the same bytes.
+TEST(Cp932, CharactersWithTwoFormsAreSentAsTheirCodePageForm)
+{
+    struct Case {
+        std::string typed, bytes, back;
+    };
+    for (const Case &c : {Case{"\xE2\x80\x96", "\x81\x61", "\xE2\x88\xA5"},    // U+2016 -> U+2225
+                          Case{"\xE3\x80\x9C", "\x81\x60", "\xEF\xBD\x9E"},    // U+301C -> U+FF5E
+                          Case{"\xE2\x88\x92", "\x81\x7C", "\xEF\xBC\x8D"}}) { // U+2212 -> U+FF0D
+        EXPECT_EQ(Utf8ToCp932(c.typed), c.bytes);
+        EXPECT_EQ(Cp932ToUtf8(c.bytes), c.back);
+        EXPECT_EQ(Utf8ToCp932(c.back), c.bytes);
+    }
+}
+
 // Each thread keeps its own converters; concurrent use must neither crash nor mix results.
 TEST(Cp932, ConvertsOnSeveralThreadsAtOnce)
 {

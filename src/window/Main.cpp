@@ -22,10 +22,12 @@
 #include "Tick.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QShowEvent>
+#include <QStringList>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -302,11 +304,16 @@ void TForm1::LoadSendHistory()
     ui->cmbSendMix->setEditText(QString());
 }
 
-void TForm1::SaveSendHistory()
+QString TForm1::SaveSendHistory()
 {
     // Not guarded, as the settings file is not: the close goes on whatever happens here. The
     // file is replaced in one step, so a failure leaves the old history whole.
-    core::SaveHistoryFile(platform::ExeDir() + core::kHistoryFileName, SendHistory());
+    const std::string path = platform::ExeDir() + core::kHistoryFileName;
+    std::string error;
+    if (core::SaveHistoryFile(path, SendHistory(), &error))
+        return {};
+    return QStringLiteral("%1: %2").arg(QFile::decodeName(QByteArray::fromStdString(path)),
+                                        QString::fromStdString(error));
 }
 
 void TForm1::ReadSettingsFile()
@@ -346,12 +353,13 @@ void TForm1::ReadSettingsFile()
     }
 }
 
-void TForm1::WriteSettingsFile()
+QString TForm1::WriteSettingsFile()
 {
     platform::IniFile ini;
+    const QString path = QFile::decodeName(QByteArray::fromStdString(platform::ExeIniPath()));
     // A file that exists but cannot be read is left alone rather than replaced by our keys only.
     if (!ini.load(platform::ExeIniPath()))
-        return;
+        return QStringLiteral("%1: %2").arg(path, QString::fromStdString(ini.errorText()));
     core::Settings s;
     s.comm = CommSettings;
     s.lineBreakMode = ui->ComboBox1->currentIndex();
@@ -367,7 +375,9 @@ void TForm1::WriteSettingsFile()
     // Written once it differs from the default, so that a file that never had it stays as it was.
     if (!m_autoReopen || ini.contains(kReopenSection, kReopenKey))
         ini.set(kReopenSection, kReopenKey, m_autoReopen ? "1" : "0");
-    ini.save(platform::ExeIniPath());
+    if (ini.save(platform::ExeIniPath()))
+        return {};
+    return QStringLiteral("%1: %2").arg(path, QString::fromStdString(ini.errorText()));
 }
 
 int TForm1::ActivePageIndex() const
@@ -568,8 +578,17 @@ void TForm1::FormClose()
     m_closed = true;
     Timer1->stop();
     TimerReopen->stop();
-    WriteSettingsFile();
+    const QString settingsError = WriteSettingsFile();
     CommX1.PortClose();
-    SaveSendHistory();
+    const QString historyError = SaveSendHistory();
     FinishSaves();
+    // Told once, for both files: the old files stay as they were, and what was not written is
+    // named so that the user can free the place and save again another time.
+    QStringList failed;
+    for (const QString &e : {settingsError, historyError})
+        if (!e.isEmpty())
+            failed << e;
+    if (!failed.isEmpty())
+        ShowAppMessage(this, QStringLiteral("設定を保存できませんでした。"), QMessageBox::Warning,
+                       failed.join(QLatin1Char('\n')));
 }

@@ -182,9 +182,10 @@ class TForm1 : public QMainWindow
     void CreatePages();
     void ConnectHandlers();
     void ReadSettingsFile();
-    void WriteSettingsFile();
+    // Both give the file and the reason when it could not be written, else an empty text.
+    QString WriteSettingsFile();
     void LoadSendHistory();
-    void SaveSendHistory();
+    QString SaveSendHistory();
     void TogglePage(int page);
     // activateWhenNone: a tab shown while no page is active becomes the active one.
     void SetTabShown(int page, bool shown, bool activateWhenNone = true);

@@ -1,0 +1,218 @@
+// SPDX-License-Identifier: MIT
+// Soak: the main window (offscreen) on a pseudo-terminal for a long run. A writer thread sends
+// 1 MB/s of numbered 60-byte lines into the port, the window makes a mixed send every 100 ms, and
+// a reader drains what it sends. Reports the bytes written, the bytes the window took into its
+// display, the bytes lost anywhere on the way, resident memory at minute 1 and at the end, and the
+// slowest receive tick. The figures come from the window's own receive statistics.
+//
+// Usage: soak [--minutes N] [--rate BYTES_PER_SECOND]   (defaults 10 and 1000000)
+#include "ExePath.h"
+#include "Main.h"
+
+#include "ui_Main.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct Seen {
+    unsigned long long received = 0, dropped = 0, lost = 0;
+    double slowestTickMs = 0;
+    QString textLast;
+};
+Seen g_seen;
+
+void CollectStats(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (qstrcmp(context.category, "quorvel.stats") != 0 || type != QtDebugMsg)
+        return;
+    static const QRegularExpression pattern(QStringLiteral(
+        R"re(received=(\d+) dropped=(\d+) .*tick-max-ms=([\d.]+) .*lost=(\d+) text-last="(.*)")re"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return;
+    g_seen.received = m.captured(1).toULongLong();
+    g_seen.dropped = m.captured(2).toULongLong();
+    g_seen.slowestTickMs = std::max(g_seen.slowestTickMs, m.captured(3).toDouble());
+    g_seen.lost = m.captured(4).toULongLong();
+    g_seen.textLast = m.captured(5);
+}
+
+long ResidentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(1 << 20, '\n');
+    }
+    return -1;
+}
+
+// "S00000042" and filler to 58 bytes, then CR LF.
+std::string Line(unsigned long long n)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "S%08llu", n);
+    std::string line(head);
+    line.resize(58, '.');
+    return line + "\r\n";
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    double minutes = 10;
+    double rate = 1e6;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--minutes") == 0)
+            minutes = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--rate") == 0)
+            rate = std::atof(argv[++i]);
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvel.stats.debug=true"));
+    qInstallMessageHandler(CollectStats);
+    QApplication app(argc, argv);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("soak: pseudo-terminal");
+        return 2;
+    }
+    QTemporaryDir dir;
+    platform::SetExePathForTesting(QDir(dir.path()).filePath(QStringLiteral("Quorvel")).toStdString());
+    {
+        QFile ini(dir.filePath(QStringLiteral("Quorvel.ini")));
+        if (!ini.open(QIODevice::WriteOnly))
+            return 2;
+        ini.write("[PORTS]\r\nCOM1=" + QByteArray(ptsname(master)) + "\r\n[RecvSet]\r\nRETCODE=2\r\n");
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long long> written{0}, lines{0}, sentBack{0};
+    // The far end: 1 MB/s in 10 ms slices, on an absolute schedule so that a slow slice is made
+    // up for; a write that blocks is the kernel holding the sender back, as flow control would.
+    std::thread writer([&] {
+        const auto start = std::chrono::steady_clock::now();
+        std::string pending;
+        for (int slice = 1; !stop.load(); ++slice) {
+            const auto due = start + std::chrono::milliseconds(10 * slice);
+            std::this_thread::sleep_until(due);
+            const auto want = static_cast<unsigned long long>(rate * 0.01 * slice);
+            while (written.load() + pending.size() < want)
+                pending += Line(lines++);
+            std::size_t off = 0;
+            while (off < pending.size() && !stop.load()) {
+                const ssize_t n = ::write(master, pending.data() + off, pending.size() - off);
+                if (n > 0)
+                    off += static_cast<std::size_t>(n);
+                else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                    return;
+            }
+            written += off;
+            pending.erase(0, off);
+        }
+    });
+    std::thread reader([&] {
+        char buf[65536];
+        while (!stop.load()) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    sentBack += static_cast<unsigned long long>(n);
+            }
+        }
+    });
+
+    long rssAtOne = -1, rssAtEnd = -1;
+    unsigned long long writtenAtEnd = 0, linesAtEnd = 0;
+    int sends = 0;
+    {
+        TForm1 window;
+        window.show();
+        QTimer sender;
+        QObject::connect(&sender, &QTimer::timeout, &window, [&] {
+            window.form().cmbSendMix->setEditText(QStringLiteral("0x41,\"soak\",13,10"));
+            window.BtnMixClick();
+            ++sends;
+        });
+        sender.start(100);
+        QElapsedTimer clock;
+        clock.start();
+        const auto runMs = static_cast<qint64>(minutes * 60000);
+        while (clock.elapsed() < runMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            if (rssAtOne < 0 && clock.elapsed() >= std::min<qint64>(60000, runMs / 10))
+                rssAtOne = ResidentKiB();
+        }
+        sender.stop();
+        stop = true;
+        writer.join();
+        writtenAtEnd = written.load();
+        linesAtEnd = lines.load();
+        // What is still on its way through the kernel and the port is shown before counting.
+        QElapsedTimer drain;
+        drain.start();
+        while (g_seen.received < writtenAtEnd && drain.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 1500) // the last statistics line after the catch-up
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        rssAtEnd = ResidentKiB();
+        window.close();
+    }
+    TCustomCommX::WaitForWorkers(3000);
+    reader.join();
+    ::close(master);
+    platform::SetExePathForTesting(std::string());
+
+    const unsigned long long missing = writtenAtEnd > g_seen.received ? writtenAtEnd - g_seen.received : 0;
+    const unsigned long long lostAll = missing + g_seen.dropped + g_seen.lost;
+    const QString lastLine = QString::fromStdString(Line(linesAtEnd - 1).substr(0, 9));
+    std::printf("run: %.1f min, %.0f B/s in, %d mixed sends (%llu bytes sent)\n", minutes, rate, sends,
+                sentBack.load());
+    std::printf("bytes in: %llu, displayed: %llu, dropped: %llu (ring %llu, driver %llu, not shown %llu)\n",
+                writtenAtEnd, g_seen.received, lostAll, g_seen.dropped, g_seen.lost, missing);
+    std::printf("last line shown: %s (%s)\n", qPrintable(g_seen.textLast),
+                g_seen.textLast.contains(lastLine) ? "the last one sent" : "NOT the last one sent");
+    std::printf("resident: %ld KiB at minute %.1f, %ld KiB at the end (%+.1f %%)\n", rssAtOne,
+                std::min(1.0, minutes / 10), rssAtEnd,
+                100.0 * (rssAtEnd - rssAtOne) / std::max(1L, rssAtOne));
+    std::printf("slowest tick: %.1f ms\n", g_seen.slowestTickMs);
+    const bool ok = lostAll == 0 && g_seen.textLast.contains(lastLine) && rssAtEnd <= rssAtOne * 11 / 10;
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}

@@ -9,7 +9,6 @@
 #include "Comset.h"
 #include "Cp932.h"
 #include "ExceptionDisplay.h"
-#include "ExePath.h"
 #include "HelpViewer.h"
 #include "HistoryFile.h"
 #include "Ini.h"
@@ -19,6 +18,7 @@
 #include "RxPipeline.h"
 #include "Settings.h"
 #include "Tick.h"
+#include "UserFiles.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -97,7 +97,7 @@ TForm1::TForm1(QWidget *parent)
     ReadSettingsFile();
 
     // 9. The registered send texts.
-    ProgText = core::LoadProgButtons(platform::ExeDir() + std::string(core::kProgButtonFile));
+    ProgText = core::LoadProgButtons(platform::UserFileToRead(std::string(core::kProgButtonFile)));
     for (int i = 0; i < core::kProgSlots; ++i)
         PbText(i)->setText(FromBytes(ProgText[static_cast<std::size_t>(i)]));
 
@@ -284,7 +284,7 @@ void TForm1::SetSendHistory(const std::vector<std::string> &entries)
 void TForm1::LoadSendHistory()
 {
     std::vector<std::string> entries;
-    core::LoadHistoryFile(platform::ExeDir() + core::kHistoryFileName, entries);
+    core::LoadHistoryFile(platform::UserFileToRead(core::kHistoryFileName), entries);
     SetSendHistory(entries);
     ui->cmbSendMix->setEditText(QString());
 }
@@ -293,13 +293,13 @@ void TForm1::SaveSendHistory()
 {
     // Not guarded, as the settings file is not: the close goes on whatever happens here. The
     // file is replaced in one step, so a failure leaves the old history whole.
-    core::SaveHistoryFile(platform::ExeDir() + core::kHistoryFileName, SendHistory());
+    core::SaveHistoryFile(platform::UserFileToWrite(core::kHistoryFileName), SendHistory());
 }
 
 void TForm1::ReadSettingsFile()
 {
     platform::IniFile ini;
-    ini.load(platform::ExeIniPath());
+    ini.load(platform::UserFileToRead(platform::SettingsFileName()));
     core::Settings s;
     s.read(ini);
     CommSettings = s.comm;
@@ -335,7 +335,9 @@ void TForm1::WriteSettingsFile()
 {
     platform::IniFile ini;
     // A file that exists but cannot be read is left alone rather than replaced by our keys only.
-    if (!ini.load(platform::ExeIniPath()))
+    // The file read may lie beside the executable where it cannot be written: its lines then go
+    // on in the user's copy.
+    if (!ini.load(platform::UserFileToRead(platform::SettingsFileName())))
         return;
     core::Settings s;
     s.comm = CommSettings;
@@ -349,7 +351,7 @@ void TForm1::WriteSettingsFile()
     s.geometry.top = y();
     s.geometry.left = x();
     s.write(ini);
-    ini.save(platform::ExeIniPath());
+    ini.save(platform::UserFileToWrite(platform::SettingsFileName()));
 }
 
 int TForm1::ActivePageIndex() const

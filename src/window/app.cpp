@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Program entry: the application object, the main window and then the settings dialog, the
-// message loop. The program reads no arguments and no environment of its own; its files lie
-// beside the executable.
+// message loop. The program reads no arguments; where its files lie is decided in UserFiles.h.
 #include "Comset.h"
 #include "ExceptionDisplay.h"
 #include "Main.h"
+#include "StopSignals.h"
 
 #include <QApplication>
 #include <QFont>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace
@@ -47,17 +50,40 @@ void SubstituteFonts()
                                 QStringLiteral("Noto Sans CJK JP"), QStringLiteral("DejaVu Sans")});
 }
 
+// A request to end the program from outside closes the main window as the user would, so that
+// the settings are written. A dialog in front is closed first: the window closes once its handler
+// has run to the end.
+void CloseOnStopRequest(QSocketNotifier &notifier, TForm1 &form1)
+{
+    QObject::connect(&notifier, &QSocketNotifier::activated, &form1, [&form1] {
+        if (!platform::TakeStopRequest())
+            return;
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        QTimer::singleShot(0, &form1, [&form1] { form1.close(); });
+    });
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // First of all, so that a request that comes during the start waits for the window.
+    const int stopRequests = platform::CatchStopSignals();
     QuorvelApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvel"));
+    // The desktop entry's name: on Wayland the window gets the menu entry's icon through it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.Quorvel"));
     SubstituteFonts();
     try {
         TForm1 form1;
         TfrmSetting frmSetting(form1.CommSettings, &form1);
         form1.SetSettingDialog(&frmSetting);
+        std::unique_ptr<QSocketNotifier> stopNotifier;
+        if (stopRequests >= 0) {
+            stopNotifier = std::make_unique<QSocketNotifier>(stopRequests, QSocketNotifier::Read);
+            CloseOnStopRequest(*stopNotifier, form1);
+        }
         form1.show();
         app.exec();
         form1.SetSettingDialog(nullptr);

@@ -61,11 +61,15 @@ run_once() {
     "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$home" QT_QPA_PLATFORM=offscreen "$@" "$exe" \
         >"$tmp/run.log" 2>&1 &
     pid=$!
-    # Until it catches SIGTERM (bit 15 of SigCgt) the signal would only kill it.
-    local caught=0
+    # Until it catches SIGTERM (bit 15 of SigCgt) the signal would only kill it. Before the exec
+    # the process is still a copy of this shell, which catches it too.
+    local caught=0 real mask
+    real=$(readlink -f "$exe")
     for _ in $(seq 300); do
-        mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
-        if [ -n "$mask" ] && (( (16#$mask >> 14) & 1 )); then caught=1; break; fi
+        if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$real" ]; then
+            mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+            if [ -n "$mask" ] && (( (16#$mask >> 14) & 1 )); then caught=1; break; fi
+        fi
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -108,11 +112,12 @@ grep -q '^SPEED=19200' "$conf/Quorvel.ini" || fail "the second start did not rea
 [ "$(cat "$conf/SendCombo.dat")" = $'hello\r' ] || fail "the second start lost the send history"
 
 # A portable copy in a folder its user can write keeps its files beside itself, whatever
-# XDG_CONFIG_HOME says.
+# XDG_CONFIG_HOME says. Its port is a device that does not exist: the request to end comes while
+# the failed-open message is up, and the close still writes the files.
 portable=$tmp/portable
 new_home "$portable"
 cp "$exe" "$portable/Quorvel"
-printf '[PORTS]\r\nCOM1=loopback\r\n' >"$portable/Quorvel.ini"
+printf '[PORTS]\r\nCOM1=%s/no-such-tty\r\n' "$tmp" >"$portable/Quorvel.ini"
 chown "$owner" "$portable/Quorvel.ini"
 new_home "$tmp/home2"
 run_once "$portable/Quorvel" "$tmp/home2" XDG_CONFIG_HOME="$tmp/home2/xdg"

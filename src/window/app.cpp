@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include <exception>
@@ -51,18 +52,42 @@ void SubstituteFonts()
 }
 
 // A request to end the program from outside closes the main window as the user would, so that
-// the settings are written. A dialog in front is closed first: the window closes once its handler
-// has run to the end.
-void CloseOnStopRequest(QSocketNotifier &notifier, TForm1 &form1)
+// the settings are written. A dialog or message box in front is closed first, and the window only
+// once the handler that opened it has run to its end (it may open another, closed in turn): that
+// is, once the program is back in its main event loop, not in one of a dialog, nor still in the
+// start, where the failed-open message runs its own.
+class StopRequestHandler : public QObject
 {
-    QObject::connect(&notifier, &QSocketNotifier::activated, &form1, [&form1] {
-        if (!platform::TakeStopRequest())
-            return;
+  public:
+    StopRequestHandler(int fd, TForm1 &form1) : m_notifier(fd, QSocketNotifier::Read), m_form1(form1)
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
+            if (platform::TakeStopRequest())
+                closeWhenBack();
+        });
+    }
+    // Called just before the main loop runs: its first pass says it runs.
+    void mainLoopStarts()
+    {
+        QTimer::singleShot(0, this, [this] { m_mainLoopRuns = true; });
+    }
+
+  private:
+    void closeWhenBack()
+    {
         if (QWidget *modal = QApplication::activeModalWidget())
             modal->close();
-        QTimer::singleShot(0, &form1, [&form1] { form1.close(); });
-    });
-}
+        if (!m_mainLoopRuns || QThread::currentThread()->loopLevel() > 1) {
+            QTimer::singleShot(20, this, [this] { closeWhenBack(); });
+            return;
+        }
+        m_form1.close();
+    }
+
+    QSocketNotifier m_notifier;
+    TForm1 &m_form1;
+    bool m_mainLoopRuns = false;
+};
 
 } // namespace
 
@@ -79,12 +104,12 @@ int main(int argc, char *argv[])
         TForm1 form1;
         TfrmSetting frmSetting(form1.CommSettings, &form1);
         form1.SetSettingDialog(&frmSetting);
-        std::unique_ptr<QSocketNotifier> stopNotifier;
-        if (stopRequests >= 0) {
-            stopNotifier = std::make_unique<QSocketNotifier>(stopRequests, QSocketNotifier::Read);
-            CloseOnStopRequest(*stopNotifier, form1);
-        }
+        std::unique_ptr<StopRequestHandler> stopHandler;
+        if (stopRequests >= 0)
+            stopHandler = std::make_unique<StopRequestHandler>(stopRequests, form1);
         form1.show();
+        if (stopHandler)
+            stopHandler->mainLoopStarts();
         app.exec();
         form1.SetSettingDialog(nullptr);
         // The port was closed with the window; let its workers end before the program does.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           libgtest-dev libbenchmark-dev clang-format fonts-ipafont-gothic fonts-ipafont-mincho
-          librsvg2-bin desktop-file-utils appstream dpkg-dev file "$@")
+          librsvg2-bin desktop-file-utils appstream dpkg-dev file passwd "$@")
 
 missing=()
 for p in "${packages[@]}"; do

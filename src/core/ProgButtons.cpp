@@ -28,13 +28,15 @@ ProgTexts LoadProgButtons(const std::string &path)
     return texts;
 }
 
-bool SaveProgButtons(const std::string &path, const ProgTexts &texts, std::string *error)
+bool SaveProgButtons(const std::string &path, const ProgTexts &texts, std::string *error,
+                     const std::string &readFrom)
 {
     platform::IniFile ini;
+    const std::string &from = readFrom.empty() ? path : readFrom;
     // Writing over a file that could not be read would lose its other sections.
-    if (!ini.load(path)) {
+    if (!ini.load(from)) {
         if (error)
-            *error = path + ": cannot be read";
+            *error = from + ": cannot be read";
         return false;
     }
     const std::string section(kProgButtonSection);

@@ -22,8 +22,11 @@ inline constexpr std::string_view kProgButtonSection = "ProgButtonSet";
 ProgTexts LoadProgButtons(const std::string &path);
 
 // Writes all four keys, leaving the file's other sections and keys as they are. Returns false
-// and leaves the file untouched when it cannot be read or written; *error then says why.
-bool SaveProgButtons(const std::string &path, const ProgTexts &texts, std::string *error = nullptr);
+// and leaves the file untouched when it cannot be read or written; *error then says why. The other
+// lines come from `readFrom` when it is given: the file the texts were read from, where that one
+// cannot be written and `path` is the user's own copy of it.
+bool SaveProgButtons(const std::string &path, const ProgTexts &texts, std::string *error = nullptr,
+                     const std::string &readFrom = {});
 
 // The text a register button stores from the send box, or nothing when the box is empty or all
 // blank. The "文" buttons (asString) wrap the text in double quotes and append the string send's

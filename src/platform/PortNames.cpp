@@ -2,8 +2,8 @@
 #include "PortNames.h"
 #include "PortNamesInternal.h"
 
-#include "ExePath.h"
 #include "Ini.h"
+#include "UserFiles.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -158,7 +158,7 @@ PortTarget ResolvePort(int comNumber)
         iniPath = g_mapFile;
     }
     if (iniPath.empty())
-        iniPath = ExeIniPath();
+        iniPath = UserFileToRead(SettingsFileName());
     const std::string value =
         GetPrivateProfileStringA("PORTS", "COM" + std::to_string(comNumber), "", iniPath);
     if (!value.empty()) {

@@ -14,6 +14,7 @@
 #include <QTextBrowser>
 #include <QTextDocument>
 
+#include <initializer_list>
 #include <stdexcept>
 
 namespace platform
@@ -100,8 +101,12 @@ QWidget *ShowHelp(QWidget *parent, const QString &keyword)
 {
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
         ThrowViewerMissing();
-    const QString path = QFile::decodeName(QByteArray::fromStdString(ExeDir() + kHelpDocument));
-    const QFileInfo info(path);
+    QFileInfo info;
+    for (const char *document : {kHelpDocument, kInstalledHelpDocument}) {
+        info.setFile(QFile::decodeName(QByteArray::fromStdString(ExeDir() + document)));
+        if (info.isFile() && info.isReadable())
+            break;
+    }
     if (!info.isFile() || !info.isReadable())
         ThrowViewerMissing();
 

@@ -9,7 +9,6 @@
 #include "Comset.h"
 #include "Cp932.h"
 #include "ExceptionDisplay.h"
-#include "ExePath.h"
 #include "HelpViewer.h"
 #include "HistoryFile.h"
 #include "Ini.h"
@@ -20,6 +19,7 @@
 #include "RxPipeline.h"
 #include "Settings.h"
 #include "Tick.h"
+#include "UserFiles.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -108,7 +108,7 @@ TForm1::TForm1(QWidget *parent)
     ReadSettingsFile();
 
     // The registered send texts.
-    ProgText = core::LoadProgButtons(platform::ExeDir() + std::string(core::kProgButtonFile));
+    ProgText = core::LoadProgButtons(platform::UserFileToRead(std::string(core::kProgButtonFile)));
     for (int i = 0; i < core::kProgSlots; ++i)
         PbText(i)->setText(FromBytes(ProgText[static_cast<std::size_t>(i)]));
 
@@ -299,7 +299,7 @@ void TForm1::SetSendHistory(const std::vector<std::string> &entries)
 void TForm1::LoadSendHistory()
 {
     std::vector<std::string> entries;
-    core::LoadHistoryFile(platform::ExeDir() + core::kHistoryFileName, entries);
+    core::LoadHistoryFile(platform::UserFileToRead(core::kHistoryFileName), entries);
     SetSendHistory(entries);
     ui->cmbSendMix->setEditText(QString());
 }
@@ -308,7 +308,7 @@ QString TForm1::SaveSendHistory()
 {
     // Not guarded, as the settings file is not: the close goes on whatever happens here. The
     // file is replaced in one step, so a failure leaves the old history whole.
-    const std::string path = platform::ExeDir() + core::kHistoryFileName;
+    const std::string path = platform::UserFileToWrite(core::kHistoryFileName);
     std::string error;
     if (core::SaveHistoryFile(path, SendHistory(), &error))
         return {};
@@ -319,7 +319,7 @@ QString TForm1::SaveSendHistory()
 void TForm1::ReadSettingsFile()
 {
     platform::IniFile ini;
-    ini.load(platform::ExeIniPath());
+    ini.load(platform::UserFileToRead(platform::SettingsFileName()));
     core::Settings s;
     s.read(ini);
     CommSettings = s.comm;
@@ -356,9 +356,12 @@ void TForm1::ReadSettingsFile()
 QString TForm1::WriteSettingsFile()
 {
     platform::IniFile ini;
-    const QString path = QFile::decodeName(QByteArray::fromStdString(platform::ExeIniPath()));
+    const QString path =
+        QFile::decodeName(QByteArray::fromStdString(platform::UserFileToRead(platform::SettingsFileName())));
     // A file that exists but cannot be read is left alone rather than replaced by our keys only.
-    if (!ini.load(platform::ExeIniPath()))
+    // The file read may lie beside the executable where it cannot be written: its lines then go
+    // on in the user's copy.
+    if (!ini.load(platform::UserFileToRead(platform::SettingsFileName())))
         return QStringLiteral("%1: %2").arg(path, QString::fromStdString(ini.errorText()));
     core::Settings s;
     s.comm = CommSettings;
@@ -375,9 +378,11 @@ QString TForm1::WriteSettingsFile()
     // Written once it differs from the default, so that a file that never had it stays as it was.
     if (!m_autoReopen || ini.contains(kReopenSection, kReopenKey))
         ini.set(kReopenSection, kReopenKey, m_autoReopen ? "1" : "0");
-    if (ini.save(platform::ExeIniPath()))
+    const std::string target = platform::UserFileToWrite(platform::SettingsFileName());
+    if (ini.save(target))
         return {};
-    return QStringLiteral("%1: %2").arg(path, QString::fromStdString(ini.errorText()));
+    return QStringLiteral("%1: %2").arg(QFile::decodeName(QByteArray::fromStdString(target)),
+                                        QString::fromStdString(ini.errorText()));
 }
 
 int TForm1::ActivePageIndex() const

@@ -7,15 +7,15 @@
 
 #include "Cp932.h"
 #include "ExceptionDisplay.h"
-#include "ExePath.h"
 #include "PageFiles.h"
 #include "PageView.h"
+#include "UserFiles.h"
 
 #include <QMessageBox>
 
 bool TForm1::SavePageFiles(std::string *error)
 {
-    const core::PageSaveResult result = core::SavePageFiles(platform::ExeDir(), Pages());
+    const core::PageSaveResult result = core::SavePageFiles(platform::MakeUserFileDir(), Pages());
     if (!result.ok && error)
         *error = result.path + ": " + result.error;
     return result.ok;
@@ -25,7 +25,7 @@ void TForm1::BtnLOGClick()
 {
     // The automatic saves before this one land first, so that they cannot overwrite it.
     FinishSaves();
-    const core::PageSaveResult result = core::SavePageFiles(platform::ExeDir(), Pages());
+    const core::PageSaveResult result = core::SavePageFiles(platform::MakeUserFileDir(), Pages());
     if (result.ok)
         return;
     // The message of a file that cannot be created, as the user knows it from other programs.

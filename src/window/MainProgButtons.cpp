@@ -6,10 +6,10 @@
 #include "ui_Main.h"
 
 #include "ExceptionDisplay.h"
-#include "ExePath.h"
 #include "Ini.h"
 #include "ProgButtons.h"
 #include "RadioGroup.h"
+#include "UserFiles.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -92,8 +92,9 @@ void TForm1::SetKClick(QObject *Sender)
         PbText(i)->setText(sendui::FromCp932(ProgText[static_cast<std::size_t>(i)]));
 
     std::string error;
-    const std::string path = platform::ExeDir() + std::string(core::kProgButtonFile);
-    if (!core::SaveProgButtons(path, ProgText, &error)) {
+    const std::string name(core::kProgButtonFile);
+    const std::string path = platform::UserFileToWrite(name);
+    if (!core::SaveProgButtons(path, ProgText, &error, platform::UserFileToRead(name))) {
         // The texts stay registered for this run; the user learns that they will not survive it.
         ShowAppMessage(this,
                        QStringLiteral("ファイル %1 に書き込めません。%2")

@@ -7,10 +7,10 @@
 
 #include "ui_Main.h"
 
-#include "ExePath.h"
 #include "PageSaver.h"
 #include "PageView.h"
 #include "RxPipeline.h"
+#include "UserFiles.h"
 
 #include <QLabel>
 #include <QLoggingCategory>
@@ -191,7 +191,7 @@ bool TForm1::SaveAtLimit(std::string &error)
             m_saveFailureTold = false;
         return ok;
     }
-    core::PageSaver::Job job{platform::ExeDir(), {}};
+    core::PageSaver::Job job{platform::MakeUserFileDir(), {}};
     for (std::size_t i = 0; i < m_pages.size(); ++i)
         if (PageVisible[i])
             job.lines[i] = m_pages[i].takeLines();

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 // Program entry: the application object, the main window and then the settings dialog, the
-// message loop. The program reads no arguments and no environment of its own; its files lie
-// beside the executable.
+// message loop. The program reads no arguments; where its files lie is decided in UserFiles.h.
 #include "Comset.h"
 #include "ExceptionDisplay.h"
 #include "Main.h"
+#include "StopSignals.h"
 
 #include <QApplication>
 #include <QFont>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
 
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace
@@ -47,18 +51,65 @@ void SubstituteFonts()
                                 QStringLiteral("Noto Sans CJK JP"), QStringLiteral("DejaVu Sans")});
 }
 
+// A request to end the program from outside closes the main window as the user would, so that
+// the settings are written. A dialog or message box in front is closed first, and the window only
+// once the handler that opened it has run to its end (it may open another, closed in turn): that
+// is, once the program is back in its main event loop, not in one of a dialog, nor still in the
+// start, where the failed-open message runs its own.
+class StopRequestHandler : public QObject
+{
+  public:
+    StopRequestHandler(int fd, TForm1 &form1) : m_notifier(fd, QSocketNotifier::Read), m_form1(form1)
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
+            if (platform::TakeStopRequest())
+                closeWhenBack();
+        });
+    }
+    // Called just before the main loop runs: its first pass says it runs.
+    void mainLoopStarts()
+    {
+        QTimer::singleShot(0, this, [this] { m_mainLoopRuns = true; });
+    }
+
+  private:
+    void closeWhenBack()
+    {
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        if (!m_mainLoopRuns || QThread::currentThread()->loopLevel() > 1) {
+            QTimer::singleShot(20, this, [this] { closeWhenBack(); });
+            return;
+        }
+        m_form1.close();
+    }
+
+    QSocketNotifier m_notifier;
+    TForm1 &m_form1;
+    bool m_mainLoopRuns = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // First of all, so that a request that comes during the start waits for the window.
+    const int stopRequests = platform::CatchStopSignals();
     QuorvelApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvel"));
+    // The desktop entry's name: on Wayland the window gets the menu entry's icon through it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.Quorvel"));
     SubstituteFonts();
     try {
         TForm1 form1;
         TfrmSetting frmSetting(form1.CommSettings, &form1);
         form1.SetSettingDialog(&frmSetting);
+        std::unique_ptr<StopRequestHandler> stopHandler;
+        if (stopRequests >= 0)
+            stopHandler = std::make_unique<StopRequestHandler>(stopRequests, form1);
         form1.show();
+        if (stopHandler)
+            stopHandler->mainLoopStarts();
         app.exec();
         form1.SetSettingDialog(nullptr);
         // The port was closed with the window; let its workers end before the program does.

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -126,6 +127,21 @@ TEST_F(ProgButtonFile, OtherSectionsAndKeysStay)
     EXPECT_EQ(text.find("old"), std::string::npos) << text;
     EXPECT_EQ(LoadProgButtons(path()), texts);
     EXPECT_EQ(platform::GetPrivateProfileStringA("Other", "key", "", path()), "value");
+}
+
+// The copy beside the executable that cannot be written: its other lines go on in the user's copy,
+// and it stays as it was.
+TEST_F(ProgButtonFile, UserCopyTakesOverTheFileItWasReadFrom)
+{
+    const std::string shared = (m_dir / "shared.ini").string();
+    const std::string sharedText = "[Other]\r\nkey=value\r\n[ProgButtonSet]\r\nBTN1=\"old\"\r\n";
+    std::ofstream(shared, std::ios::binary) << sharedText;
+    const ProgTexts texts = {"new", "b", "c", "d"};
+    ASSERT_TRUE(SaveProgButtons(path(), texts, nullptr, shared));
+    EXPECT_EQ(LoadProgButtons(path()), texts);
+    EXPECT_EQ(platform::GetPrivateProfileStringA("Other", "key", "", path()), "value");
+    std::ifstream in(shared, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), sharedText);
 }
 
 TEST_F(ProgButtonFile, UnwritableFolderIsReported)

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -62,6 +63,7 @@ class TestHelp : public QObject
     void opensAtOverview();
     void secondUseShowsTheEntryAgain();
     void missingDocumentThrows();
+    void installedProgramFindsItsDocument();
     void buildCopyIsCurrent();
     void documentLinksResolve();
     void documentCovers_data();
@@ -153,6 +155,25 @@ void TestHelp::missingDocumentThrows()
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, platform::ShowHelp(&mainWindow));
 }
 
+// Installed, the program lies in bin/ and its document in share/quorvel/help/ beside it.
+void TestHelp::installedProgramFindsItsDocument()
+{
+    QTemporaryDir prefix;
+    QVERIFY(prefix.isValid());
+    QVERIFY(QDir(prefix.path()).mkpath("bin"));
+    QVERIFY(QDir(prefix.path()).mkpath("share/quorvel/help"));
+    const QString installed = prefix.path() + "/share/quorvel/help/index.html";
+    QVERIFY(QFile::copy(QStringLiteral(QUORVEL_HELP_SOURCE), installed));
+    platform::SetExePathForTesting((prefix.path() + "/bin/Quorvel").toStdString());
+    QWidget mainWindow;
+    QWidget *viewer = platform::ShowHelp(&mainWindow);
+    auto *browser = viewer->findChild<QTextBrowser *>("helpBrowser");
+    QVERIFY(browser);
+    QCOMPARE(QFileInfo(browser->source().toLocalFile()).canonicalFilePath(),
+             QFileInfo(installed).canonicalFilePath());
+    QCOMPARE(TopLine(browser), QStringLiteral("概要"));
+}
+
 void TestHelp::buildCopyIsCurrent()
 {
     QFile source(QStringLiteral(QUORVEL_HELP_SOURCE));
@@ -207,10 +228,11 @@ void TestHelp::documentCovers_data()
         QTest::addRow("example %s", example) << QString::fromUtf8(example);
     // The files and the keys of the settings file.
     for (const char *file :
-         {"Quorvel.ini",    "SendCombo.dat",   "PButton.ini",     "ProgButtonSet", "BackLogHEX.txt",
-          "BackLogDEC.txt", "BackLogCHAR.txt", "BackLogTEXT.txt", "COMM",          "SPEED",
-          "WORDSIZE",       "PARITY",          "STOPBIT",         "FLOW",          "RETCODE",
-          "DELIMITER",      "CharDelayTime",   "CTRL_CHECK",      "HEXPAGE",       "HEIGHT"})
+         {"Quorvel.ini",        "SendCombo.dat",   "PButton.ini",     "ProgButtonSet", "BackLogHEX.txt",
+          "BackLogDEC.txt",     "BackLogCHAR.txt", "BackLogTEXT.txt", "COMM",          "SPEED",
+          "WORDSIZE",           "PARITY",          "STOPBIT",         "FLOW",          "RETCODE",
+          "DELIMITER",          "CharDelayTime",   "CTRL_CHECK",      "HEXPAGE",       "HEIGHT",
+          "~/.config/Quorvel/", "XDG_CONFIG_HOME"})
         QTest::addRow("file %s", file) << QString::fromUtf8(file);
     // How COM numbers reach devices here.
     for (const char *port : {"[PORTS]", "loopback", "/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM", "コンソール",

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+#include "UserFiles.h"
+
+#include "ExePath.h"
+#include "FileIo.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace platform
+{
+namespace
+{
+
+struct Place {
+    std::string exeDir;    // the executable's folder this was decided for
+    std::string configDir; // the user's folder (the executable's when no home folder is known)
+    bool besideExe = false;
+};
+
+std::mutex g_mutex;
+Place g_place; // under g_mutex
+
+// Decided for the executable's folder as it is now; a test that moves the executable elsewhere
+// gets a new decision, the program itself keeps the first one.
+Place CurrentPlace()
+{
+    const std::string exeDir = ExeDir();
+    std::lock_guard lock(g_mutex);
+    if (g_place.exeDir != exeDir) {
+        g_place.exeDir = exeDir;
+        g_place.besideExe = ::access(exeDir.c_str(), W_OK) == 0;
+        // Without a home folder there is nowhere better: the writes fail as they did before.
+        const std::string config = ConfigFileDir();
+        g_place.configDir = config.empty() ? exeDir : config;
+    }
+    return g_place;
+}
+
+bool Writable(const std::string &path)
+{
+    return !FileExists(path) || ::access(path.c_str(), W_OK) == 0;
+}
+
+} // namespace
+
+std::string UserFileDir()
+{
+    const Place place = CurrentPlace();
+    return place.besideExe ? place.exeDir : place.configDir;
+}
+
+std::string MakeUserFileDir()
+{
+    const std::string dir = UserFileDir();
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return dir;
+}
+
+std::string UserFileToRead(const std::string &name)
+{
+    const Place place = CurrentPlace();
+    const std::string besideExe = place.exeDir + name;
+    if (place.besideExe && Writable(besideExe))
+        return besideExe;
+    const std::string user = place.configDir + name;
+    return FileExists(user) ? user : besideExe;
+}
+
+std::string UserFileToWrite(const std::string &name)
+{
+    const Place place = CurrentPlace();
+    const std::string besideExe = place.exeDir + name;
+    if (place.besideExe && Writable(besideExe))
+        return besideExe;
+    std::error_code ec;
+    std::filesystem::create_directories(place.configDir, ec);
+    return place.configDir + name;
+}
+
+std::string SettingsFileName()
+{
+    const std::string path = ExeIniPath();
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string ConfigFileDir()
+{
+    const char *xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    // The XDG base directories must be absolute: a relative one is ignored.
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char *home = std::getenv("HOME");
+        if (home && home[0] != '\0') {
+            base = home;
+        } else if (const passwd *pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] != '\0') {
+            base = pw->pw_dir;
+        } else {
+            return {};
+        }
+        base += "/.config";
+    }
+    if (base.back() != '/')
+        base += '/';
+    return base + "Quorvel/";
+}
+
+} // namespace platform

@@ -19,6 +19,8 @@
 #include "RxPipeline.h"
 #include "Settings.h"
 #include "Tick.h"
+#include "TrafficLog.h"
+#include "WallClock.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -54,7 +56,8 @@ void SetFontPixels(QWidget *widget, int pixels)
 
 TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
-      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount)
+      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount),
+      m_clock(platform::WallClockMs)
 {
     // 1. The controls of the form, with the properties the designer file cannot say.
     ui->setupUi(this);
@@ -118,6 +121,7 @@ TForm1::TForm1(QWidget *parent)
 TForm1::~TForm1()
 {
     Timer1->stop();
+    CloseTrafficLog(false);
     CommX1.OnReceive = nullptr;
     CommX1.OnError = nullptr;
     CommX1.OnBreak = nullptr;
@@ -154,6 +158,8 @@ void TForm1::ConnectHandlers()
     connect(ui->mnuDEC, &QAction::triggered, this, [this] { mnuDECClick(); });
     connect(ui->mnuCHAR, &QAction::triggered, this, [this] { mnuCHARClick(); });
     connect(ui->mnuTEXT, &QAction::triggered, this, [this] { mnuTEXTClick(); });
+    connect(ui->mnuRecvTime, &QAction::triggered, this, [this] { mnuRecvTimeClick(); });
+    connect(ui->mnuTrafficLog, &QAction::triggered, this, [this] { mnuTrafficLogClick(); });
     connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
     // A click on a tab makes its page active, also when no page was.
     connect(ui->PageControl1, &QTabWidget::tabBarClicked, this, [this](int index) {
@@ -252,6 +258,19 @@ void TForm1::SetTickSource(TickSource source)
     m_tick = source ? std::move(source) : TickSource(platform::GetTickCount);
 }
 
+void TForm1::SetClockSource(ClockSource source)
+{
+    m_clock = source ? std::move(source) : ClockSource(platform::WallClockMs);
+}
+
+void TForm1::mnuRecvTimeClick()
+{
+    m_showTimes = !m_showTimes;
+    ui->mnuRecvTime->setChecked(m_showTimes);
+    for (PageView *memo : m_memos)
+        memo->setShowTimes(m_showTimes);
+}
+
 // --- Settings file and send history ---------------------------------------------------------
 
 std::vector<std::string> TForm1::SendHistory() const
@@ -329,6 +348,12 @@ void TForm1::ReadSettingsFile()
         PageVisible[static_cast<std::size_t>(i)] = shown ? 1 : 0;
         menus[i]->setChecked(shown);
     }
+
+    m_showTimes = s.showTimes;
+    ui->mnuRecvTime->setChecked(m_showTimes);
+    for (PageView *memo : m_memos)
+        memo->setShowTimes(m_showTimes);
+    m_logFolder = s.logFolder;
 }
 
 void TForm1::WriteSettingsFile()
@@ -348,6 +373,8 @@ void TForm1::WriteSettingsFile()
     s.geometry.width = width();
     s.geometry.top = y();
     s.geometry.left = x();
+    s.showTimes = m_showTimes;
+    s.logFolder = m_logFolder;
     s.write(ini);
     ini.save(platform::ExeIniPath());
 }
@@ -539,6 +566,7 @@ void TForm1::FormClose()
     Timer1->stop();
     WriteSettingsFile();
     CommX1.PortClose();
+    StopTrafficLog();
     SaveSendHistory();
     FinishSaves();
 }

@@ -1,14 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "AppendFile.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform
 {
@@ -59,25 +55,14 @@ bool AppendFile::create(const std::string &path, std::string *error)
     return true;
 }
 
-bool AppendFile::write(const std::string_view *pieces, std::size_t count, std::string *error)
+bool AppendFile::write(std::string_view bytes, std::string *error)
 {
     if (m_fd < 0) {
         errno = EBADF;
         return Fail(error, "cannot write", m_path);
     }
-    // Gathered writes: the pieces are never copied into one buffer first.
-    std::vector<iovec> iov;
-    iov.reserve(std::min<std::size_t>(count, IOV_MAX));
-    std::size_t next = 0;
-    while (next < count || !iov.empty()) {
-        while (next < count && iov.size() < IOV_MAX) {
-            if (!pieces[next].empty())
-                iov.push_back({const_cast<char *>(pieces[next].data()), pieces[next].size()});
-            ++next;
-        }
-        if (iov.empty())
-            break;
-        const ssize_t n = ::writev(m_fd, iov.data(), static_cast<int>(iov.size()));
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(m_fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -87,16 +72,7 @@ bool AppendFile::write(const std::string_view *pieces, std::size_t count, std::s
             errno = ENOSPC;
             return Fail(error, "cannot write", m_path);
         }
-        // Drop what was written, keep the rest (a partial write ends inside some piece).
-        auto done = static_cast<std::size_t>(n);
-        std::size_t k = 0;
-        while (k < iov.size() && done >= iov[k].iov_len)
-            done -= iov[k++].iov_len;
-        iov.erase(iov.begin(), iov.begin() + static_cast<std::ptrdiff_t>(k));
-        if (!iov.empty()) {
-            iov.front().iov_base = static_cast<char *>(iov.front().iov_base) + done;
-            iov.front().iov_len -= done;
-        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }

@@ -3,7 +3,6 @@
 // was written is never written again, so a crash leaves everything up to the last flush.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -25,10 +24,10 @@ class AppendFile
     bool create(const std::string &path, std::string *error = nullptr);
     bool isOpen() const { return m_fd >= 0; }
 
-    // Writes the pieces one after the other, whole (partial writes and interruptions are taken up
+    // Writes the bytes whole at the file's end (partial writes and interruptions are taken up
     // again). On failure (a full disk, an I/O error) returns false with the reason; how much of
-    // the pieces reached the file is then unknown.
-    bool write(const std::string_view *pieces, std::size_t count, std::string *error = nullptr);
+    // the bytes reached the file is then unknown.
+    bool write(std::string_view bytes, std::string *error = nullptr);
     // Flushes what was written to the disk.
     bool sync(std::string *error = nullptr);
     // Closes the file; false when the close reported a write error.

@@ -151,9 +151,7 @@ void TForm1::FeedTrafficLog()
         QTimer::singleShot(0, this, [this, error = std::move(*failure)] { TellTrafficLogFailure(error); });
         return;
     }
-    std::vector<core::TrafficRecord> lines = m_rx->traffic().take();
-    if (!lines.empty())
-        m_trafficLog->submit(std::move(lines));
+    m_trafficLog->submit(m_rx->traffic().take());
 }
 
 void TForm1::TellTrafficLogFailure(const std::string &error)

@@ -54,10 +54,12 @@ void TrafficLines::appendLine(std::int64_t time, bool out, std::string_view hex,
     ++m_lines;
 }
 
-std::string TrafficLines::take()
+std::string TrafficLines::take(std::string spare)
 {
     std::string done;
     done.swap(m_done);
+    spare.clear();
+    m_done.swap(spare);
     // The next hand-over is likely as large: room for it at once instead of growing step by step.
     m_lastTaken = done.size();
     return done;

@@ -28,8 +28,9 @@ class TrafficLines
     // A sent message is one complete line; an incoming line still open ends before it.
     void sent(std::int64_t time, std::string_view hexCells, std::string_view charCells);
     bool lineOpen() const { return m_open; }
-    // The log's bytes of the lines completed since the last call, oldest first.
-    std::string take();
+    // The log's bytes of the lines completed since the last call, oldest first. `spare` (a
+    // buffer handed back by the writer) takes their place, so that its memory is used again.
+    std::string take(std::string spare = {});
     std::size_t completedLines() const { return m_lines; }
     // Forgets the open line and what was not taken.
     void clear();

@@ -63,6 +63,16 @@ void TrafficLog::submit(std::string bytes)
     m_changed.notify_all();
 }
 
+std::string TrafficLog::spare()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_spares.empty())
+        return {};
+    std::string bytes = std::move(m_spares.back());
+    m_spares.pop_back();
+    return bytes;
+}
+
 void TrafficLog::waitWritten()
 {
     std::unique_lock lock(m_mutex);
@@ -112,8 +122,17 @@ void TrafficLog::run()
         bool ok = true;
         for (auto it = batch.begin(); ok && !failed && it != batch.end(); ++it)
             ok = m_output->write(*it, &error);
-        batch.clear();
 
+        lock.lock();
+        constexpr std::size_t kMaxSpares = 4;
+        for (std::string &bytes : batch) {
+            if (m_spares.size() >= kMaxSpares)
+                break;
+            bytes.clear();
+            m_spares.push_back(std::move(bytes));
+        }
+        lock.unlock();
+        batch.clear(); // the rest is freed without holding up a hand-over
         lock.lock();
         m_busy = false;
         m_unsynced = m_unsynced || !failed;

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace core
 {
@@ -51,6 +52,9 @@ class TrafficLog
     TrafficLog &operator=(const TrafficLog &) = delete;
 
     void submit(std::string bytes);
+    // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
+    // over megabytes a tick, and fresh memory for each costs more than filling it.
+    std::string spare();
     // Returns when everything handed over so far is written (or dropped after a failure).
     void waitWritten();
     // Why the log stopped, once.
@@ -68,6 +72,7 @@ class TrafficLog
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<std::string> m_queue; // under m_mutex, as are the fields below
+    std::vector<std::string> m_spares;
     std::size_t m_pendingBytes = 0;
     bool m_busy = false;
     bool m_stop = false;

@@ -151,7 +151,7 @@ void TForm1::FeedTrafficLog()
         QTimer::singleShot(0, this, [this, error = std::move(*failure)] { TellTrafficLogFailure(error); });
         return;
     }
-    m_trafficLog->submit(m_rx->traffic().take());
+    m_trafficLog->submit(m_rx->traffic().take(m_trafficLog->spare()));
 }
 
 void TForm1::TellTrafficLogFailure(const std::string &error)

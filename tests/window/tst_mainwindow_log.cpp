@@ -210,6 +210,14 @@ void TestMainWindowLog::logFileNameAndRememberedFolder()
     QVERIFY(!again.TrafficLogRunning());
     QVERIFY(!again.form().mnuTrafficLog->isChecked());
     QVERIFY(f.answerer.messages.isEmpty());
+
+    // A folder that is not there: told why, nothing made, the folder not remembered.
+    QVERIFY(!again.StartTrafficLog(f.path(QStringLiteral("missing"))));
+    QCOMPARE(f.answerer.messages.size(), 1);
+    QVERIFY(f.answerer.messages[0].startsWith(QStringLiteral("通信ログファイル ") +
+                                              f.path(QStringLiteral("missing"))));
+    QVERIFY(!again.TrafficLogRunning());
+    QCOMPARE(again.TrafficLogFolder(), logs);
 }
 
 void TestMainWindowLog::bothDirectionsInOrder()

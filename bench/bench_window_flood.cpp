@@ -7,7 +7,7 @@
 //
 // Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--write-size BYTES]
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
-//                           [--cat | --cat-only]
+//                           [--cat | --cat-only] [--logging-exe PATH]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -16,6 +16,9 @@
 //   --cat: after the program, the same bytes with the same pacing to /bin/cat on the same
 //     pseudo-terminal (raw, no echo), as the CPU cost of a reader that only reads.
 //   --cat-only: only the cat run; no --exe needed.
+//   --logging-exe: after the program, the same bytes to this build of it (bench/quorvel_logging:
+//     the time column shown, the traffic log running), whose CPU per MiB may be at most 15 % more
+//     than the program's; its log must hold every line written, whole and in order.
 // Figures: the time from the first byte until the program's statistics first show every byte
 // received (and MB/s over that time), the program's CPU seconds per MiB, its resident memory
 // sampled every 100 ms, and the last line of its TEXT page against the last line written.
@@ -76,6 +79,7 @@ constexpr auto kPingGiveUp = 1s;
 constexpr double kMinFloodMBps = 20;
 constexpr double kMaxPingMs = 50;
 constexpr double kMaxRssMB = 150;
+constexpr double kMaxLoggingCpuRatio = 1.15;
 
 struct Options {
     std::string exe;
@@ -87,6 +91,7 @@ struct Options {
     double timeout = 120;
     bool cat = false;
     bool catOnly = false;
+    std::string loggingExe;
 };
 
 struct SetupError : std::runtime_error {
@@ -117,7 +122,7 @@ std::string Format(const char *format, auto... values)
     std::cerr
         << "bench_window_flood: " << problem << "\n"
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
-        << "                          [--mode M] [--timeout S] [--cat | --cat-only]\n";
+        << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--logging-exe PATH]\n";
     std::exit(2);
 }
 
@@ -162,6 +167,8 @@ Options Parse(int argc, char **argv)
             o.cat = true;
         else if (a == "--cat-only")
             o.cat = o.catOnly = true;
+        else if (a == "--logging-exe")
+            o.loggingExe = next();
         else
             Usage("unknown option " + a);
     }
@@ -950,18 +957,76 @@ ReaderRun MeasureReader(
     return run;
 }
 
+// What the traffic log of a run holds, read after the program has ended.
+struct LogFigures {
+    std::string file;
+    std::size_t lines = 0;
+    std::size_t matching = 0; // lines that are the written line of their number, received
+    std::string first;
+    std::string last;
+    std::string error;
+};
+
 struct ProgramRun {
     ReaderRun reader;
     std::vector<StatsLine> stats;
     long rssMaxKiB = 0;
     long rssCaughtUpKiB = 0;
     std::optional<PingFigures> ping; // when there is a display to ping on
+    std::optional<LogFigures> log;   // with the logging build
 };
 
-std::unique_ptr<Child> StartProgram(const Options &o, const TempDir &dir, const std::string &slave)
+// The CHAR page's cells of a written line: what its log line holds after the "|".
+std::string CharCells(const std::string &line)
+{
+    std::string cells;
+    for (const char c : line) {
+        if (c == '\r')
+            cells += " _cr";
+        else if (c == '\n')
+            cells += " _lf";
+        else
+            cells += std::string("  ") + c + ' ';
+    }
+    return cells;
+}
+
+// Every line of the log must be the written line of its number, received: the log holds every
+// line, whole and in order.
+LogFigures ReadLog(const fs::path &dir)
+{
+    LogFigures f;
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("Quorvel_", 0) == 0 && entry.path().extension() == ".log")
+            f.file = entry.path().string();
+    if (f.file.empty()) {
+        f.error = "no Quorvel_*.log in " + dir.string();
+        return f;
+    }
+    std::ifstream in(f.file, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line.back() != '\r') {
+            f.error = Format("line %zu does not end in CR LF", f.lines + 1);
+            break;
+        }
+        line.pop_back();
+        const std::size_t bar = line.rfind('|');
+        if (bar != std::string::npos && line.find("[IN ]  ") == 24 &&
+            line.compare(bar + 1, std::string::npos, CharCells(Line(f.lines))) == 0)
+            ++f.matching;
+        if (f.lines == 0)
+            f.first = line;
+        f.last = std::move(line);
+        ++f.lines;
+    }
+    return f;
+}
+
+std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, const TempDir &dir,
+                                    const std::string &slave)
 {
     const fs::path exe = dir.path / "Quorvel";
-    fs::copy_file(o.exe, exe);
+    fs::copy_file(build, exe);
     fs::permissions(exe, fs::perms::owner_all);
     {
         std::ofstream ini(dir.path / "Quorvel.ini", std::ios::binary);
@@ -985,10 +1050,10 @@ std::unique_ptr<Child> StartProgram(const Options &o, const TempDir &dir, const 
     return program;
 }
 
-ProgramRun RunProgram(const Options &o, Pty &pty)
+ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging)
 {
     TempDir dir;
-    auto program = StartProgram(o, dir, pty.slave);
+    auto program = StartProgram(exe, o, dir, pty.slave);
     // The window's first paint happens right after the port opens; a flood starting in that
     // moment overflows the ring once.
     const auto warmedUp = Clock::now() + 2s;
@@ -1009,7 +1074,7 @@ ProgramRun RunProgram(const Options &o, Pty &pty)
     auto probe = [&](const Flood &f) -> CatchUpProbe {
         return [&monitor, bytes = f.written] { return monitor.firstReceived(bytes); };
     };
-    run.reader = MeasureReader(o, pty, LimitBytes(o), *program, probe, [&] {
+    run.reader = MeasureReader(o, pty, limit, *program, probe, [&] {
         if (pinger)
             run.ping = pinger->stop();
         run.rssCaughtUpKiB = RssKiB(program->pid());
@@ -1017,6 +1082,8 @@ ProgramRun RunProgram(const Options &o, Pty &pty)
     monitor.stop();
     run.stats = monitor.lines();
     run.rssMaxKiB = std::max(monitor.rssMaxKiB(), run.rssCaughtUpKiB);
+    if (logging)
+        run.log = ReadLog(dir.path);
     return run;
 }
 
@@ -1199,6 +1266,26 @@ void CheckProgram(const Options &o, const ProgramRun &run, Checks &checks)
         std::printf("program  pings    none: no X11 display to ping the window on\n");
 }
 
+void CheckLogging(const ProgramRun &logged, const ProgramRun &plain, Checks &checks)
+{
+    const std::size_t lines = logged.reader.flood.written / kLineBytes;
+    const LogFigures none{"", 0, 0, "", "", "no log read"};
+    const LogFigures &log = logged.log ? *logged.log : none;
+    std::printf("logging  log      %s: %zu lines, %zu of them the written line of their number\n",
+                log.file.c_str(), log.lines, log.matching);
+    std::printf("logging  first    %s\nlogging  last     %s\n", log.first.c_str(), log.last.c_str());
+    checks.add("log holds every line written, in order",
+               log.error.empty() ? Format("%zu of %zu lines", log.matching, lines) : log.error,
+               log.error.empty() && log.lines == lines && log.matching == lines);
+    const double with = CpuPerMiB(logged.reader);
+    const double without = CpuPerMiB(plain.reader);
+    std::printf("CPU per MiB      without %.4f s, with time column and log %.4f s, ratio %.3f\n", without,
+                with, with / without);
+    checks.add(Format("CPU/MiB with log <= %.2f x without", kMaxLoggingCpuRatio),
+               Format("%.4f s against %.4f s (%.3f times)", with, without, with / without),
+               with <= kMaxLoggingCpuRatio * without);
+}
+
 void CheckCat(const ReaderRun &cat, const std::optional<ProgramRun> &program, Checks &checks)
 {
     CheckReader("cat", cat, checks);
@@ -1224,8 +1311,17 @@ int main(int argc, char **argv)
         Checks checks;
         std::optional<ProgramRun> program;
         if (!opt.catOnly) {
-            program = RunProgram(opt, pty);
+            program = RunProgram(opt.exe, opt, pty, LimitBytes(opt), false);
             CheckProgram(opt, *program, checks);
+        }
+        if (program && !opt.loggingExe.empty()) {
+            // The same bytes as the program had.
+            const std::size_t limit =
+                program->reader.flood.written > 0 ? program->reader.flood.written : LimitBytes(opt);
+            std::printf("\nwith the time column and the traffic log (%s)\n", opt.loggingExe.c_str());
+            const ProgramRun logged = RunProgram(opt.loggingExe, opt, pty, limit, true);
+            CheckProgram(opt, logged, checks);
+            CheckLogging(logged, *program, checks);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

@@ -121,29 +121,6 @@ int main(int argc, char *argv[])
 
     std::atomic<bool> stop{false};
     std::atomic<unsigned long long> written{0}, lines{0}, sentBack{0};
-    // The far end: 1 MB/s in 10 ms slices, on an absolute schedule so that a slow slice is made
-    // up for; a write that blocks is the kernel holding the sender back, as flow control would.
-    std::thread writer([&] {
-        const auto start = std::chrono::steady_clock::now();
-        std::string pending;
-        for (int slice = 1; !stop.load(); ++slice) {
-            const auto due = start + std::chrono::milliseconds(10 * slice);
-            std::this_thread::sleep_until(due);
-            const auto want = static_cast<unsigned long long>(rate * 0.01 * slice);
-            while (written.load() + pending.size() < want)
-                pending += Line(lines++);
-            std::size_t off = 0;
-            while (off < pending.size() && !stop.load()) {
-                const ssize_t n = ::write(master, pending.data() + off, pending.size() - off);
-                if (n > 0)
-                    off += static_cast<std::size_t>(n);
-                else if (n < 0 && errno != EINTR && errno != EAGAIN)
-                    return;
-            }
-            written += off;
-            pending.erase(0, off);
-        }
-    });
     std::thread reader([&] {
         char buf[65536];
         while (!stop.load()) {
@@ -156,12 +133,41 @@ int main(int argc, char *argv[])
         }
     });
 
+    std::thread writer;
     long rssAtOne = -1, rssAtEnd = -1;
     unsigned long long writtenAtEnd = 0, linesAtEnd = 0;
     int sends = 0;
     {
         TForm1 window;
         window.show();
+        // The open discards what arrived before it: the far end starts once the port is open.
+        QElapsedTimer opened;
+        opened.start();
+        while (opened.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        // The far end: 1 MB/s in 10 ms slices, on an absolute schedule so that a slow slice is made
+        // up for; a write that blocks is the kernel holding the sender back, as flow control would.
+        writer = std::thread([&] {
+            const auto start = std::chrono::steady_clock::now();
+            std::string pending;
+            for (int slice = 1; !stop.load(); ++slice) {
+                const auto due = start + std::chrono::milliseconds(10 * slice);
+                std::this_thread::sleep_until(due);
+                const auto want = static_cast<unsigned long long>(rate * 0.01 * slice);
+                while (written.load() + pending.size() < want)
+                    pending += Line(lines++);
+                std::size_t off = 0;
+                while (off < pending.size()) { // whole lines, so that the count ends on one
+                    const ssize_t n = ::write(master, pending.data() + off, pending.size() - off);
+                    if (n > 0)
+                        off += static_cast<std::size_t>(n);
+                    else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                        return;
+                }
+                written += off;
+                pending.erase(0, off);
+            }
+        });
         QTimer sender;
         QObject::connect(&sender, &QTimer::timeout, &window, [&] {
             window.form().cmbSendMix->setEditText(QStringLiteral("0x41,\"soak\",13,10"));
@@ -181,7 +187,7 @@ int main(int argc, char *argv[])
         stop = true;
         writer.join();
         writtenAtEnd = written.load();
-        linesAtEnd = lines.load();
+        linesAtEnd = writtenAtEnd / Line(0).size(); // whole lines: a cut one is never written
         // What is still on its way through the kernel and the port is shown before counting.
         QElapsedTimer drain;
         drain.start();

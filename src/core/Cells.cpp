@@ -61,4 +61,19 @@ const RxCellTable &RxCells(int page)
     return tables[static_cast<std::size_t>(page)];
 }
 
+void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
+{
+    const std::size_t old = s.size();
+    // Room for the widest cells plus the padding of one eight-byte move; resize grows the buffer
+    // geometrically, so a long line costs amortised constant time per byte.
+    s.resize(old + n * t.maxLength + 8);
+    char *d = s.data() + old;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t b = p[k];
+        std::memcpy(d, t.cell[b].data(), 8);
+        d += t.length[b];
+    }
+    s.resize(static_cast<std::size_t>(d - s.data()));
+}
+
 } // namespace core

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace core
@@ -35,6 +37,8 @@ struct RxCellTable {
 };
 
 const RxCellTable &RxCells(int page);
+// Appends the cells of n bytes to s.
+void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n);
 inline std::string_view RxCell(int page, std::uint8_t b)
 {
     return RxCells(page).view(b);

@@ -16,6 +16,21 @@ const std::string &Page::line(int i) const
     return i >= 0 && i < count() ? m_lines[static_cast<std::size_t>(i)] : kEmpty;
 }
 
+std::int64_t Page::time(int i) const
+{
+    return i >= 0 && i < count() ? m_times[static_cast<std::size_t>(i)] : 0;
+}
+
+void Page::setTime(int i, std::int64_t time)
+{
+    if (i < 0 || i >= count() || m_times[static_cast<std::size_t>(i)] == time)
+        return;
+    m_times[static_cast<std::size_t>(i)] = time;
+    ++m_revision;
+    if (i != count() - 1)
+        ++m_structureRevision;
+}
+
 void Page::replace(int i, std::string text)
 {
     if (i == 0 && m_lines.empty()) {
@@ -47,10 +62,11 @@ std::string Page::takeLast()
     return text;
 }
 
-void Page::add(std::string text)
+void Page::add(std::string text, std::int64_t time)
 {
     m_maxLength = std::max(m_maxLength, static_cast<int>(text.size()));
     m_lines.push_back(std::move(text));
+    m_times.push_back(time);
     ++m_revision;
 }
 
@@ -61,6 +77,7 @@ void Page::remove(int i)
     if (static_cast<int>(m_lines[static_cast<std::size_t>(i)].size()) >= m_maxLength)
         m_maxLengthExact = false;
     m_lines.erase(m_lines.begin() + i);
+    m_times.erase(m_times.begin() + i);
     ++m_revision;
     ++m_structureRevision;
 }
@@ -68,6 +85,7 @@ void Page::remove(int i)
 void Page::clear()
 {
     m_lines.clear();
+    m_times.clear();
     m_maxLength = 0;
     m_maxLengthExact = true;
     ++m_revision;
@@ -79,10 +97,13 @@ std::string Page::fileText() const
     return FileText(m_lines);
 }
 
-std::vector<std::string> Page::takeLines()
+std::vector<std::string> Page::takeLines(std::vector<std::int64_t> *times)
 {
     std::vector<std::string> lines;
     lines.swap(m_lines);
+    if (times)
+        times->swap(m_times);
+    m_times.clear();
     m_maxLength = 0;
     m_maxLengthExact = true;
     ++m_revision;
@@ -90,10 +111,13 @@ std::vector<std::string> Page::takeLines()
     return lines;
 }
 
-void Page::prependLines(std::vector<std::string> lines)
+void Page::prependLines(std::vector<std::string> lines, std::vector<std::int64_t> times)
 {
     if (lines.empty())
         return;
+    times.resize(lines.size(), 0);
+    times.insert(times.end(), m_times.begin(), m_times.end());
+    m_times.swap(times);
     for (const auto &l : lines)
         m_maxLength = std::max(m_maxLength, static_cast<int>(l.size()));
     lines.insert(lines.end(), std::make_move_iterator(m_lines.begin()),

@@ -2,6 +2,10 @@
 // One display page: an ordered list of byte lines (CP932 text), with the operations of a string
 // list. The view shows it; the receive pipeline, the senders, the log save and the pick-up work on
 // it directly. Adding a line and replacing the last line cost O(1); nothing is laid out here.
+//
+// Beside each line the page keeps when the line began (milliseconds since 1970, 0 for a line
+// that has no time, such as the empty line that waits for the next bytes). The time is not part
+// of the line: the files, the pick-up and the offsets know only the bytes.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +21,13 @@ class Page
     int count() const { return static_cast<int>(m_lines.size()); }
     // Reading outside the lines (line 0 of an empty page) gives the empty string.
     const std::string &line(int i) const;
+    // When line i began; 0 outside the lines and for a line without a time.
+    std::int64_t time(int i) const;
     // Replacing line 0 of an empty page creates it; other indexes outside the lines are ignored.
+    // The line keeps its time.
     void replace(int i, std::string text);
-    void add(std::string text);
+    void setTime(int i, std::int64_t time);
+    void add(std::string text, std::int64_t time = 0);
     void remove(int i);
     void clear();
 
@@ -34,10 +42,11 @@ class Page
     // Every line followed by CR LF: the page file's bytes.
     std::string fileText() const;
     // Moves every line out, leaving the page empty: a save in the background takes the lines
-    // without copying them.
-    std::vector<std::string> takeLines();
-    // Puts lines back before the first one (the lines of a background save that failed).
-    void prependLines(std::vector<std::string> lines);
+    // without copying them. Their times go to *times when asked for.
+    std::vector<std::string> takeLines(std::vector<std::int64_t> *times = nullptr);
+    // Puts lines back before the first one (the lines of a background save that failed), with
+    // their times when there is one for every line.
+    void prependLines(std::vector<std::string> lines, std::vector<std::int64_t> times = {});
 
     // Bumped on every change: views compare it to know when to repaint.
     std::uint64_t revision() const { return m_revision; }
@@ -49,6 +58,7 @@ class Page
 
   private:
     std::vector<std::string> m_lines;
+    std::vector<std::int64_t> m_times; // one per line
     std::uint64_t m_revision = 0;
     std::uint64_t m_structureRevision = 0;
     mutable int m_maxLength = 0;

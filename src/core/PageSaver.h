@@ -11,8 +11,10 @@
 
 #include "PageFiles.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -29,6 +31,9 @@ class PageSaver
     struct Job {
         std::string folder;
         PageLines lines;
+        // The lines' times, which the files do not hold: they go back with the lines of a failed
+        // save.
+        std::array<std::vector<std::int64_t>, kPageCount> times;
     };
     struct Failure {
         std::string error;     // "path: reason" of the file that could not be written

@@ -12,21 +12,6 @@ namespace
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
 
-void appendCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
-{
-    const std::size_t old = s.size();
-    // Room for the widest cells plus the padding of one eight-byte move; resize grows the buffer
-    // geometrically, so a long line costs amortised constant time per byte.
-    s.resize(old + n * t.maxLength + 8);
-    char *d = s.data() + old;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint8_t b = p[k];
-        std::memcpy(d, t.cell[b].data(), 8);
-        d += t.length[b];
-    }
-    s.resize(static_cast<std::size_t>(d - s.data()));
-}
-
 } // namespace
 
 bool IsBlankLine(std::string_view line)
@@ -44,6 +29,7 @@ void RxPipeline::PushRxByte(std::uint8_t b)
         return;
     m_ring[static_cast<std::size_t>(m_head)] = b;
     m_head = next;
+    ++m_pushed;
 }
 
 bool RxPipeline::PopRxByte(std::uint8_t &b)
@@ -52,7 +38,29 @@ bool RxPipeline::PopRxByte(std::uint8_t &b)
         return false;
     b = m_ring[static_cast<std::size_t>(m_tail)];
     m_tail = (m_tail + 1) % kRingSize;
+    ++m_popped;
     return true;
+}
+
+void RxPipeline::ResetRing()
+{
+    m_head = m_tail = 0;
+    m_pushed = m_popped = 0;
+    m_marks.clear();
+}
+
+void RxPipeline::setLogging(bool on)
+{
+    if (!on)
+        m_traffic.clear();
+    m_logging = on;
+}
+
+std::int64_t RxPipeline::timeAtTail()
+{
+    while (m_marks.size() >= 2 && m_marks[1].at <= m_popped)
+        m_marks.pop_front();
+    return m_marks.empty() || m_marks.front().at > m_popped ? 0 : m_marks.front().time;
 }
 
 std::size_t RxPipeline::waiting() const
@@ -60,12 +68,16 @@ std::size_t RxPipeline::waiting() const
     return static_cast<std::size_t>((m_head - m_tail + kRingSize) % kRingSize);
 }
 
-std::size_t RxPipeline::receive(const std::uint8_t *data, std::size_t n, std::uint32_t now)
+std::size_t RxPipeline::receive(const std::uint8_t *data, std::size_t n, std::uint32_t now,
+                                std::int64_t wallMs)
 {
     if (n == 0)
         return 0;
     m_lastRxTick = now;
     const std::size_t take = std::min(n, room());
+    if (take > 0 && (m_marks.empty() || m_marks.back().time != wallMs))
+        m_marks.push_back(TimeMark{m_pushed, wallMs});
+    m_pushed += take;
     const std::size_t first = std::min(take, static_cast<std::size_t>(kRingSize - m_head));
     std::memcpy(m_ring.data() + m_head, data, first);
     std::memcpy(m_ring.data(), data + first, take - first);
@@ -122,7 +134,15 @@ bool RxPipeline::removeBlankBeforeLast(const PageSet &pages)
     return changed;
 }
 
-bool RxPipeline::startLines(const PageSet &pages)
+void RxPipeline::writeBack(Page &page, Line &l)
+{
+    page.replaceLast(std::move(l.text));
+    if (l.stamped)
+        page.setTime(page.count() - 1, l.startTime);
+    l.text.clear();
+}
+
+bool RxPipeline::startLines(const PageSet &pages, std::int64_t time)
 {
     bool changed = false;
     for (int i = 0; i < kPageCount; ++i) {
@@ -133,16 +153,21 @@ bool RxPipeline::startLines(const PageSet &pages)
         if (l.outgoing) {
             // The outgoing line (or received text that looks like one) is written back before the
             // new incoming line starts, so that bytes received earlier in this tick are kept.
-            page.replaceLast(l.text);
-            page.add(std::string(kInTag));
+            writeBack(page, l);
+            page.add(std::string(kInTag), time);
             l.text.assign(kInTag);
             l.held = false;
             l.outgoing = false;
             l.checkBlank = true;
+            l.stamped = true;
+            l.startTime = time;
             changed = true;
         }
-        if (l.text.empty())
+        if (l.text.empty()) {
             l.text.assign(kInTag);
+            l.stamped = true;
+            l.startTime = time;
+        }
     }
     return changed;
 }
@@ -202,7 +227,7 @@ void RxPipeline::appendRun(const PageSet &pages, const std::uint8_t *p, std::siz
             continue;
         const RxCellTable &cells = RxCells(i);
         Line &l = m_line[i];
-        appendCells(l.text, cells, p, n);
+        AppendRxCells(l.text, cells, p, n);
         // The run ends at the only byte whose cell can complete the mark, so only the end of the
         // line needs looking at.
         if (cells.closesOutMark[p[n - 1]]) {
@@ -221,10 +246,10 @@ void RxPipeline::endLines(const PageSet &pages)
             continue;
         Line &l = m_line[i];
         Page &page = *pages.page[i];
-        page.replaceLast(l.text);
+        writeBack(page, l);
         page.add(std::string());
-        l.text.clear();
         l.held = false;
+        l.stamped = false;
         l.outgoing = false;
         l.checkBlank = true;
     }
@@ -237,7 +262,13 @@ void RxPipeline::runLimit(const PageSet &pages, const LimitSaver &save, int m, T
     for (int i = 0; i < kPageCount; ++i) {
         Line &l = m_line[i];
         if (pages.visible[i] && l.held) {
-            pages.page[i]->replaceLast(l.text.substr(0, l.heldLength));
+            Page &page = *pages.page[i];
+            // The line goes on as the first line of the emptied page, with the time it began.
+            if (!l.stamped) {
+                l.stamped = true;
+                l.startTime = page.time(page.count() - 1);
+            }
+            page.replaceLast(l.text.substr(0, l.heldLength));
             l.held = false;
         }
     }
@@ -307,7 +338,8 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         }
         bool changed = removeBlankBeforeLast(pages);
         m_lastRxTick = now;
-        changed = startLines(pages) || changed;
+        const std::int64_t time = timeAtTail();
+        changed = startLines(pages, time) || changed;
 
         // Bytes are shown in runs that change no page until their last byte, which is the same
         // as showing them one by one: the counter and the limit only see page changes. A run is
@@ -318,9 +350,14 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         const bool oneByte = changed || m > m_limitAt;
         const std::size_t n = scanRun(p, oneByte ? 1 : contiguous, mode, split);
         appendRun(pages, p, n);
+        if (m_logging)
+            m_traffic.received(p, n, time);
         m_tail = static_cast<int>((static_cast<std::size_t>(m_tail) + n) % kRingSize);
+        m_popped += n;
         if (m_lineEndPending) {
             endLines(pages);
+            if (m_logging)
+                m_traffic.endLine();
             changed = true;
         }
         m_lineEndPending = false;
@@ -331,7 +368,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
     for (int i = 0; i < kPageCount; ++i) {
         Line &l = m_line[i];
         if (pages.visible[i] && !l.text.empty()) {
-            pages.page[i]->replaceLast(std::move(l.text));
+            writeBack(*pages.page[i], l);
             lastOutgoing[i] = l.outgoing;
         }
         l = Line{};
@@ -347,6 +384,8 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
                 lastOutgoing[i] = false;
             }
         }
+        if (m_logging)
+            m_traffic.endLine();
         m_lastRxTick = 0;
     }
 
@@ -360,7 +399,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
     return result;
 }
 
-void AppendOutLine(Page &page, std::string_view cells)
+void AppendOutLine(Page &page, std::string_view cells, std::int64_t time)
 {
     const int n = page.count();
     if (n >= 3 && IsBlankLine(page.line(n - 2)))
@@ -374,17 +413,17 @@ void AppendOutLine(Page &page, std::string_view cells)
     std::string_view rest(text);
     for (;;) {
         const std::size_t br = rest.find("\r\n");
-        page.add(std::string(rest.substr(0, br)));
+        page.add(std::string(rest.substr(0, br)), time);
         if (br == std::string_view::npos)
             break;
         rest.remove_prefix(br + 2);
     }
 }
 
-void AppendOutLine(const PageSet &pages, int i, std::string_view cells)
+void AppendOutLine(const PageSet &pages, int i, std::string_view cells, std::int64_t time)
 {
     if (i >= 0 && i < kPageCount && pages.visible[i])
-        AppendOutLine(*pages.page[i], cells);
+        AppendOutLine(*pages.page[i], cells, time);
 }
 
 } // namespace core

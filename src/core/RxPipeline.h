@@ -8,9 +8,11 @@
 
 #include "Cells.h"
 #include "Page.h"
+#include "TrafficLines.h"
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -65,10 +67,11 @@ class RxPipeline
     // byte and must not be passed) and notes `now` as the time of the last received byte when at
     // least one byte came. Returns the number stored: the handler reads no more from the port
     // than room() says, so that bytes the display cannot take yet stay queued in the device
-    // instead of being lost here.
-    std::size_t receive(const std::uint8_t *data, std::size_t n, std::uint32_t now);
+    // instead of being lost here. `wallMs` (ms since 1970) is when the bytes were taken from the
+    // port: a line begun by one of them keeps that time, however late a tick shows it.
+    std::size_t receive(const std::uint8_t *data, std::size_t n, std::uint32_t now, std::int64_t wallMs = 0);
     // Opening the port discards whatever still waits.
-    void ResetRing() { m_head = m_tail = 0; }
+    void ResetRing();
     std::size_t waiting() const;
     std::size_t room() const { return static_cast<std::size_t>(kRingSize - 1) - waiting(); }
 
@@ -77,6 +80,13 @@ class RxPipeline
     // emptied without saving).
     TickResult tick(std::uint32_t now, int mode, std::int32_t recvLineWait, const PageSet &pages,
                     const LimitSaver &save);
+
+    // While on, the lines of the traffic log are built beside the pages (see traffic()).
+    void setLogging(bool on);
+    bool logging() const { return m_logging; }
+    // The traffic log's lines: the tick feeds the received bytes, line ends and pauses; senders
+    // add their messages and the window takes the completed lines.
+    TrafficLines &traffic() { return m_traffic; }
 
     int RxHead() const { return m_head; }
     int RxTail() const { return m_tail; }
@@ -97,12 +107,22 @@ class RxPipeline
         bool outgoing = false;
         // The line before the page's last one may be blank: check before the next byte.
         bool checkBlank = false;
+        // `text` was begun in this tick, by a byte taken from the port at `startTime`.
+        bool stamped = false;
+        std::int64_t startTime = 0;
+    };
+    // When the byte at absolute ring position `at` onwards were taken from the port.
+    struct TimeMark {
+        std::uint64_t at = 0;
+        std::int64_t time = 0;
     };
 
     static int highestIndex(const PageSet &pages);
     void takeUpLines(const PageSet &pages);
     bool removeBlankBeforeLast(const PageSet &pages);
-    bool startLines(const PageSet &pages);
+    bool startLines(const PageSet &pages, std::int64_t time);
+    static void writeBack(Page &page, Line &l);
+    std::int64_t timeAtTail();
     std::size_t scanRun(const std::uint8_t *p, std::size_t n, int mode, const bool *split);
     void appendRun(const PageSet &pages, const std::uint8_t *p, std::size_t n);
     void endLines(const PageSet &pages);
@@ -116,6 +136,12 @@ class RxPipeline
     bool m_lfSeen = false;
     bool m_lineEndPending = false;
     std::array<Line, kPageCount> m_line;
+    // Bytes stored and taken since the ring was last emptied, and the times of the bytes waiting.
+    std::uint64_t m_pushed = 0;
+    std::uint64_t m_popped = 0;
+    std::deque<TimeMark> m_marks;
+    bool m_logging = false;
+    TrafficLines m_traffic;
 
     // Whether a page's last line holds kOutMark, as of the page revision after this pipeline's
     // last tick that showed bytes.
@@ -134,9 +160,10 @@ class RxPipeline
 // Shows a sent message on a shown page: a blank line before the last and an empty last line are
 // dropped, then "[OUT]  " and the cells are added. A CR LF inside the cells breaks the text into
 // further lines, as a text view would show it (the last of them then carries no tag).
-void AppendOutLine(Page &page, std::string_view cells);
+// `time` is when the message was sent; every line it makes carries it.
+void AppendOutLine(Page &page, std::string_view cells, std::int64_t time = 0);
 // The same for page i of the set; a hidden page is left alone.
-void AppendOutLine(const PageSet &pages, int i, std::string_view cells);
+void AppendOutLine(const PageSet &pages, int i, std::string_view cells, std::int64_t time = 0);
 
 // Nothing but bytes up to 0x20.
 bool IsBlankLine(std::string_view line);

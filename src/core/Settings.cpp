@@ -20,6 +20,10 @@ void writeInt(platform::IniFile &ini, const char *section, const char *key, std:
 }
 
 constexpr const char *kPageKeys[4] = {"HEXPAGE", "DECPAGE", "CHARPAGE", "TEXTPAGE"};
+constexpr const char *kTimeSection = "RecvTime";
+constexpr const char *kTimeKey = "SHOW";
+constexpr const char *kLogSection = "TrafficLog";
+constexpr const char *kLogFolderKey = "FOLDER";
 
 } // namespace
 
@@ -71,6 +75,8 @@ void Settings::read(const platform::IniFile &ini)
     activePage = ActivePageFromFile(readInt(ini, "DISP", "PAGE", 0));
     for (std::size_t i = 0; i < pageShown.size(); ++i)
         pageShown[i] = readInt(ini, "DISP", kPageKeys[i], 1) != 0;
+    showTimes = readInt(ini, kTimeSection, kTimeKey, 0) != 0;
+    logFolder = ini.get(kLogSection, kLogFolderKey, std::string());
 }
 
 void Settings::write(platform::IniFile &ini) const
@@ -92,6 +98,10 @@ void Settings::write(platform::IniFile &ini) const
     writeInt(ini, "POS", "WIDTH", geometry.width);
     writeInt(ini, "POS", "TOP", geometry.top);
     writeInt(ini, "POS", "LEFT", geometry.left);
+    if (showTimes || ini.contains(kTimeSection, kTimeKey))
+        ini.set(kTimeSection, kTimeKey, showTimes ? "1" : "0");
+    if (!logFolder.empty())
+        ini.set(kLogSection, kLogFolderKey, logFolder);
 }
 
 std::string StatusText(const CommSettings &s)

@@ -34,13 +34,19 @@ struct Settings {
     std::int32_t activePage = 0;
     // HEX, DEC, CHAR, TEXT.
     std::array<bool, 4> pageShown{true, true, true, true};
+    // The time column of the pages ("受信時刻表示"), and the folder of the last traffic log (CP932,
+    // empty before the first). Each has a section of its own, written only once it is in use, so
+    // that the file of somebody who never used them stays as it was.
+    bool showTimes = false;
+    std::string logFolder;
 
     // Reads every key in the program's read order. A missing key, an empty value or a text that
     // is no 32-bit integer gives the key's default; the three texts are trimmed of bytes up to
     // 0x20 and otherwise kept as they are. The control values are brought into their controls'
     // ranges.
     void read(const platform::IniFile &ini);
-    // Writes all 19 keys in the program's write order; every other line of the file stays.
+    // Writes all 19 keys in the program's write order, then the time column's key when it is on
+    // or already in the file, and the log folder when there is one; every other line stays.
     void write(platform::IniFile &ini) const;
 };
 

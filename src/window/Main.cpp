@@ -19,6 +19,8 @@
 #include "RxPipeline.h"
 #include "Settings.h"
 #include "Tick.h"
+#include "TrafficLog.h"
+#include "WallClock.h"
 #include "UserFiles.h"
 
 #include <QCloseEvent>
@@ -61,7 +63,8 @@ void SetFontPixels(QWidget *widget, int pixels)
 
 TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
-      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount)
+      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount),
+      m_clock(platform::WallClockMs)
 {
     // The order matters: the settings file is read after the pages and the history exist, and
     // the output lines are raised before the first show opens the port.
@@ -129,6 +132,7 @@ TForm1::TForm1(QWidget *parent)
 TForm1::~TForm1()
 {
     Timer1->stop();
+    CloseTrafficLog(false);
     CommX1.OnReceive = nullptr;
     CommX1.OnError = nullptr;
     CommX1.OnBreak = nullptr;
@@ -166,6 +170,8 @@ void TForm1::ConnectHandlers()
     connect(ui->mnuDEC, &QAction::triggered, this, [this] { mnuDECClick(); });
     connect(ui->mnuCHAR, &QAction::triggered, this, [this] { mnuCHARClick(); });
     connect(ui->mnuTEXT, &QAction::triggered, this, [this] { mnuTEXTClick(); });
+    connect(ui->mnuRecvTime, &QAction::triggered, this, [this] { mnuRecvTimeClick(); });
+    connect(ui->mnuTrafficLog, &QAction::triggered, this, [this] { mnuTrafficLogClick(); });
     connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
     // A click on a tab makes its page active, also when no page was.
     connect(ui->PageControl1, &QTabWidget::tabBarClicked, this, [this](int index) {
@@ -267,6 +273,19 @@ void TForm1::SetTickSource(TickSource source)
     m_tick = source ? std::move(source) : TickSource(platform::GetTickCount);
 }
 
+void TForm1::SetClockSource(ClockSource source)
+{
+    m_clock = source ? std::move(source) : ClockSource(platform::WallClockMs);
+}
+
+void TForm1::mnuRecvTimeClick()
+{
+    m_showTimes = !m_showTimes;
+    ui->mnuRecvTime->setChecked(m_showTimes);
+    for (PageView *memo : m_memos)
+        memo->setShowTimes(m_showTimes);
+}
+
 // --- Settings file and send history ---------------------------------------------------------
 
 std::vector<std::string> TForm1::SendHistory() const
@@ -351,6 +370,12 @@ void TForm1::ReadSettingsFile()
         PageVisible[static_cast<std::size_t>(i)] = shown ? 1 : 0;
         menus[i]->setChecked(shown);
     }
+
+    m_showTimes = s.showTimes;
+    ui->mnuRecvTime->setChecked(m_showTimes);
+    for (PageView *memo : m_memos)
+        memo->setShowTimes(m_showTimes);
+    m_logFolder = s.logFolder;
 }
 
 QString TForm1::WriteSettingsFile()
@@ -374,6 +399,8 @@ QString TForm1::WriteSettingsFile()
     s.geometry.width = width();
     s.geometry.top = y();
     s.geometry.left = x();
+    s.showTimes = m_showTimes;
+    s.logFolder = m_logFolder;
     s.write(ini);
     // Written once it differs from the default, so that a file that never had it stays as it was.
     if (!m_autoReopen || ini.contains(kReopenSection, kReopenKey))
@@ -585,6 +612,7 @@ void TForm1::FormClose()
     TimerReopen->stop();
     const QString settingsError = WriteSettingsFile();
     CommX1.PortClose();
+    StopTrafficLog();
     const QString historyError = SaveSendHistory();
     FinishSaves();
     // Told once, for both files: the old files stay as they were, and what was not written is

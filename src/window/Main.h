@@ -36,6 +36,7 @@ namespace core
 {
 class RxPipeline;
 class PageSaver;
+class TrafficLog;
 struct PageSet;
 } // namespace core
 class PageView;
@@ -63,6 +64,14 @@ class TForm1 : public QMainWindow
     // The clock of the receive pipeline (GetTickCount by default); tests make time pass by hand.
     using TickSource = std::function<std::uint32_t()>;
     void SetTickSource(TickSource source);
+    // The calendar clock of the line times and the traffic log, in ms since 1970 (the system's
+    // by default); tests set the time by hand.
+    using ClockSource = std::function<std::int64_t()>;
+    void SetClockSource(ClockSource source);
+    // How the traffic log asks for its folder: gets the folder to start in, returns the chosen
+    // one or an empty text when the user cancels (a folder dialog by default).
+    using FolderPicker = std::function<QString(const QString &start)>;
+    void SetFolderPicker(FolderPicker picker);
 
     // State shared with the dialog and the other parts of the window.
     core::CommSettings CommSettings;
@@ -88,6 +97,9 @@ class TForm1 : public QMainWindow
     void mnuDECClick() { TogglePage(1); }
     void mnuCHARClick() { TogglePage(2); }
     void mnuTEXTClick() { TogglePage(3); }
+    // "受信時刻表示": the time column of the four pages on or off.
+    void mnuRecvTimeClick();
+    bool ShowTimes() const { return m_showTimes; }
     void mnuExitClick();
     void mnuHeplClick();
     void FormResize();
@@ -101,8 +113,23 @@ class TForm1 : public QMainWindow
     void CommX1Error(std::int32_t ErrorState);
     // Waits for the automatic saves in the background; lines of a failed one go back on the pages.
     void FinishSaves();
-    // Senders show what they sent through this (page index 0 to 3, cells without the tag).
-    void AppendOutLine(int page, const std::string &cells);
+    // Senders show what they sent through this (page index 0 to 3, cells without the tag, the
+    // time of the send).
+    void AppendOutLine(int page, const std::string &cells, std::int64_t time);
+
+    // Traffic log (MainTrafficLog.cpp). The menu item starts a log (asking for the folder) or
+    // stops the one running.
+    void mnuTrafficLogClick();
+    // Starts a log in `folder` without asking; false (the user told why) when the file cannot
+    // be made.
+    bool StartTrafficLog(const QString &folder);
+    // Writes the line still open and what waits, and closes the file.
+    void StopTrafficLog();
+    bool TrafficLogRunning() const { return m_trafficLog != nullptr; }
+    // The running log's file, or the last one's.
+    QString TrafficLogPath() const { return m_trafficLogPath; }
+    // The folder the next log starts in: the last one used.
+    QString TrafficLogFolder() const;
 
     // Devices that go away and come back (MainReconnect.cpp). The device of the open port went
     // away: what it sent is shown, the port closes and, with the reopen on, is watched for.
@@ -207,6 +234,12 @@ class TForm1 : public QMainWindow
     // background save failed.
     bool SaveAtLimit(std::string &error);
     void RestoreFailedSaves();
+    // Hands the completed log lines to the log's writer; stops the log when it failed.
+    void FeedTrafficLog();
+    void CloseTrafficLog(bool tellFailure);
+    void TellTrafficLogFailure(const std::string &error);
+    // A sent message's line for the traffic log, from its echo cells (HEX, DEC, CHAR, TEXT).
+    void LogSent(const std::array<std::string, 4> &cells, std::int64_t time);
     void ShowLineErrors();
     // "ログクリア" starts the counts again from now; an open starts them from zero.
     void ResetLineErrors(bool reopened);
@@ -220,6 +253,13 @@ class TForm1 : public QMainWindow
     bool m_syncSave = false;
     bool m_saveFailureTold = false; // until a save succeeds again
     TickSource m_tick;
+    ClockSource m_clock;
+    FolderPicker m_folderPicker;
+    bool m_showTimes = false;
+    std::unique_ptr<core::TrafficLog> m_trafficLog;
+    QString m_trafficLogPath;
+    std::string m_logFolder;              // CP932, as the settings file keeps it
+    QLabel *m_trafficLogStatus = nullptr; // made when the first log starts
     QLabel *stLineErrors = nullptr;
     platform::CommErrorCounts m_lineErrorBase; // the device's counts at the last "ログクリア"
     platform::CommErrorCounts m_lineErrors;    // shown

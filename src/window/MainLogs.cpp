@@ -9,6 +9,7 @@
 #include "ExceptionDisplay.h"
 #include "PageFiles.h"
 #include "PageView.h"
+#include "RxPipeline.h"
 #include "UserFiles.h"
 
 #include <QMessageBox>
@@ -39,6 +40,8 @@ void TForm1::BtnClearClick()
 {
     for (core::Page &page : m_pages)
         page.clear();
+    // The next bytes begin a new line on the emptied pages: so they do in the traffic log.
+    m_rx->traffic().endLine();
     ResetLineErrors(false);
     RefreshViews();
 }

@@ -110,12 +110,13 @@ std::size_t TForm1::TakeReceived(std::int32_t atLeast)
     std::uint8_t chunk[kReceiveChunk];
     std::size_t taken = 0;
     std::int32_t waiting = std::max(CommX1.GetReceiveLength(), atLeast);
+    const std::int64_t takenAt = m_clock();
     while (waiting > 0 && m_rx->room() > 0) {
         const std::size_t want = std::min({static_cast<std::size_t>(waiting), kReceiveChunk, m_rx->room()});
         const std::int32_t n = CommX1.ReceiveBlock(chunk, static_cast<std::int32_t>(want));
         if (n <= 0)
             break; // a failed read is no byte
-        const std::size_t stored = m_rx->receive(chunk, static_cast<std::size_t>(n), m_tick());
+        const std::size_t stored = m_rx->receive(chunk, static_cast<std::size_t>(n), m_tick(), takenAt);
         taken += static_cast<std::size_t>(n);
         if (lcStats().isDebugEnabled()) {
             g_stats.received += static_cast<unsigned long long>(n);
@@ -154,6 +155,7 @@ void TForm1::Timer1Timer()
         if (TakeReceived(0) == 0)
             break; // nothing more waits in the port
     }
+    FeedTrafficLog();
     SetLogCount(lineCount);
     if (pagesChanged)
         RefreshViews();
@@ -191,10 +193,10 @@ bool TForm1::SaveAtLimit(std::string &error)
             m_saveFailureTold = false;
         return ok;
     }
-    core::PageSaver::Job job{platform::MakeUserFileDir(), {}};
+    core::PageSaver::Job job{platform::MakeUserFileDir(), {}, {}};
     for (std::size_t i = 0; i < m_pages.size(); ++i)
         if (PageVisible[i])
-            job.lines[i] = m_pages[i].takeLines();
+            job.lines[i] = m_pages[i].takeLines(&job.times[i]);
     m_saver->submit(std::move(job));
     return true;
 }
@@ -206,11 +208,16 @@ void TForm1::RestoreFailedSaves()
         return;
     for (std::size_t i = 0; i < m_pages.size(); ++i) {
         std::vector<std::string> lines;
-        for (core::PageSaver::Job &job : failure->jobs)
-            if (job.lines[i])
-                lines.insert(lines.end(), std::make_move_iterator(job.lines[i]->begin()),
-                             std::make_move_iterator(job.lines[i]->end()));
-        m_pages[i].prependLines(std::move(lines));
+        std::vector<std::int64_t> times;
+        for (core::PageSaver::Job &job : failure->jobs) {
+            if (!job.lines[i])
+                continue;
+            lines.insert(lines.end(), std::make_move_iterator(job.lines[i]->begin()),
+                         std::make_move_iterator(job.lines[i]->end()));
+            job.times[i].resize(job.lines[i]->size());
+            times.insert(times.end(), job.times[i].begin(), job.times[i].end());
+        }
+        m_pages[i].prependLines(std::move(lines), std::move(times));
     }
     m_syncSave = true;
     if (!m_saveFailureTold)
@@ -276,7 +283,7 @@ void TForm1::RefreshViews()
         memo->refresh();
 }
 
-void TForm1::AppendOutLine(int page, const std::string &cells)
+void TForm1::AppendOutLine(int page, const std::string &cells, std::int64_t time)
 {
-    core::AppendOutLine(Pages(), page, cells);
+    core::AppendOutLine(Pages(), page, cells, time);
 }

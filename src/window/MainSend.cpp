@@ -101,8 +101,10 @@ void TForm1::BtnSendClick()
         return;
 
     const core::EchoCells cells = core::StringSendCells(bytes);
+    const std::int64_t sentAt = m_clock();
     for (int i = 0; i < core::kPageCount; ++i)
-        AppendOutLine(i, cells[static_cast<std::size_t>(i)]);
+        AppendOutLine(i, cells[static_cast<std::size_t>(i)], sentAt);
+    LogSent(cells, sentAt);
     RefreshViews();
 }
 
@@ -202,6 +204,7 @@ void TForm1::SendMixText(const std::string &text)
     if (!plan.sent)
         return;
 
+    const std::int64_t sentAt = m_clock();
     for (int i = 0; i < core::kPageCount; ++i) {
         if (!PageVisible[static_cast<std::size_t>(i)])
             continue;
@@ -210,9 +213,10 @@ void TForm1::SendMixText(const std::string &text)
         const int n = page.count();
         if (i == 0 && n >= 3 && core::IsBlankLine(page.line(n - 2)))
             SetLogCount(n - 1);
-        AppendOutLine(i, plan.cells[static_cast<std::size_t>(i)]);
+        AppendOutLine(i, plan.cells[static_cast<std::size_t>(i)], sentAt);
         page.add(std::string());
     }
+    LogSent(plan.cells, sentAt);
     RefreshViews();
 }
 

@@ -3,6 +3,7 @@
 
 #include "Page.h"
 #include "PageViewLine.h"
+#include "TimeText.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -100,6 +101,20 @@ void PageView::applyRefresh()
         viewport()->update();
 }
 
+void PageView::setShowTimes(bool on)
+{
+    if (m_showTimes == on)
+        return;
+    m_showTimes = on;
+    updateScrollRanges();
+    viewport()->update();
+}
+
+qreal PageView::textLeft() const
+{
+    return m_showTimes ? kTimeColumns * m_metrics.colWidth : 0;
+}
+
 int PageView::caretOffset() const
 {
     return m_text.caretOffset();
@@ -191,7 +206,7 @@ int PageView::visibleRows() const
 
 int PageView::visibleColumns() const
 {
-    return std::max(1, static_cast<int>(viewport()->width() / m_metrics.colWidth));
+    return std::max(1, static_cast<int>((viewport()->width() - textLeft()) / m_metrics.colWidth));
 }
 
 void PageView::updateScrollRanges()
@@ -245,7 +260,7 @@ QRect PageView::characterRect(int offset) const
         return {};
     const DecodedLine d = DecodeLine(m_text.lineBytes(p.line));
     const qreal cw = m_metrics.colWidth;
-    const qreal x = (d.col(p.ch) - horizontalScrollBar()->value()) * cw;
+    const qreal x = textLeft() + (d.col(p.ch) - horizontalScrollBar()->value()) * cw;
     const int cols = p.ch < d.total ? std::max(1, d.width(p.ch)) : 1; // the line break counts as one
     return QRectF(x, row * m_metrics.rowHeight, cols * cw, m_metrics.rowHeight).toAlignedRect();
 }
@@ -261,7 +276,7 @@ PageView::Pos PageView::posAtPoint(const QPoint &pos, bool *onRow) const
         return {};
     Pos p{std::clamp(line, 0, n - 1), 0};
     const DecodedLine d = DecodeLine(m_text.lineBytes(p.line));
-    const qreal col = pos.x() / m_metrics.colWidth + horizontalScrollBar()->value();
+    const qreal col = (pos.x() - textLeft()) / m_metrics.colWidth + horizontalScrollBar()->value();
     // The character boundary nearest to the point.
     int ch = CharAtColumn(d, static_cast<int>(std::floor(std::max<qreal>(0, col))));
     if (ch < d.total && col - d.col(ch) > d.width(ch) / 2.0)
@@ -310,7 +325,8 @@ QRect PageView::caretRect() const
     if (row < 0 || row * m_metrics.rowHeight >= viewport()->height())
         return {};
     const int col = m_text.column(caret);
-    const int x = static_cast<int>(std::lround((col - horizontalScrollBar()->value()) * m_metrics.colWidth));
+    const int x = static_cast<int>(
+        std::lround(textLeft() + (col - horizontalScrollBar()->value()) * m_metrics.colWidth));
     return {x - 1, row * m_metrics.rowHeight, 3, m_metrics.rowHeight};
 }
 
@@ -363,7 +379,11 @@ void PageView::paintEvent(QPaintEvent *event)
     const Metrics &m = m_metrics;
     const int top = verticalScrollBar()->value();
     const int hval = horizontalScrollBar()->value();
-    const qreal x0 = -hval * m.colWidth;
+    const qreal left = textLeft();
+    const qreal x0 = left - hval * m.colWidth;
+    // Lines scrolled sideways pass under the time column, not into it.
+    if (m_showTimes)
+        p.setClipRect(QRectF(left, 0, viewport()->width() - left, viewport()->height()));
     const int firstLine = top + std::max(0, event->rect().top()) / m.rowHeight;
     const int lastLine = std::min(n - 1, top + event->rect().bottom() / m.rowHeight);
     const int colEnd = hval + visibleColumns() + 2;
@@ -407,6 +427,14 @@ void PageView::paintEvent(QPaintEvent *event)
             const qreal x = x0 + d.col(caret.ch) * m.colWidth;
             p.fillRect(QRectF(std::round(x), y, 1, m.rowHeight), text);
         }
+    }
+    if (m_showTimes) {
+        p.setClipping(false);
+        p.setPen(pal.color(QPalette::PlaceholderText));
+        for (int line = firstLine; line <= lastLine; ++line)
+            if (const std::int64_t t = m_text.page()->time(line))
+                p.drawText(QPointF(0, (line - top) * m.rowHeight + m.ascent),
+                           QString::fromLatin1(core::ClockText(t)));
     }
 }
 
@@ -536,7 +564,7 @@ void PageView::mouseDoubleClickEvent(QMouseEvent *event)
     Pos p = posAtPoint(pos);
     if (m_text.lineCount() > 0) {
         const DecodedLine d = DecodeLine(m_text.lineBytes(p.line));
-        const qreal col = pos.x() / m_metrics.colWidth + horizontalScrollBar()->value();
+        const qreal col = (pos.x() - textLeft()) / m_metrics.colWidth + horizontalScrollBar()->value();
         p.ch = CharAtColumn(d, static_cast<int>(std::floor(std::max<qreal>(0, col))));
         if (col >= d.col(d.total))
             p.ch = d.total;

@@ -35,6 +35,14 @@ class PageView : public QAbstractScrollArea
     // A refresh was asked for while the view caught up only moments ago: it is applied shortly.
     bool refreshPending() const { return m_streamRepaint.isActive(); }
 
+    // The time column: before each line that has a time, the local time at which it began
+    // ("HH:MM:SS.mmm"). It stays put when the lines scroll sideways, and it is no part of the
+    // text: offsets, selection, copy and accessibility know only the lines.
+    void setShowTimes(bool on);
+    bool showTimes() const { return m_showTimes; }
+    // Columns the time column takes, its gap to the text included.
+    static constexpr int kTimeColumns = 13;
+
     // Character offsets into the whole text.
     int caretOffset() const;
     // Clamped to the text; leaves an empty selection and does not scroll.
@@ -103,6 +111,8 @@ class PageView : public QAbstractScrollArea
     void updateScrollRanges();
     int visibleRows() const;
     int visibleColumns() const;
+    // Where the text begins in the viewport: after the time column when it is shown.
+    qreal textLeft() const;
     void ensureVisible(Pos p);
     void moveCaret(Pos p, bool extend);
     void caretMoved();
@@ -127,4 +137,5 @@ class PageView : public QAbstractScrollArea
     QElapsedTimer m_sinceRefresh;
     bool m_inRefresh = false;
     int m_lastPaintDecoded = 0;
+    bool m_showTimes = false;
 };

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "AppendFile.h"
 #include "FileIo.h"
 
 #include "TempDir.h"
@@ -144,3 +145,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FailureCase> &info) { return std::string(info.param.name); });
 
 } // namespace
+
+// A log file is only ever created new and written at its end; an existing file is not touched.
+TEST(AppendFile, CreatesNewOnlyAndAppends)
+{
+    TempDir dir;
+    const std::string path = dir.file("a.log");
+    Put(path, "old");
+    platform::AppendFile file;
+    std::string error;
+    EXPECT_FALSE(file.create(path, &error));
+    EXPECT_NE(error.find("a.log"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(path), "old");
+
+    const std::string fresh = dir.file("b.log");
+    ASSERT_TRUE(file.create(fresh, &error)) << error;
+    EXPECT_TRUE(file.write("one\r\n") && file.write("two\r\n") && file.sync() && file.close());
+    EXPECT_EQ(ReadWholeFile(fresh), "one\r\ntwo\r\n");
+    EXPECT_FALSE(file.write("three", &error)); // closed
+}

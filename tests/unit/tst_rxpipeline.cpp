@@ -737,3 +737,33 @@ TEST(RxPipeline, MatchesByteByByteModelOnRandomTraffic)
 }
 
 } // namespace
+
+// A line keeps the time at which its first byte was taken from the port, however many ticks it
+// takes to show it; the tick's own clock plays no part.
+TEST(RxPipelineTimes, LineKeepsTheTimeOfItsFirstByte)
+{
+    Fixture f;
+    f.mode = kBreakOnCrLf;
+    auto take = [&](std::string_view bytes, std::int64_t at) {
+        f.rx.receive(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(), f.now, at);
+    };
+    take("AB", 1000);
+    take("C", 1500);
+    f.tick();
+    take("D\r\n", 2000); // the same line, one tick later
+    take("E", 3000);
+    f.now += 50;
+    f.tick();
+    take("F\r\nG", 4000); // a line ends and the next begins within one read
+    f.tick();
+    AppendOutLine(f.set, kPageHex, RxCell(kPageHex, 'x'), 5000);
+    for (int i = 0; i < kPageCount; ++i) {
+        const Page &p = f.page[i];
+        ASSERT_EQ(p.count(), i == kPageHex ? 4 : 3) << i;
+        EXPECT_EQ(p.time(0), 1000) << i;
+        EXPECT_EQ(p.time(1), 3000) << i;
+        EXPECT_EQ(p.time(2), 4000) << i;
+    }
+    EXPECT_EQ(f.page[kPageHex].time(3), 5000);
+    EXPECT_EQ(f.page[kPageHex].line(0), Hex({'A', 'B', 'C', 'D', '\r', '\n'}));
+}

@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: MIT
+#include "TrafficLog.h"
+
+namespace core
+{
+namespace
+{
+
+class FileOutputImpl : public TrafficLog::Output
+{
+  public:
+    explicit FileOutputImpl(platform::AppendFile file) : m_file(std::move(file)) {}
+    bool write(std::string_view bytes, std::string *error) override { return m_file.write(bytes, error); }
+    bool sync(std::string *error) override { return m_file.sync(error); }
+
+  private:
+    platform::AppendFile m_file;
+};
+
+} // namespace
+
+std::unique_ptr<TrafficLog::Output> TrafficLog::FileOutput(platform::AppendFile file)
+{
+    return std::make_unique<FileOutputImpl>(std::move(file));
+}
+
+TrafficLog::TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending)
+    : m_maxPending(maxPending == 0 ? 1 : maxPending), m_output(std::move(output))
+{
+    m_worker = std::thread([this] { run(); });
+    m_syncer = std::thread([this] { syncEverySecond(); });
+}
+
+TrafficLog::~TrafficLog()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_worker.join();
+    {
+        std::lock_guard lock(m_mutex);
+        m_written = true;
+    }
+    m_changed.notify_all();
+    m_syncer.join();
+}
+
+void TrafficLog::submit(std::string bytes)
+{
+    if (bytes.empty())
+        return;
+    std::unique_lock lock(m_mutex);
+    // One hand-over always goes in, however large, so that a wait cannot last for ever.
+    m_changed.wait(lock, [&] {
+        return m_pendingBytes == 0 || m_pendingBytes + bytes.size() <= m_maxPending || m_failed;
+    });
+    if (m_failed)
+        return;
+    m_pendingBytes += bytes.size();
+    m_queue.push_back(std::move(bytes));
+    m_changed.notify_all();
+}
+
+std::string TrafficLog::spare()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_spares.empty())
+        return {};
+    std::string bytes = std::move(m_spares.back());
+    m_spares.pop_back();
+    return bytes;
+}
+
+void TrafficLog::waitWritten()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return (m_queue.empty() && !m_busy) || m_failed; });
+}
+
+std::optional<std::string> TrafficLog::takeFailure()
+{
+    std::lock_guard lock(m_mutex);
+    std::optional<std::string> failure;
+    failure.swap(m_failure);
+    return failure;
+}
+
+bool TrafficLog::failed() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_failed;
+}
+
+void TrafficLog::fail(const std::string &error)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    m_failure = error;
+    m_queue.clear();
+    m_pendingBytes = 0;
+}
+
+void TrafficLog::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
+        if (m_queue.empty())
+            return; // stopped with everything written
+        std::deque<std::string> batch;
+        batch.swap(m_queue);
+        m_pendingBytes = 0;
+        const bool failed = m_failed;
+        m_busy = true;
+        m_changed.notify_all(); // room for the next hand-over
+        lock.unlock();
+
+        std::string error;
+        bool ok = true;
+        for (auto it = batch.begin(); ok && !failed && it != batch.end(); ++it)
+            ok = m_output->write(*it, &error);
+
+        lock.lock();
+        constexpr std::size_t kMaxSpares = 4;
+        for (std::string &bytes : batch) {
+            if (m_spares.size() >= kMaxSpares)
+                break;
+            bytes.clear();
+            m_spares.push_back(std::move(bytes));
+        }
+        lock.unlock();
+        batch.clear(); // the rest is freed without holding up a hand-over
+        lock.lock();
+        m_busy = false;
+        m_unsynced = m_unsynced || !failed;
+        if (!ok)
+            fail(error);
+        m_changed.notify_all();
+    }
+}
+
+void TrafficLog::syncEverySecond()
+{
+    // A thread of its own: a flush to the disk may take longer than a second of traffic takes to
+    // write, and the writer must not wait for it (the display would wait for the writer next).
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait_for(lock, kFlushEvery, [&] { return m_written; });
+        const bool last = m_written;
+        if (m_unsynced && !m_failed) {
+            m_unsynced = false;
+            lock.unlock();
+            std::string error;
+            const bool ok = m_output->sync(&error);
+            lock.lock();
+            if (!ok)
+                fail(error);
+            m_changed.notify_all();
+        }
+        if (last)
+            return;
+    }
+}
+
+} // namespace core

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// The traffic log's writer: a thread of its own appends the completed lines (TrafficLines) to the
+// log file, so that the display never waits for the disk, and another flushes the file to the
+// disk once a second while lines come. Each byte is written once, at the file's end: nothing
+// already written is written again.
+//
+// A write or flush that fails stops the log for good: what waits and what comes afterwards is
+// dropped, and the failure is reported once (takeFailure). The terminal goes on without it.
+//
+// Threads: the user-interface thread hands lines over and may wait for room (when the disk falls
+// far behind) or for everything to be written; the two workers never wait for anybody.
+#pragma once
+
+#include "AppendFile.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace core
+{
+
+class TrafficLog
+{
+  public:
+    // Where the lines go: the log file, or in tests an output that fails on purpose. write and
+    // sync are called from two threads and may run at the same time.
+    class Output
+    {
+      public:
+        virtual ~Output() = default;
+        virtual bool write(std::string_view bytes, std::string *error) = 0;
+        virtual bool sync(std::string *error) = 0;
+    };
+    static std::unique_ptr<Output> FileOutput(platform::AppendFile file);
+
+    static constexpr std::chrono::milliseconds kFlushEvery{1000};
+
+    // `maxPending`: bytes that may wait for the disk before a hand-over waits for room.
+    explicit TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending = 64u << 20);
+    // Writes what still waits, flushes the file and ends the worker.
+    ~TrafficLog();
+    TrafficLog(const TrafficLog &) = delete;
+    TrafficLog &operator=(const TrafficLog &) = delete;
+
+    void submit(std::string bytes);
+    // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
+    // over megabytes a tick, and fresh memory for each costs more than filling it.
+    std::string spare();
+    // Returns when everything handed over so far is written (or dropped after a failure).
+    void waitWritten();
+    // Why the log stopped, once.
+    std::optional<std::string> takeFailure();
+    bool failed() const;
+
+  private:
+    void run();
+    void syncEverySecond();
+    void fail(const std::string &error); // under m_mutex
+
+    const std::size_t m_maxPending;
+    std::unique_ptr<Output> m_output; // the worker's alone
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue; // under m_mutex, as are the fields below
+    std::vector<std::string> m_spares;
+    std::size_t m_pendingBytes = 0;
+    bool m_busy = false;
+    bool m_stop = false;
+    bool m_written = false;  // the writer has ended: the last flush follows
+    bool m_unsynced = false; // written since the last flush
+    bool m_failed = false;
+    std::optional<std::string> m_failure;
+    std::thread m_worker;
+    std::thread m_syncer;
+};
+
+} // namespace core

@@ -20,8 +20,8 @@
 #include "Settings.h"
 #include "Tick.h"
 #include "TrafficLog.h"
-#include "WallClock.h"
 #include "UserFiles.h"
+#include "WallClock.h"
 
 #include <QCloseEvent>
 #include <QFile>

@@ -55,7 +55,7 @@ std::string UserFileDir()
 
 std::string MakeUserFileDir()
 {
-    const std::string dir = UserFileDir();
+    std::string dir = UserFileDir();
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     return dir;
@@ -64,7 +64,7 @@ std::string MakeUserFileDir()
 std::string UserFileToRead(const std::string &name)
 {
     const Place place = CurrentPlace();
-    const std::string besideExe = place.exeDir + name;
+    std::string besideExe = place.exeDir + name;
     if (place.besideExe && Writable(besideExe))
         return besideExe;
     const std::string user = place.configDir + name;
@@ -74,7 +74,7 @@ std::string UserFileToRead(const std::string &name)
 std::string UserFileToWrite(const std::string &name)
 {
     const Place place = CurrentPlace();
-    const std::string besideExe = place.exeDir + name;
+    std::string besideExe = place.exeDir + name;
     if (place.besideExe && Writable(besideExe))
         return besideExe;
     std::error_code ec;

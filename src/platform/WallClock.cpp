@@ -22,7 +22,7 @@ LocalDateTime ToLocalTime(std::int64_t ms)
         milli += 1000;
         --seconds;
     }
-    const std::time_t t = static_cast<std::time_t>(seconds);
+    const auto t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     LocalDateTime out;
     if (!localtime_r(&t, &tm))

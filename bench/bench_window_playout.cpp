@@ -5,9 +5,9 @@
 // timer meanwhile (a play-out that never let the window process its events would show none).
 //
 // Usage: bench_window_playout [--mib N]   (file size, default 10)
-#include "ExePath.h"
 #include "Main.h"
 #include "PageView.h"
+#include "WindowBench.h"
 
 #include <QApplication>
 #include <QDir>
@@ -62,21 +62,14 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("bench_window_playout: pseudo-terminal");
+    // A pseudo-terminal ignores the bit rate: the reader is the limit of the link.
+    PtyFolder folder;
+    if (!folder.ok()) {
+        std::perror("bench_window_playout: pseudo-terminal or settings file");
         return 2;
     }
-    QTemporaryDir dir;
-    platform::SetExePathForTesting(QDir(dir.path()).filePath(QStringLiteral("Quorvel")).toStdString());
-    {
-        QFile ini(dir.filePath(QStringLiteral("Quorvel.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            return 2;
-        // A pseudo-terminal ignores the bit rate: the reader is the limit of the link.
-        ini.write("[PORTS]\r\nCOM1=" + QByteArray(ptsname(master)) + "\r\n");
-    }
-    const QString path = dir.filePath(QStringLiteral("lines.txt"));
+    const int master = folder.master();
+    const QString path = folder.filePath(QStringLiteral("lines.txt"));
     std::size_t lines = 0;
     {
         QFile file(path);
@@ -147,8 +140,6 @@ int main(int argc, char *argv[])
     TCustomCommX::WaitForWorkers(3000);
     stop = true;
     reader.join();
-    ::close(master);
-    platform::SetExePathForTesting(std::string());
 
     const double mb = static_cast<double>(received.load()) / 1e6;
     std::printf("file: %zu bytes, %zu lines\n", fileBytes, lines);

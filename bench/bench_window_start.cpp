@@ -7,6 +7,7 @@
 // Usage: bench_window_start [--entries N] [--runs R]   (defaults 200000 and 3)
 #include "ExePath.h"
 #include "Main.h"
+#include "WindowBench.h"
 
 #include <QApplication>
 #include <QDir>
@@ -23,21 +24,6 @@
 
 namespace
 {
-
-long ResidentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 20, '\n');
-    }
-    return -1;
-}
 
 double StartSeconds(const QString &dir, long *rss)
 {

@@ -6,8 +6,8 @@
 // slowest receive tick. The figures come from the window's own receive statistics.
 //
 // Usage: soak [--minutes N] [--rate BYTES_PER_SECOND]   (defaults 10 and 1000000)
-#include "ExePath.h"
 #include "Main.h"
+#include "WindowBench.h"
 
 #include "ui_Main.h"
 
@@ -62,21 +62,6 @@ void CollectStats(QtMsgType type, const QMessageLogContext &context, const QStri
     g_seen.textLast = m.captured(5);
 }
 
-long ResidentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 20, '\n');
-    }
-    return -1;
-}
-
 // "S00000042" and filler to 58 bytes, then CR LF.
 std::string Line(unsigned long long n)
 {
@@ -105,19 +90,13 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(CollectStats);
     QApplication app(argc, argv);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("soak: pseudo-terminal");
+    // A pseudo-terminal ignores the bit rate: the writer sets the pace.
+    PtyFolder folder("[RecvSet]\r\nRETCODE=2\r\n");
+    if (!folder.ok()) {
+        std::perror("soak: pseudo-terminal or settings file");
         return 2;
     }
-    QTemporaryDir dir;
-    platform::SetExePathForTesting(QDir(dir.path()).filePath(QStringLiteral("Quorvel")).toStdString());
-    {
-        QFile ini(dir.filePath(QStringLiteral("Quorvel.ini")));
-        if (!ini.open(QIODevice::WriteOnly))
-            return 2;
-        ini.write("[PORTS]\r\nCOM1=" + QByteArray(ptsname(master)) + "\r\n[RecvSet]\r\nRETCODE=2\r\n");
-    }
+    const int master = folder.master();
 
     std::atomic<bool> stop{false};
     std::atomic<unsigned long long> written{0}, lines{0}, sentBack{0};
@@ -202,8 +181,6 @@ int main(int argc, char *argv[])
     }
     TCustomCommX::WaitForWorkers(3000);
     reader.join();
-    ::close(master);
-    platform::SetExePathForTesting(std::string());
 
     const unsigned long long missing = writtenAtEnd > g_seen.received ? writtenAtEnd - g_seen.received : 0;
     const unsigned long long lostAll = missing + g_seen.dropped + g_seen.lost;

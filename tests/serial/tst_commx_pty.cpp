@@ -5,6 +5,7 @@
 
 #include "PortMapFile.h"
 #include "PortNames.h"
+#include "ProcessCpu.h"
 #include "PtyPair.h"
 #include "WaitFor.h"
 
@@ -21,7 +22,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,14 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace
 {
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 class CommXPty : public ::testing::Test
 {

@@ -2,28 +2,14 @@
 // Devices that go away and come back: a pseudo-terminal behind a link stands for a USB adapter
 // that is pulled (its far end closes) and plugged in again (a new one behind the same link).
 #include "MainWindowFixture.h"
+#include "ProcessCpu.h"
 #include "PtyMaster.h"
 
 #include <QAction>
 #include <QStatusBar>
 
-#include <sys/resource.h>
-
 #include <filesystem>
 #include <memory>
-
-namespace
-{
-
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-} // namespace
 
 class TestReconnect : public QObject
 {

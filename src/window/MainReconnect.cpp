@@ -35,8 +35,8 @@ QString DeviceText(const platform::PortIdentity &device, const std::string &path
 
 void TForm1::CreateReopenItems()
 {
-    // Below the specified items, so that none of them moves.
-    ui->mnuSettings->addSeparator();
+    // Below the specified items and the time column's, after the separator, so that none of the
+    // specified items moves.
     mnuAutoReopen = ui->mnuSettings->addAction(QStringLiteral("自動再接続"));
     mnuAutoReopen->setObjectName(QStringLiteral("mnuAutoReopen"));
     mnuAutoReopen->setCheckable(true);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What the in-process window benchmarks share: a temporary folder that stands in for the
 // executable's, with COM1 mapped to a fresh pseudo-terminal whose master side the benchmark
-// plays, and the process's resident memory.
+// plays, a thread that drains what the window sends, and the process's resident memory.
 #pragma once
 
 #include "ExePath.h"
@@ -11,10 +11,14 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -49,6 +53,41 @@ class PtyFolder
     QTemporaryDir m_dir;
     int m_master = -1;
     bool m_ok = false;
+};
+
+// Reads the master side as fast as it can from construction until destruction and counts the
+// bytes: what the window sent.
+class MasterDrain
+{
+  public:
+    explicit MasterDrain(int master)
+        : m_thread([this, master] {
+              char buf[65536];
+              while (!m_stop.load()) {
+                  pollfd p{master, POLLIN, 0};
+                  if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+                      const ssize_t n = ::read(master, buf, sizeof buf);
+                      if (n > 0)
+                          m_bytes += static_cast<std::uint64_t>(n);
+                  }
+              }
+          })
+    {
+    }
+    ~MasterDrain()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    MasterDrain(const MasterDrain &) = delete;
+    MasterDrain &operator=(const MasterDrain &) = delete;
+
+    std::uint64_t bytes() const { return m_bytes.load(); }
+
+  private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_bytes{0};
+    std::thread m_thread;
 };
 
 inline long ResidentKiB()

@@ -88,19 +88,7 @@ int main(int argc, char *argv[])
     const std::size_t fileBytes = static_cast<std::size_t>(QFile(path).size());
     const std::size_t expected = lines * kWirePerLine;
 
-    std::atomic<bool> stop{false};
-    std::atomic<std::size_t> received{0};
-    std::thread reader([&] {
-        char buf[65536];
-        while (!stop.load()) {
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
-                const ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0)
-                    received += static_cast<std::size_t>(n);
-            }
-        }
-    });
+    MasterDrain received(master);
 
     int ticks = 0;
     PaintCounter counter;
@@ -130,7 +118,7 @@ int main(int argc, char *argv[])
         // The last blocks are still on their way to the far end.
         QElapsedTimer drain;
         drain.start();
-        while (received.load() < expected && drain.elapsed() < 30000)
+        while (static_cast<std::size_t>(received.bytes()) < expected && drain.elapsed() < 30000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         wireSeconds = clock.nsecsElapsed() / 1e9;
         if (!ran)
@@ -138,16 +126,14 @@ int main(int argc, char *argv[])
         window.close();
     }
     TCustomCommX::WaitForWorkers(3000);
-    stop = true;
-    reader.join();
 
-    const double mb = static_cast<double>(received.load()) / 1e6;
+    const double mb = static_cast<double>(static_cast<std::size_t>(received.bytes())) / 1e6;
     std::printf("file: %zu bytes, %zu lines\n", fileBytes, lines);
-    std::printf("wire: %zu of %zu bytes in %.2f s (play-out returned after %.2f s)\n", received.load(),
-                expected, wireSeconds, playSeconds);
+    std::printf("wire: %zu of %zu bytes in %.2f s (play-out returned after %.2f s)\n",
+                static_cast<std::size_t>(received.bytes()), expected, wireSeconds, playSeconds);
     std::printf("link: %.3f MB/s on the wire, %.3f MB/s of file\n", mb / wireSeconds,
                 static_cast<double>(fileBytes) / 1e6 / wireSeconds);
     std::printf("window: %d paint events of the HEX page, %d receive-timer ticks during the play-out\n",
                 counter.paints, ticks);
-    return received.load() == expected ? 0 : 1;
+    return static_cast<std::size_t>(received.bytes()) == expected ? 0 : 1;
 }

@@ -27,7 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -99,18 +99,8 @@ int main(int argc, char *argv[])
     const int master = folder.master();
 
     std::atomic<bool> stop{false};
-    std::atomic<unsigned long long> written{0}, lines{0}, sentBack{0};
-    std::thread reader([&] {
-        char buf[65536];
-        while (!stop.load()) {
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
-                const ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0)
-                    sentBack += static_cast<unsigned long long>(n);
-            }
-        }
-    });
+    std::atomic<unsigned long long> written{0}, lines{0};
+    std::optional<MasterDrain> sent(std::in_place, master);
 
     std::thread writer;
     long rssAtOne = -1, rssAtEnd = -1;
@@ -180,13 +170,14 @@ int main(int argc, char *argv[])
         window.close();
     }
     TCustomCommX::WaitForWorkers(3000);
-    reader.join();
+    const unsigned long long sentBack = sent->bytes();
+    sent.reset();
 
     const unsigned long long missing = writtenAtEnd > g_seen.received ? writtenAtEnd - g_seen.received : 0;
     const unsigned long long lostAll = missing + g_seen.dropped + g_seen.lost;
     const QString lastLine = QString::fromStdString(Line(linesAtEnd - 1).substr(0, 9));
     std::printf("run: %.1f min, %.0f B/s in, %d mixed sends (%llu bytes sent)\n", minutes, rate, sends,
-                sentBack.load());
+                sentBack);
     std::printf("bytes in: %llu, displayed: %llu, dropped: %llu (ring %llu, driver %llu, not shown %llu)\n",
                 writtenAtEnd, g_seen.received, lostAll, g_seen.dropped, g_seen.lost, missing);
     std::printf("last line shown: %s (%s)\n", qPrintable(g_seen.textLast),

@@ -7,14 +7,16 @@
 //
 // Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--write-size BYTES]
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
-//                           [--cat | --cat-only] [--logging-exe PATH]
+//                           [--cat | --cat-only] [--cat-lines raw|new] [--logging-exe PATH]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
 //   --seconds (default 30) or --mib: how much is written; the last line always goes out whole.
 //   --timeout (default 120): how long to wait after the last byte for the reader to catch up.
 //   --cat: after the program, the same bytes with the same pacing to /bin/cat on the same
-//     pseudo-terminal (raw, no echo), as the CPU cost of a reader that only reads.
+//     pseudo-terminal, as the CPU cost of a reader that only reads. --cat-lines raw (the default:
+//     no echo, bytes as they come) or new (the settings a new pseudo-terminal has: line by line,
+//     with echo, as `cat /dev/pts/N` typed at a shell reads).
 //   --cat-only: only the cat run; no --exe needed.
 //   --logging-exe: after the program, the same bytes to this build of it (bench/quorvel_logging:
 //     the time column shown, the traffic log running), whose CPU per MiB may be at most 15 % more
@@ -91,6 +93,7 @@ struct Options {
     double timeout = 120;
     bool cat = false;
     bool catOnly = false;
+    bool catRaw = true; // --cat-lines raw (the default) or new
     std::string loggingExe;
 };
 
@@ -122,7 +125,8 @@ std::string Format(const char *format, auto... values)
     std::cerr
         << "bench_window_flood: " << problem << "\n"
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
-        << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--logging-exe PATH]\n";
+        << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
+        << "                          [--logging-exe PATH]\n";
     std::exit(2);
 }
 
@@ -167,7 +171,12 @@ Options Parse(int argc, char **argv)
             o.cat = true;
         else if (a == "--cat-only")
             o.cat = o.catOnly = true;
-        else if (a == "--logging-exe")
+        else if (a == "--cat-lines") {
+            const std::string v = next();
+            if (v != "raw" && v != "new")
+                Usage("--cat-lines is raw or new");
+            o.catRaw = v == "raw";
+        } else if (a == "--logging-exe")
             o.loggingExe = next();
         else
             Usage("unknown option " + a);
@@ -378,6 +387,7 @@ struct TempDir {
 struct Pty {
     FileDescriptor master{-1};
     std::string slave;
+    termios created{}; // the line settings the pseudo-terminal was created with
 };
 
 void OpenPty(Pty &pty)
@@ -389,6 +399,8 @@ void OpenPty(Pty &pty)
     if (grantpt(fd) != 0 || unlockpt(fd) != 0)
         ThrowSystem("unlockpt");
     pty.slave = ptsname(fd);
+    if (tcgetattr(fd, &pty.created) != 0)
+        ThrowSystem("tcgetattr");
 }
 
 // --- The flood -------------------------------------------------------------------------------
@@ -1087,14 +1099,18 @@ ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::s
     return run;
 }
 
-void MakeRaw(int fd)
+// The line settings cat reads with: raw (no echo, every byte as it comes), or those of a newly
+// created pseudo-terminal (line by line, with echo), what `cat /dev/pts/N` typed at a shell gets.
+void SetCatLines(int fd, bool raw, const termios &created)
 {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        ThrowSystem("tcgetattr");
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
+    termios t = created;
+    if (raw) {
+        if (tcgetattr(fd, &t) != 0)
+            ThrowSystem("tcgetattr");
+        cfmakeraw(&t);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+    }
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         ThrowSystem("tcsetattr");
     tcflush(fd, TCIOFLUSH); // what an earlier reader left behind is not part of this run
@@ -1103,7 +1119,7 @@ void MakeRaw(int fd)
 ReaderRun RunCat(const Options &o, Pty &pty, std::size_t limit)
 {
     FileDescriptor slave = OpenOrThrow(pty.slave, O_RDWR | O_NOCTTY);
-    MakeRaw(slave.get());
+    SetCatLines(slave.get(), o.catRaw, pty.created);
     DrainMaster(pty.master.get());
     auto cat = Spawn("/bin/cat", [&] {
         dup2(slave.get(), 0);

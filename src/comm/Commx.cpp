@@ -396,6 +396,16 @@ std::int32_t TCustomCommX::GetReceiveLength()
     return static_cast<std::int32_t>(status.cbInQue);
 }
 
+bool TCustomCommX::GetReceiveArrival(std::int32_t &ageMs, std::int32_t &run)
+{
+    pf::DWORD age = 0, n = 0;
+    if (!isOpen() || !pf::GetInputArrival(m_session->handle, &age, &n))
+        return false;
+    ageMs = static_cast<std::int32_t>(age);
+    run = static_cast<std::int32_t>(n);
+    return true;
+}
+
 pf::CommErrorCounts TCustomCommX::GetErrorCounts()
 {
     pf::CommErrorCounts counts;

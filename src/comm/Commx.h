@@ -95,6 +95,9 @@ class TCustomCommX : public QObject
     void ClearReceiveBuf();
     std::int32_t GetTransLength();
     std::int32_t GetReceiveLength();
+    // How many milliseconds ago the next byte to be received was taken from the device, and how
+    // many bytes from it on came with it. False when nothing waits or the device keeps no times.
+    bool GetReceiveArrival(std::int32_t &ageMs, std::int32_t &run);
     // Line errors and bytes the driver lost since this open (all zero while closed). Cheap: the
     // device keeps the counts; no system call.
     platform::CommErrorCounts GetErrorCounts();

@@ -41,6 +41,7 @@ class Page
 
     // Every line followed by CR LF: the page file's bytes.
     std::string fileText() const;
+    const std::vector<std::string> &lines() const { return m_lines; }
     // Moves every line out, leaving the page empty: a save in the background takes the lines
     // without copying them. Their times go to *times when asked for.
     std::vector<std::string> takeLines(std::vector<std::int64_t> *times = nullptr);

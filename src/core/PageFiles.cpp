@@ -4,6 +4,9 @@
 #include "FileIo.h"
 
 #include <algorithm>
+#include <span>
+#include <string_view>
+#include <vector>
 
 namespace core
 {
@@ -24,8 +27,8 @@ namespace
 {
 
 // Writes one page's file; on failure fills `result` and returns false.
-bool SaveOne(const std::string &folder, int page, const std::string &bytes, platform::Durability durability,
-             PageSaveResult &result)
+bool SaveOne(const std::string &folder, int page, std::span<const std::string_view> bytes,
+             platform::Durability durability, PageSaveResult &result)
 {
     const std::string path = PageFilePath(folder, page);
     std::string error;
@@ -38,6 +41,19 @@ bool SaveOne(const std::string &folder, int page, const std::string &bytes, plat
     return false;
 }
 
+// A page file's bytes as pieces: each line followed by CR LF, as fileText() joins them, without
+// copying megabytes of lines into one string first.
+std::vector<std::string_view> FilePieces(const std::vector<std::string> &lines)
+{
+    std::vector<std::string_view> pieces;
+    pieces.reserve(lines.size() * 2);
+    for (const std::string &line : lines) {
+        pieces.emplace_back(line);
+        pieces.emplace_back("\r\n", 2);
+    }
+    return pieces;
+}
+
 } // namespace
 
 PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
@@ -45,7 +61,7 @@ PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
     PageSaveResult result;
     for (int i = 0; i < kPageCount; ++i)
         if (pages.visible[i] &&
-            !SaveOne(folder, i, pages.page[i]->fileText(), platform::Durability::Flushed, result))
+            !SaveOne(folder, i, FilePieces(pages.page[i]->lines()), platform::Durability::Flushed, result))
             break;
     return result;
 }
@@ -54,7 +70,7 @@ PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines)
 {
     PageSaveResult result;
     for (int i = 0; i < kPageCount; ++i)
-        if (lines[i] && !SaveOne(folder, i, FileText(*lines[i]), platform::Durability::Unflushed, result))
+        if (lines[i] && !SaveOne(folder, i, FilePieces(*lines[i]), platform::Durability::Unflushed, result))
             break;
     return result;
 }

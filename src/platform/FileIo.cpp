@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform
 {
@@ -41,6 +42,13 @@ bool FileExists(const std::string &path)
 bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error,
                      Durability durability)
 {
+    const std::string_view piece(bytes);
+    return WriteFileAtomic(path, std::span(&piece, 1), error, durability);
+}
+
+bool WriteFileAtomic(const std::string &path, std::span<const std::string_view> pieces, std::string *error,
+                     Durability durability)
+{
     auto fail = [&](const char *what, const std::string &tmp) {
         const int err = errno;
         if (!tmp.empty())
@@ -58,16 +66,47 @@ bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::str
     struct stat st;
     ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
 
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ::close(fd);
-            return fail("cannot write", tmp);
+    // Small pieces are gathered into a buffer that stays in the cache and go out in large
+    // writes: joining megabytes first, or handing the kernel thousands of short pieces, costs more.
+    auto writeAll = [fd](const char *p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t w = ::write(fd, p, n);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            p += w;
+            n -= static_cast<std::size_t>(w);
         }
-        done += static_cast<std::size_t>(n);
+        return true;
+    };
+    constexpr std::size_t kBufferBytes = 64 * 1024;
+    std::vector<char> buffer(kBufferBytes);
+    std::size_t used = 0;
+    bool ok = true;
+    for (const std::string_view piece : pieces) {
+        if (used + piece.size() > kBufferBytes) {
+            ok = writeAll(buffer.data(), used);
+            used = 0;
+            if (!ok)
+                break;
+        }
+        if (piece.size() > kBufferBytes) {
+            if (!(ok = writeAll(piece.data(), piece.size())))
+                break;
+            continue;
+        }
+        std::memcpy(buffer.data() + used, piece.data(), piece.size());
+        used += piece.size();
+    }
+    if (ok)
+        ok = writeAll(buffer.data(), used);
+    if (!ok) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return fail("cannot write", tmp);
     }
     if (durability == Durability::Flushed && ::fsync(fd) != 0) {
         ::close(fd);

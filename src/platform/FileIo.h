@@ -3,7 +3,9 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace platform
 {
@@ -20,5 +22,8 @@ bool FileExists(const std::string &path);
 enum class Durability { Flushed, Unflushed };
 bool WriteFileAtomic(const std::string &path, const std::string &bytes, std::string *error = nullptr,
                      Durability durability = Durability::Flushed);
+// The same, with the file's bytes given as pieces one after the other.
+bool WriteFileAtomic(const std::string &path, std::span<const std::string_view> pieces, std::string *error,
+                     Durability durability);
 
 } // namespace platform

@@ -149,6 +149,17 @@ bool GetCommErrorCounts(const HANDLE &h, CommErrorCounts *counts)
     return ok;
 }
 
+bool GetInputArrival(const HANDLE &h, DWORD *ageMs, DWORD *run)
+{
+    DWORD age = 0, n = 0;
+    const bool known = h && h->inputArrival(&age, &n);
+    if (ageMs)
+        *ageMs = known ? age : 0;
+    if (run)
+        *run = known ? n : 0;
+    return known;
+}
+
 bool WaitCommEvent(const HANDLE &h, DWORD *mask, Event &wake)
 {
     if (mask)

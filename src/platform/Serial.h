@@ -227,6 +227,10 @@ bool ClearCommError(const HANDLE &h, DWORD *errors, COMSTAT *status);
 // The counts since the open, as the device last saw them (no Windows counterpart; the counters
 // are read when the driver signals an error or a few times a second, never on this call).
 bool GetCommErrorCounts(const HANDLE &h, CommErrorCounts *counts);
+// How long ago the next byte to be read was taken from the device (*ageMs), and how many bytes
+// from it on came with it (*run). No Windows counterpart. False, with no error set, when the
+// queue is empty or the back end does not keep the times.
+bool GetInputArrival(const HANDLE &h, DWORD *ageMs, DWORD *run);
 
 // Waits in the calling thread until one of the events of the mask set with SetCommMask occurs
 // (true, *mask holds them), or until `wake` is signalled (true, *mask is 0; the event is reset).
@@ -273,6 +277,7 @@ class CommDevice
     virtual bool getCommModemStatus(DWORD *status) = 0;
     virtual bool clearCommError(DWORD *errors, COMSTAT *status) = 0;
     virtual bool getErrorCounts(CommErrorCounts *counts) = 0;
+    virtual bool inputArrival(DWORD * /*ageMs*/, DWORD * /*run*/) { return false; }
     virtual bool waitCommEvent(DWORD *mask, Event &wake) = 0;
     virtual bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) = 0;
     virtual bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) = 0;

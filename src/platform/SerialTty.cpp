@@ -149,6 +149,7 @@ bool TtyDevice::purgeComm(DWORD flags)
             err = errno;
         }
         m_in.clear();
+        m_arrivals.clear();
         ++m_purgeGeneration;
         m_reportedTotal = m_arrivedTotal; // nothing unread is left to report
         if (m_readerStalled) {
@@ -245,6 +246,20 @@ bool TtyDevice::clearCommError(DWORD *errors, COMSTAT *status)
     int outQueued = 0;
     if (Ioctl(m_fd, TIOCOUTQ, &outQueued) == 0 && outQueued > 0)
         status->cbOutQue = static_cast<DWORD>(outQueued);
+    return true;
+}
+
+bool TtyDevice::inputArrival(DWORD *ageMs, DWORD *run)
+{
+    std::lock_guard in(m_inMutex);
+    if (m_in.size() == 0)
+        return false;
+    std::int64_t ms = 0;
+    std::uint64_t n = 0;
+    if (!m_arrivals.at(m_arrivedTotal - m_in.size(), &ms, &n))
+        return false;
+    *ageMs = static_cast<DWORD>(std::clamp<std::int64_t>(NowMs() - ms, 0, 0x7FFFFFFF));
+    *run = static_cast<DWORD>(std::min<std::uint64_t>({n, m_in.size(), 0x7FFFFFFF}));
     return true;
 }
 

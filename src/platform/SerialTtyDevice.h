@@ -10,6 +10,7 @@
 // waits for more than the time a woken call needs to leave.
 #pragma once
 
+#include "ArrivalTimes.h"
 #include "ByteQueue.h"
 #include "Serial.h"
 #include "SerialInternal.h"
@@ -31,10 +32,11 @@ namespace platform::tty
 {
 
 // The reader thread takes what the kernel has as soon as it arrives. When the bytes come slowly
-// (the reader waited at least kSlowSourceWait for them) and a read got less than a full
-// line-discipline buffer (4096 bytes), the reader lets the next bytes gather for kGatherMs, so
+// (the reader waited at least kSlowSourceWait for them, and since then no read got near a full
+// line-discipline buffer of 4096 bytes), the reader lets the next bytes gather for kGatherMs, so
 // that a stream of small writes costs a few large reads, not one each.
 constexpr std::size_t kTtyReadBufferBytes = 4096;
+constexpr std::size_t kFloodReadBytes = kTtyReadBufferBytes * 3 / 4;
 constexpr int kGatherMs = 2;
 constexpr std::chrono::microseconds kSlowSourceWait{300};
 // The driver's error counters are read this soon after a NUL byte arrived (breaks, parity and
@@ -99,6 +101,7 @@ class TtyDevice final : public CommDevice
     bool getCommModemStatus(DWORD *status) override;
     bool clearCommError(DWORD *errors, COMSTAT *status) override;
     bool getErrorCounts(CommErrorCounts *counts) override;
+    bool inputArrival(DWORD *ageMs, DWORD *run) override;
     bool waitCommEvent(DWORD *mask, Event &wake) override;
     bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override;
     bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override;
@@ -171,6 +174,7 @@ class TtyDevice final : public CommDevice
     // the bytes that ever arrived pass the total of the last report.
     std::mutex m_inMutex;
     ByteQueue m_in{kInputQueueBytes};
+    ArrivalTimes m_arrivals; // when the queued bytes came
     std::uint64_t m_arrivedTotal = 0;
     std::uint64_t m_reportedTotal = 0;
     std::uint64_t m_purgeGeneration = 0; // bytes read before a purge are not queued after it

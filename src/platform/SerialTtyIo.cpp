@@ -107,6 +107,7 @@ long TtyDevice::fillQueue(bool *sawNul)
     if (generation == m_purgeGeneration) {
         m_in.push(buffer, static_cast<std::size_t>(n));
         m_arrivedTotal += static_cast<std::uint64_t>(n);
+        m_arrivals.arrived(m_arrivedTotal, NowMs());
         if (m_in.room() == 0)
             m_readerStalled = true;
         wakeWaiters();
@@ -118,6 +119,7 @@ void TtyDevice::readerLoop()
 {
     std::int64_t countsDue = -1; // when the driver's counters are read next (-1: no need)
     bool gather = false;
+    bool slow = false;
     for (;;) {
         auto lock = use();
         if (!lock)
@@ -164,9 +166,11 @@ void TtyDevice::readerLoop()
             const std::int64_t due = NowMs() + (sawNul ? kCountsAfterNulMs : kCountsAfterBytesMs);
             countsDue = countsDue < 0 ? due : std::min(countsDue, due);
         }
-        // Only a source that keeps the reader waiting is given time to gather: in a flood the
-        // next bytes are already on their way, and a pause would only slow the reading down.
-        gather = waited && static_cast<std::size_t>(n) < kTtyReadBufferBytes;
+        // Only a slow source is given time to gather: in a flood the next bytes are already on
+        // their way, and a pause would only slow the reading down. A source is slow once it kept
+        // the reader waiting, and stays so while what gathered fills less than a flood's read.
+        slow = (slow || waited) && static_cast<std::size_t>(n) < kFloodReadBytes;
+        gather = slow;
     }
 }
 

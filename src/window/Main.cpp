@@ -16,6 +16,7 @@
 #include "PageView.h"
 #include "PortStatusText.h"
 #include "RadioGroup.h"
+#include "RepaintPacer.h"
 #include "RxPipeline.h"
 #include "Settings.h"
 #include "Tick.h"
@@ -80,6 +81,10 @@ TForm1::TForm1(QWidget *parent)
     SetFontPixels(ui->cmbSendMix, 16);
     SetFontPixels(ui->cmbSelText, 16);
     SetFontPixels(ui->stLogCount, 15);
+    // Painting its own background spares the window's painting beneath it on each new count.
+    ui->stLogCount->setAutoFillBackground(true);
+    m_countRepaint = new RepaintPacer(
+        RepaintPacer::kStreamMs, [this] { ui->stLogCount->setUpdatesEnabled(true); }, this);
     // The line-error counter sits in the free space of the line counter's row, between the
     // control-code buttons and the line-break choice, so that no control of the form moves.
     stLineErrors = new QLabel(ui->stLogCount->parentWidget());

@@ -40,6 +40,7 @@ class TrafficLog;
 struct PageSet;
 } // namespace core
 class PageView;
+class RepaintPacer;
 class QAction;
 class QComboBox;
 class QDialog;
@@ -280,4 +281,5 @@ class TForm1 : public QMainWindow
     bool m_sending = false;
     void ShowStatus(const QString &text);
     void SetLogCount(int lines);
+    RepaintPacer *m_countRepaint = nullptr;
 };

@@ -110,9 +110,16 @@ std::size_t TForm1::TakeReceived(std::int32_t atLeast)
     std::uint8_t chunk[kReceiveChunk];
     std::size_t taken = 0;
     std::int32_t waiting = std::max(CommX1.GetReceiveLength(), atLeast);
-    const std::int64_t takenAt = m_clock();
     while (waiting > 0 && m_rx->room() > 0) {
-        const std::size_t want = std::min({static_cast<std::size_t>(waiting), kReceiveChunk, m_rx->room()});
+        std::size_t want = std::min({static_cast<std::size_t>(waiting), kReceiveChunk, m_rx->room()});
+        // A line's time is when its first byte came from the device: a busy window may read it
+        // much later. One read takes only bytes that came together.
+        std::int64_t takenAt = m_clock();
+        std::int32_t age = 0, run = 0;
+        if (CommX1.GetReceiveArrival(age, run) && run > 0) {
+            takenAt -= age;
+            want = std::min(want, static_cast<std::size_t>(run));
+        }
         const std::int32_t n = CommX1.ReceiveBlock(chunk, static_cast<std::int32_t>(want));
         if (n <= 0)
             break; // a failed read is no byte

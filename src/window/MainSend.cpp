@@ -9,6 +9,7 @@
 #include "CtrlButtons.h"
 #include "MixSend.h"
 #include "RadioGroup.h"
+#include "RepaintPacer.h"
 #include "RxPipeline.h"
 #include "SendCells.h"
 #include "SendHistory.h"
@@ -73,10 +74,24 @@ void TForm1::ShowStatus(const QString &text)
 
 void TForm1::SetLogCount(int lines)
 {
+    QLabel *label = ui->stLogCount;
     const QString count = QStringLiteral("ログ行数: %1").arg(lines);
-    if (ui->stLogCount->text() != count) {
-        ui->stLogCount->setText(count);
-        ui->stLogCount->adjustSize();
+    if (label->text() == count)
+        return;
+    // While lines stream in, the count changes on every tick: its text is current at once for
+    // whoever reads it, its pixels follow at the pages' repaint pace. Only a change in the
+    // number of digits changes the label's size (the digits of a font are of one width), and
+    // working out a label's size costs more than painting it.
+    const bool resize = count.size() != label->text().size();
+    if (!resize)
+        label->setUpdatesEnabled(false);
+    label->setText(count);
+    if (resize) {
+        label->setUpdatesEnabled(true);
+        label->adjustSize();
+        m_countRepaint->cancel();
+    } else {
+        m_countRepaint->request();
     }
 }
 

@@ -26,7 +26,11 @@ using pageview_detail::DecodedLine;
 using pageview_detail::DecodeLine;
 using pageview_detail::IsBlankGlyph;
 
-PageView::PageView(QWidget *parent) : QAbstractScrollArea(parent)
+PageView::PageView(QWidget *parent)
+    : QAbstractScrollArea(parent), m_streamRepaint(new RepaintPacer(
+                                       RepaintPacer::kStreamMs, [this] { applyRefresh(); }, this)),
+      m_barsRepaint(new RepaintPacer(
+          kBarsRepaintMs, [this] { showScrollBars(); }, this))
 {
     installAccessibility();
     setFocusPolicy(Qt::StrongFocus);
@@ -52,7 +56,8 @@ void PageView::setPage(const core::Page *page)
     // A new page starts at the top and follows its end.
     verticalScrollBar()->setRange(0, 0);
     horizontalScrollBar()->setRange(0, 0);
-    m_streamRepaint.stop();
+    m_streamRepaint->cancel();
+    m_barsRepaint->flush();
     applyRefresh();
     viewport()->update();
 }
@@ -61,17 +66,8 @@ void PageView::refresh()
 {
     const core::Page *page = m_text.page();
     const std::uint64_t revision = page ? page->revision() : 0;
-    if (revision == m_viewRevision || m_streamRepaint.isActive())
-        return; // nothing new, or a refresh is already due
-    // While data streams in, the view catches up at most every kStreamRepaintMs: the scroll bars
-    // and the rows repainted on every 10 ms tick would cost more than everything else the window
-    // does with the data.
-    const qint64 since = m_sinceRefresh.isValid() ? m_sinceRefresh.elapsed() : kStreamRepaintMs;
-    if (since < kStreamRepaintMs) {
-        m_streamRepaint.start(static_cast<int>(kStreamRepaintMs - since), this);
-        return;
-    }
-    applyRefresh();
+    if (revision != m_viewRevision)
+        m_streamRepaint->request();
 }
 
 void PageView::applyRefresh()
@@ -80,7 +76,6 @@ void PageView::applyRefresh()
     const std::uint64_t revision = page ? page->revision() : 0;
     if (revision == m_viewRevision)
         return;
-    m_sinceRefresh.start();
     // Appends and last-line replacements leave the lines before the previous last one alone:
     // when those are all that is on screen, the rows need no repaint.
     const std::uint64_t structure = page ? page->structureRevision() : 0;
@@ -91,13 +86,28 @@ void PageView::applyRefresh()
     const QScopedValueRollback inRefresh(m_inRefresh, true);
 
     QScrollBar *vbar = verticalScrollBar();
+    QScrollBar *hbar = horizontalScrollBar();
     const int top = vbar->value();
     const bool atEnd = top >= vbar->maximum();
-    const int left = horizontalScrollBar()->value();
-    updateScrollRanges();
+    const int left = hbar->value();
+    // A scroll bar costs more to paint than the rows: while lines stream in, a bar that moves
+    // shows its new place at a slower pace than the rows (its value is current at once).
+    const ScrollRanges want = wantedRanges();
+    const bool vChanges = vbar->pageStep() != want.rows || vbar->maximum() != want.vMax ||
+                          (atEnd && top != want.vMax) || top > want.vMax;
+    const bool hChanges = hbar->pageStep() != want.cols || hbar->maximum() != want.hMax || left > want.hMax;
+    for (auto [bar, changes] : {std::pair{vbar, vChanges}, std::pair{hbar, hChanges}}) {
+        // The bar's frame (the scroll area's container) is held with it: it repaints along.
+        QWidget *frame = bar->parentWidget();
+        if (changes && frame->updatesEnabled()) {
+            frame->setUpdatesEnabled(false);
+            m_barsRepaint->request();
+        }
+    }
+    setScrollRanges(want);
     if (atEnd)
         vbar->setValue(vbar->maximum());
-    if (vbar->value() != top || horizontalScrollBar()->value() != left || firstChanged <= top + visibleRows())
+    if (vbar->value() != top || hbar->value() != left || firstChanged <= top + visibleRows())
         viewport()->update();
 }
 
@@ -209,17 +219,34 @@ int PageView::visibleColumns() const
     return std::max(1, static_cast<int>((viewport()->width() - textLeft()) / m_metrics.colWidth));
 }
 
-void PageView::updateScrollRanges()
+void PageView::showScrollBars()
+{
+    verticalScrollBar()->parentWidget()->setUpdatesEnabled(true);
+    horizontalScrollBar()->parentWidget()->setUpdatesEnabled(true);
+}
+
+PageView::ScrollRanges PageView::wantedRanges() const
 {
     const int rows = visibleRows();
-    QScrollBar *vbar = verticalScrollBar();
-    vbar->setPageStep(rows);
-    vbar->setRange(0, std::max(0, m_text.lineCount() - rows));
     const int cols = visibleColumns();
-    QScrollBar *hbar = horizontalScrollBar();
-    hbar->setPageStep(cols);
     // One column more than the longest line, so that a caret at its end can be shown.
-    hbar->setRange(0, std::max(0, (page() ? page()->maxLineLength() : 0) + 1 - cols));
+    return {rows, std::max(0, m_text.lineCount() - rows), cols,
+            std::max(0, (page() ? page()->maxLineLength() : 0) + 1 - cols)};
+}
+
+void PageView::updateScrollRanges()
+{
+    setScrollRanges(wantedRanges());
+}
+
+void PageView::setScrollRanges(const ScrollRanges &r)
+{
+    QScrollBar *vbar = verticalScrollBar();
+    vbar->setPageStep(r.rows);
+    vbar->setRange(0, r.vMax);
+    QScrollBar *hbar = horizontalScrollBar();
+    hbar->setPageStep(r.cols);
+    hbar->setRange(0, r.hMax);
 }
 
 void PageView::resizeEvent(QResizeEvent *event)
@@ -619,11 +646,6 @@ void PageView::focusOutEvent(QFocusEvent *event)
 
 void PageView::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == m_streamRepaint.timerId()) {
-        m_streamRepaint.stop();
-        applyRefresh();
-        return;
-    }
     if (event->timerId() != m_blink.timerId()) {
         QAbstractScrollArea::timerEvent(event);
         return;

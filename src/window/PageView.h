@@ -9,10 +9,10 @@
 #pragma once
 
 #include "PageText.h"
+#include "RepaintPacer.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
-#include <QElapsedTimer>
 
 #include <cstdint>
 
@@ -33,7 +33,7 @@ class PageView : public QAbstractScrollArea
     // and repaints, following the end when the view was at the bottom before the change.
     void refresh();
     // A refresh was asked for while the view caught up only moments ago: it is applied shortly.
-    bool refreshPending() const { return m_streamRepaint.isActive(); }
+    bool refreshPending() const { return m_streamRepaint->pending(); }
 
     // The time column: before each line that has a time, the local time at which it began
     // ("HH:MM:SS.mmm"). It stays put when the lines scroll sideways, and it is no part of the
@@ -108,7 +108,13 @@ class PageView : public QAbstractScrollArea
     Pos posAtPoint(const QPoint &viewportPos, bool *onRow = nullptr) const;
 
     void updateMetrics();
+    struct ScrollRanges {
+        int rows, vMax, cols, hMax;
+    };
+    ScrollRanges wantedRanges() const;
     void updateScrollRanges();
+    void setScrollRanges(const ScrollRanges &ranges);
+    void showScrollBars();
     int visibleRows() const;
     int visibleColumns() const;
     // Where the text begins in the viewport: after the time column when it is shown.
@@ -132,9 +138,9 @@ class PageView : public QAbstractScrollArea
     bool m_dragging = false;
     bool m_caretOn = true;
     QBasicTimer m_blink;
-    static constexpr qint64 kStreamRepaintMs = 40;
-    QBasicTimer m_streamRepaint;
-    QElapsedTimer m_sinceRefresh;
+    RepaintPacer *m_streamRepaint;
+    static constexpr int kBarsRepaintMs = 200;
+    RepaintPacer *m_barsRepaint;
     bool m_inRefresh = false;
     int m_lastPaintDecoded = 0;
     bool m_showTimes = false;

@@ -213,6 +213,48 @@ TEST_F(TtyTest, ReadWaitsForFirstByteThenTimesOutEmpty)
     EXPECT_EQ(read, 0u);
 }
 
+// A line's time is when its bytes came from the device, however long they then waited: each
+// read of the driver keeps its moment, and a purge forgets them with the bytes.
+TEST_F(TtyTest, QueuedBytesKeepWhenTheyCame)
+{
+    open();
+    DWORD age = 0, run = 0;
+    EXPECT_FALSE(GetInputArrival(m_port, &age, &run)) << "nothing waits";
+    masterWrite("ab");
+    ASSERT_EQ(waitInQueue(2), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    masterWrite("cde");
+    ASSERT_EQ(waitInQueue(5), 5u);
+
+    ASSERT_TRUE(GetInputArrival(m_port, &age, &run));
+    EXPECT_GE(age, 250u) << "the first bytes came 300 ms ago";
+    EXPECT_LT(age, 5000u);
+    EXPECT_EQ(run, 2u) << "only the bytes that came with it";
+
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = MAXDWORD;
+    ASSERT_TRUE(SetCommTimeouts(m_port, t));
+    char buffer[8];
+    DWORD read = 0;
+    OVERLAPPED ov;
+    ASSERT_TRUE(ReadFile(m_port, buffer, 1, &read, &ov));
+    ASSERT_TRUE(GetInputArrival(m_port, &age, &run));
+    EXPECT_GE(age, 250u);
+    EXPECT_EQ(run, 1u) << "the rest of the first read";
+    ASSERT_TRUE(ReadFile(m_port, buffer, 1, &read, &ov));
+    ASSERT_TRUE(GetInputArrival(m_port, &age, &run));
+    EXPECT_LT(age, 250u) << "the next bytes came later";
+    EXPECT_EQ(run, 3u);
+
+    ASSERT_TRUE(PurgeComm(m_port, PURGE_RXCLEAR));
+    EXPECT_FALSE(GetInputArrival(m_port, &age, &run));
+    masterWrite("f");
+    ASSERT_EQ(waitInQueue(1), 1u);
+    ASSERT_TRUE(GetInputArrival(m_port, &age, &run));
+    EXPECT_LT(age, 250u) << "no time of a purged byte is left behind";
+    EXPECT_EQ(run, 1u);
+}
+
 TEST_F(TtyTest, BytesWaitingBeforeTheOpenAreDiscarded)
 {
     masterWrite("stale");

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 
 #include "RxPipeline.h"
+#include "WallClock.h"
 
 #include <chrono>
 #include <thread>
@@ -99,6 +100,7 @@ class TestMainWindowIo : public QObject
     void failedSaveAtLimitIsToldOnce();
     void fullRingLeavesBytesWaitingWithoutSpinning();
     void heldDisplayLosesNothing();
+    void lineTimeIsWhenItsBytesCame();
     void reopenShowsNoByteOfTheEarlierOpen();
     void lineErrorCounterShowsAndResets();
 };
@@ -399,6 +401,25 @@ void TestMainWindowIo::heldDisplayLosesNothing()
     QTRY_VERIFY_WITH_TIMEOUT(LineNumbers(w.PageModel(3)).size() >= std::size_t(lines), 60000);
     writer.join();
     QVERIFY(AllInOrder(LineNumbers(w.PageModel(3)), lines));
+}
+
+void TestMainWindowIo::lineTimeIsWhenItsBytesCame()
+{
+    PtyMaster pty;
+    if (!pty.ok())
+        QSKIP("no pseudo-terminals here");
+    MainWindowFixture f;
+    f.writeIni("COM1=" + pty.slavePath());
+    TForm1 &w = f.start();
+    w.form().ComboBox1->setCurrentIndex(kCrLfMode);
+    const std::int64_t sent = platform::WallClockMs();
+    QVERIFY(pty.write("late\r\n"));
+    // The window is busy while the line comes; it reads the line half a second later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(3).count() >= 2, 3000);
+    QVERIFY2(w.PageModel(3).line(0).find("late") != std::string::npos, w.PageModel(3).line(0).c_str());
+    const std::int64_t delay = w.PageModel(3).time(0) - sent;
+    QVERIFY2(delay >= -5 && delay < 300, std::to_string(delay).c_str());
 }
 
 void TestMainWindowIo::reopenShowsNoByteOfTheEarlierOpen()

@@ -81,7 +81,7 @@ bool WriteFileAtomic(const std::string &path, std::span<const std::string_view> 
         }
         return true;
     };
-    constexpr std::size_t kBufferBytes = 64 * 1024;
+    constexpr std::size_t kBufferBytes = std::size_t{64} * 1024;
     std::vector<char> buffer(kBufferBytes);
     std::size_t used = 0;
     bool ok = true;

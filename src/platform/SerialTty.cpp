@@ -251,6 +251,9 @@ bool TtyDevice::clearCommError(DWORD *errors, COMSTAT *status)
 
 bool TtyDevice::inputArrival(DWORD *ageMs, DWORD *run)
 {
+    auto lock = use();
+    if (!lock)
+        return false; // closed: nothing waits
     std::lock_guard in(m_inMutex);
     if (m_in.size() == 0)
         return false;

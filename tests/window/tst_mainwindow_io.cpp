@@ -42,6 +42,13 @@ std::int64_t ProcessCpuMs()
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The window with COM1 mapped to the pseudo-terminal.
+TForm1 &StartOnPty(MainWindowFixture &f, const PtyMaster &pty)
+{
+    f.writeIni("COM1=" + pty.slavePath());
+    return f.start();
+}
+
 // `count` numbered lines of `length` bytes each, CR LF included: "#<number>:yyy...\r\n".
 QByteArray NumberedLines(int count, int length)
 {
@@ -111,8 +118,7 @@ void TestMainWindowIo::ptyBytesReachAllPages()
     if (!pty.ok())
         QSKIP("no pseudo-terminals here");
     MainWindowFixture f;
-    f.writeIni("COM1=" + pty.slavePath());
-    TForm1 &w = f.start();
+    TForm1 &w = StartOnPty(f, pty);
     QVERIFY2(f.answerer.messages.isEmpty(), qPrintable(f.answerer.messages.join(QLatin1Char(' '))));
     QVERIFY(w.Timer1->isActive());
 
@@ -390,8 +396,7 @@ void TestMainWindowIo::heldDisplayLosesNothing()
     if (!pty.ok())
         QSKIP("no pseudo-terminals here");
     MainWindowFixture f;
-    f.writeIni("COM1=" + pty.slavePath());
-    TForm1 &w = f.start();
+    TForm1 &w = StartOnPty(f, pty);
     w.form().ComboBox1->setCurrentIndex(kCrLfMode);
     const int lines = 4195; // 1000-byte lines: 4 MiB and more, below the line limit
     const QByteArray bytes = NumberedLines(lines, 1000);
@@ -409,8 +414,7 @@ void TestMainWindowIo::lineTimeIsWhenItsBytesCame()
     if (!pty.ok())
         QSKIP("no pseudo-terminals here");
     MainWindowFixture f;
-    f.writeIni("COM1=" + pty.slavePath());
-    TForm1 &w = f.start();
+    TForm1 &w = StartOnPty(f, pty);
     w.form().ComboBox1->setCurrentIndex(kCrLfMode);
     const std::int64_t sent = platform::WallClockMs();
     QVERIFY(pty.write("late\r\n"));
@@ -428,8 +432,7 @@ void TestMainWindowIo::reopenShowsNoByteOfTheEarlierOpen()
     if (!pty.ok())
         QSKIP("no pseudo-terminals here");
     MainWindowFixture f;
-    f.writeIni("COM1=" + pty.slavePath());
-    TForm1 &w = f.start();
+    TForm1 &w = StartOnPty(f, pty);
     w.Timer1->stop();
     // Bytes of this open fill the ring and wait in the device's queue...
     const QByteArray old(200000, 'O');

@@ -35,6 +35,7 @@
 #include <QVBoxLayout>
 
 #include <limits>
+#include <utility>
 
 namespace
 {
@@ -84,7 +85,13 @@ TForm1::TForm1(QWidget *parent)
     // Painting its own background spares the window's painting beneath it on each new count.
     ui->stLogCount->setAutoFillBackground(true);
     m_countRepaint = new RepaintPacer(
-        RepaintPacer::kStreamMs, [this] { ui->stLogCount->setUpdatesEnabled(true); }, this);
+        RepaintPacer::kStreamMs,
+        [this] {
+            ui->stLogCount->setUpdatesEnabled(true);
+            if (std::exchange(m_countResize, false))
+                ui->stLogCount->adjustSize();
+        },
+        this);
     // The line-error counter sits in the free space of the line counter's row, between the
     // control-code buttons and the line-break choice, so that no control of the form moves.
     stLineErrors = new QLabel(ui->stLogCount->parentWidget());

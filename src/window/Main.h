@@ -282,4 +282,5 @@ class TForm1 : public QMainWindow
     void ShowStatus(const QString &text);
     void SetLogCount(int lines);
     RepaintPacer *m_countRepaint = nullptr;
+    bool m_countResize = false; // the line counter's digits changed since its last repaint
 };

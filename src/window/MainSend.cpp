@@ -81,18 +81,12 @@ void TForm1::SetLogCount(int lines)
     // While lines stream in, the count changes on every tick: its text is current at once for
     // whoever reads it, its pixels follow at the pages' repaint pace. Only a change in the
     // number of digits changes the label's size (the digits of a font are of one width), and
-    // working out a label's size costs more than painting it.
-    const bool resize = count.size() != label->text().size();
-    if (!resize)
-        label->setUpdatesEnabled(false);
+    // working out a label's size costs more than painting it; the new size comes with the pixels.
+    if (count.size() != label->text().size())
+        m_countResize = true;
+    label->setUpdatesEnabled(false);
     label->setText(count);
-    if (resize) {
-        label->setUpdatesEnabled(true);
-        label->adjustSize();
-        m_countRepaint->cancel();
-    } else {
-        m_countRepaint->request();
-    }
+    m_countRepaint->request();
 }
 
 // --- String send ----------------------------------------------------------------------------

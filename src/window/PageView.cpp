@@ -29,9 +29,15 @@ using pageview_detail::IsBlankGlyph;
 PageView::PageView(QWidget *parent)
     : QAbstractScrollArea(parent), m_streamRepaint(new RepaintPacer(
                                        RepaintPacer::kStreamMs, [this] { applyRefresh(); }, this)),
-      m_barsRepaint(new RepaintPacer(
-          kBarsRepaintMs, [this] { showScrollBars(); }, this))
+      m_vbar(new PacedScrollBar(Qt::Vertical, this)), m_hbar(new PacedScrollBar(Qt::Horizontal, this))
 {
+    setVerticalScrollBar(m_vbar);
+    setHorizontalScrollBar(m_hbar);
+    // The scroll area lays its children out again after every change of a bar's range, to show
+    // or hide bars shown as needed. These are always shown, and that layout would repaint both
+    // bars and their frames on every tick while lines stream in.
+    for (QScrollBar *bar : {static_cast<QScrollBar *>(m_vbar), static_cast<QScrollBar *>(m_hbar)})
+        disconnect(bar, SIGNAL(rangeChanged(int, int)), this, nullptr);
     installAccessibility();
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -57,7 +63,8 @@ void PageView::setPage(const core::Page *page)
     verticalScrollBar()->setRange(0, 0);
     horizontalScrollBar()->setRange(0, 0);
     m_streamRepaint->cancel();
-    m_barsRepaint->flush();
+    m_vbar->flush();
+    m_hbar->flush();
     applyRefresh();
     viewport()->update();
 }
@@ -90,23 +97,13 @@ void PageView::applyRefresh()
     const int top = vbar->value();
     const bool atEnd = top >= vbar->maximum();
     const int left = hbar->value();
-    // A scroll bar costs more to paint than the rows: while lines stream in, a bar that moves
-    // shows its new place at a slower pace than the rows (its value is current at once).
-    const ScrollRanges want = wantedRanges();
-    const bool vChanges = vbar->pageStep() != want.rows || vbar->maximum() != want.vMax ||
-                          (atEnd && top != want.vMax) || top > want.vMax;
-    const bool hChanges = hbar->pageStep() != want.cols || hbar->maximum() != want.hMax || left > want.hMax;
-    for (auto [bar, changes] : {std::pair{vbar, vChanges}, std::pair{hbar, hChanges}}) {
-        // The bar's frame (the scroll area's container) is held with it: it repaints along.
-        QWidget *frame = bar->parentWidget();
-        if (changes && frame->updatesEnabled()) {
-            frame->setUpdatesEnabled(false);
-            m_barsRepaint->request();
-        }
-    }
-    setScrollRanges(want);
+    m_vbar->beginStreamChange();
+    m_hbar->beginStreamChange();
+    updateScrollRanges();
     if (atEnd)
         vbar->setValue(vbar->maximum());
+    m_vbar->endStreamChange();
+    m_hbar->endStreamChange();
     if (vbar->value() != top || hbar->value() != left || firstChanged <= top + visibleRows())
         viewport()->update();
 }
@@ -217,12 +214,6 @@ int PageView::visibleRows() const
 int PageView::visibleColumns() const
 {
     return std::max(1, static_cast<int>((viewport()->width() - textLeft()) / m_metrics.colWidth));
-}
-
-void PageView::showScrollBars()
-{
-    verticalScrollBar()->parentWidget()->setUpdatesEnabled(true);
-    horizontalScrollBar()->parentWidget()->setUpdatesEnabled(true);
 }
 
 PageView::ScrollRanges PageView::wantedRanges() const

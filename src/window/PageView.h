@@ -8,6 +8,7 @@
 // page's whole text, kept by PageText; the view adds the pixels, the scrolling and the input.
 #pragma once
 
+#include "PacedScrollBar.h"
 #include "PageText.h"
 #include "RepaintPacer.h"
 
@@ -114,7 +115,6 @@ class PageView : public QAbstractScrollArea
     ScrollRanges wantedRanges() const;
     void updateScrollRanges();
     void setScrollRanges(const ScrollRanges &ranges);
-    void showScrollBars();
     int visibleRows() const;
     int visibleColumns() const;
     // Where the text begins in the viewport: after the time column when it is shown.
@@ -139,8 +139,8 @@ class PageView : public QAbstractScrollArea
     bool m_caretOn = true;
     QBasicTimer m_blink;
     RepaintPacer *m_streamRepaint;
-    static constexpr int kBarsRepaintMs = 200;
-    RepaintPacer *m_barsRepaint;
+    PacedScrollBar *m_vbar;
+    PacedScrollBar *m_hbar;
     bool m_inRefresh = false;
     int m_lastPaintDecoded = 0;
     bool m_showTimes = false;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The page view offscreen: scroll ranges and following the end, painting bounded by the screen,
+// The page view offscreen: scroll ranges and following the end, painting bounded by the screen
+// (and the scroll bars and pacers repainting only when and as often as needed),
 // character offsets over CP932 lines (and their cache across model changes), caret keys, mouse
 // selection and double-click pick-up, copy, focus, tool tips and the accessible text interface.
 #include "Cp932.h"
 #include "Page.h"
 #include "PageView.h"
+#include "RepaintPacer.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -207,6 +209,79 @@ class TestPageView : public QObject
         }
         QCOMPARE(f.view->verticalScrollBar()->value(), 0);
         f.view->viewport()->removeEventFilter(&counter);
+    }
+
+    void scrollBarsRepaintOnlyWhenTheirPictureChanges_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<bool>("repaint");
+        // With a thousand lines the handle has its smallest size and stays at the end.
+        QTest::newRow("handle unchanged") << 1000 << false;
+        QTest::newRow("handle shrinks") << 5 << true;
+    }
+    void scrollBarsRepaintOnlyWhenTheirPictureChanges()
+    {
+        QFETCH(int, lines);
+        QFETCH(bool, repaint);
+        Fixture f(NumberedLines(lines));
+        QScrollBar *vbar = f.view->verticalScrollBar();
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                paints += e->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } counter;
+        QTest::qWait(50);
+        vbar->installEventFilter(&counter);
+        f.view->horizontalScrollBar()->installEventFilter(&counter);
+        // Longer than the bars' pace, in steps like a stream's ticks.
+        for (int step = 0; step < 12; ++step) {
+            for (const auto &l : NumberedLines(30))
+                f.page.add(l);
+            f.refresh();
+            QTest::qWait(25);
+        }
+        QCOMPARE(vbar->maximum(), std::max(0, f.page.count() - f.rows()));
+        QCOMPARE(vbar->value(), vbar->maximum());
+        if (repaint) {
+            QTRY_VERIFY_WITH_TIMEOUT(counter.paints > 0, 2000);
+        } else {
+            QTest::qWait(250);
+            QCOMPARE(counter.paints, 0);
+            vbar->setValue(0); // the person scrolls: the handle moves
+            QTRY_VERIFY_WITH_TIMEOUT(counter.paints > 0, 2000);
+        }
+    }
+
+    void pacersOfOneIntervalApplyTogether()
+    {
+        int a = 0, b = 0;
+        int bWhenTheLoopRan = -1; // the second's applies when the event loop ran after the first's
+        RepaintPacer first(
+            RepaintPacer::kStreamMs,
+            [&] {
+                if (++a == 2)
+                    QMetaObject::invokeMethod(
+                        qApp, [&] { bWhenTheLoopRan = b; }, Qt::QueuedConnection);
+            },
+            nullptr);
+        RepaintPacer second(
+            RepaintPacer::kStreamMs, [&] { ++b; }, nullptr);
+        first.request(); // after a quiet spell: at once
+        QCOMPARE(a, 1);
+        QTest::qWait(15);
+        second.request();
+        QCOMPARE(b, 1);
+        first.request();
+        second.request();
+        QVERIFY(first.pending() && second.pending());
+        QCOMPARE(a + b, 2);
+        // The second would be due later by itself; it comes with the first's frame, before the
+        // event loop runs again.
+        QTRY_COMPARE_WITH_TIMEOUT(bWhenTheLoopRan, 2, 2000);
+        QVERIFY(!first.pending() && !second.pending());
     }
 
     void paintingDecodesOnlyTheRowsOnScreen_data()

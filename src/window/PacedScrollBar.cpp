@@ -32,8 +32,8 @@ void PacedScrollBar::repaintIfChanged()
 
 void PacedScrollBar::sliderChange(SliderChange change)
 {
-    // The base repaints the whole bar for every change: only its accessibility and signals are
-    // wanted from it, and those do not come from here.
+    // All the base does is repaint the whole bar; a change's signals and accessibility events
+    // come from its callers, so leaving the base out loses nothing else.
     if (change == SliderOrientationChange || !m_everPainted) {
         QScrollBar::sliderChange(change);
         return;

@@ -47,14 +47,23 @@ void RunPendingFor(QObject *context)
 
 void PostToUi(QObject *context, std::function<void()> fn)
 {
-    {
-        std::lock_guard lock(g_mutex);
-        g_pending.push_back({context, std::move(fn)});
-    }
     // One doorbell per call keeps the order; a doorbell that finds its call already taken by an
-    // earlier one does nothing.
+    // earlier one does nothing. The doorbell is made under the queue's lock and reads what it
+    // carries under it, so that the hand-over of the doorbell itself is visible to thread checkers
+    // too. Posting takes only Qt's own lock, which is never held while this one is taken.
+    std::lock_guard lock(g_mutex);
+    g_pending.push_back({context, std::move(fn)});
     QMetaObject::invokeMethod(
-        context, [context] { RunPendingFor(context); }, Qt::QueuedConnection);
+        context,
+        [context] {
+            QObject *target;
+            {
+                std::lock_guard inner(g_mutex);
+                target = context;
+            }
+            RunPendingFor(target);
+        },
+        Qt::QueuedConnection);
 }
 
 void ProcessMessages()

@@ -36,7 +36,7 @@ PageView::PageView(QWidget *parent)
     // The scroll area lays its children out again after every change of a bar's range, to show
     // or hide bars shown as needed. These are always shown, and that layout would repaint both
     // bars and their frames on every tick while lines stream in.
-    for (QScrollBar *bar : {static_cast<QScrollBar *>(m_vbar), static_cast<QScrollBar *>(m_hbar)})
+    for (QScrollBar *bar : {verticalScrollBar(), horizontalScrollBar()})
         disconnect(bar, SIGNAL(rangeChanged(int, int)), this, nullptr);
     installAccessibility();
     setFocusPolicy(Qt::StrongFocus);
@@ -216,28 +216,15 @@ int PageView::visibleColumns() const
     return std::max(1, static_cast<int>((viewport()->width() - textLeft()) / m_metrics.colWidth));
 }
 
-PageView::ScrollRanges PageView::wantedRanges() const
+void PageView::updateScrollRanges()
 {
     const int rows = visibleRows();
     const int cols = visibleColumns();
+    m_vbar->setPageStep(rows);
+    m_vbar->setRange(0, std::max(0, m_text.lineCount() - rows));
+    m_hbar->setPageStep(cols);
     // One column more than the longest line, so that a caret at its end can be shown.
-    return {rows, std::max(0, m_text.lineCount() - rows), cols,
-            std::max(0, (page() ? page()->maxLineLength() : 0) + 1 - cols)};
-}
-
-void PageView::updateScrollRanges()
-{
-    setScrollRanges(wantedRanges());
-}
-
-void PageView::setScrollRanges(const ScrollRanges &r)
-{
-    QScrollBar *vbar = verticalScrollBar();
-    vbar->setPageStep(r.rows);
-    vbar->setRange(0, r.vMax);
-    QScrollBar *hbar = horizontalScrollBar();
-    hbar->setPageStep(r.cols);
-    hbar->setRange(0, r.hMax);
+    m_hbar->setRange(0, std::max(0, (page() ? page()->maxLineLength() : 0) + 1 - cols));
 }
 
 void PageView::resizeEvent(QResizeEvent *event)

@@ -109,12 +109,7 @@ class PageView : public QAbstractScrollArea
     Pos posAtPoint(const QPoint &viewportPos, bool *onRow = nullptr) const;
 
     void updateMetrics();
-    struct ScrollRanges {
-        int rows, vMax, cols, hMax;
-    };
-    ScrollRanges wantedRanges() const;
     void updateScrollRanges();
-    void setScrollRanges(const ScrollRanges &ranges);
     int visibleRows() const;
     int visibleColumns() const;
     // Where the text begins in the viewport: after the time column when it is shown.

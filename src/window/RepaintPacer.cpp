@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-// The pacers of one thread and interval that wait, and the timer of their next frame.
+// The pacers of one interval that wait, and the timer of their next frame.
 class RepaintPacer::Frame : public QObject
 {
   public:
     static Frame &of(int intervalMs)
     {
-        // Per thread, since pacers and their widgets live on the thread that made them; owned by
-        // the application so that its timer goes before the application does.
-        thread_local std::map<int, QPointer<Frame>> frames;
+        // Pacers pace widgets, which live on the user-interface thread. A frame is owned by the
+        // application, so that its timer goes before the application does.
+        static std::map<int, QPointer<Frame>> frames;
         QPointer<Frame> &f = frames[intervalMs];
         if (!f)
             f = new Frame(QCoreApplication::instance());

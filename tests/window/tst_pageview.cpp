@@ -75,6 +75,16 @@ struct Fixture {
     }
 };
 
+// Counts the paint events of the widgets it is installed on.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        paints += e->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
 std::vector<std::string> NumberedLines(int n, const std::string &prefix = "[IN ]  line ")
 {
     std::vector<std::string> lines;
@@ -183,14 +193,7 @@ class TestPageView : public QObject
         QFETCH(bool, repaint);
         Fixture f(NumberedLines(lines));
         f.view->verticalScrollBar()->setValue(0); // scrolled away from the end
-        struct PaintCounter : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                paints += e->type() == QEvent::Paint ? 1 : 0;
-                return false;
-            }
-        } counter;
+        PaintCounter counter;
         QCoreApplication::processEvents();
         f.view->viewport()->installEventFilter(&counter);
         if (change == 0)
@@ -225,14 +228,7 @@ class TestPageView : public QObject
         QFETCH(bool, repaint);
         Fixture f(NumberedLines(lines));
         QScrollBar *vbar = f.view->verticalScrollBar();
-        struct PaintCounter : QObject {
-            int paints = 0;
-            bool eventFilter(QObject *, QEvent *e) override
-            {
-                paints += e->type() == QEvent::Paint ? 1 : 0;
-                return false;
-            }
-        } counter;
+        PaintCounter counter;
         QTest::qWait(50);
         vbar->installEventFilter(&counter);
         f.view->horizontalScrollBar()->installEventFilter(&counter);

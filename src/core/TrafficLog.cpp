@@ -33,6 +33,13 @@ TrafficLog::TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending)
 
 TrafficLog::~TrafficLog()
 {
+    close();
+}
+
+void TrafficLog::close()
+{
+    if (!m_worker.joinable())
+        return;
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;

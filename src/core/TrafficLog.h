@@ -46,7 +46,6 @@ class TrafficLog
 
     // `maxPending`: bytes that may wait for the disk before a hand-over waits for room.
     explicit TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending = 64u << 20);
-    // Writes what still waits, flushes the file and ends the worker.
     ~TrafficLog();
     TrafficLog(const TrafficLog &) = delete;
     TrafficLog &operator=(const TrafficLog &) = delete;
@@ -55,8 +54,12 @@ class TrafficLog
     // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
     // over megabytes a tick, and fresh memory for each costs more than filling it.
     std::string spare();
-    // Returns when everything handed over so far is written (or dropped after a failure).
+    // Returns when everything handed over so far is written (or dropped after a failure); the
+    // output may still hold some of it back until its next flush.
     void waitWritten();
+    // Writes what still waits, flushes the file and ends the workers; a failure on the way is
+    // taken with takeFailure afterwards. Nothing may be handed over after it.
+    void close();
     // Why the log stopped, once.
     std::optional<std::string> takeFailure();
     bool failed() const;

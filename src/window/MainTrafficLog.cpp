@@ -127,7 +127,7 @@ void TForm1::CloseTrafficLog(bool tellFailure)
     m_rx->traffic().endLine();
     m_trafficLog->submit(m_rx->traffic().take());
     m_rx->setLogging(false);
-    m_trafficLog->waitWritten();
+    m_trafficLog->close();
     const std::optional<std::string> failure = m_trafficLog->takeFailure();
     m_trafficLog.reset();
     if (m_trafficLogStatus)

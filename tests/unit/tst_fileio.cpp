@@ -164,3 +164,33 @@ TEST(AppendFile, CreatesNewOnlyAndAppends)
     EXPECT_EQ(ReadWholeFile(fresh), "one\r\ntwo\r\n");
     EXPECT_FALSE(file.write("three", &error)); // closed
 }
+
+// The file is written in whole blocks, and the bytes after the last one wait until a flush writes
+// them through the page cache and the block is written again later. Writes that are tiny, cross
+// blocks or exceed the buffer, with and without flushes between: at any moment the file is a
+// beginning of what was written, and after a flush all of it.
+TEST(AppendFile, FileIsAlwaysABeginningOfTheBytesAndWholeAfterAFlush)
+{
+    TempDir dir;
+    const std::string path = dir.file("c.log");
+    platform::AppendFile file;
+    ASSERT_TRUE(file.create(path));
+    std::mt19937 random(11);
+    std::string all;
+    const std::size_t sizes[] = {1, 2, 4093, 3, 4096, 1, 100, 8191, (1u << 20) + 5, 17, 3u << 20, 4095, 1, 1};
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        std::string bytes(sizes[i], '\0');
+        for (char &c : bytes)
+            c = static_cast<char>('a' + random() % 26);
+        ASSERT_TRUE(file.write(bytes));
+        all += bytes;
+        const std::string onDisk = ReadWholeFile(path).value_or("(unreadable)");
+        ASSERT_EQ(onDisk, all.substr(0, onDisk.size())) << "after write " << i;
+        if (i % 3 == 1) {
+            ASSERT_TRUE(file.sync());
+            ASSERT_EQ(ReadWholeFile(path).value_or("").size(), all.size()) << "after flush " << i;
+        }
+    }
+    ASSERT_TRUE(file.close());
+    EXPECT_TRUE(ReadWholeFile(path) == all);
+}

@@ -125,6 +125,8 @@ class RxPipeline
     std::int64_t timeAtTail();
     std::size_t scanRun(const std::uint8_t *p, std::size_t n, int mode, const bool *split);
     void appendRun(const PageSet &pages, const std::uint8_t *p, std::size_t n);
+    // The run to the traffic log, with the cells the shown pages made of it.
+    void logRun(const PageSet &pages, const std::uint8_t *p, std::size_t n, std::int64_t time);
     void endLines(const PageSet &pages);
     void runLimit(const PageSet &pages, const LimitSaver &save, int m, TickResult &result);
 
@@ -136,6 +138,7 @@ class RxPipeline
     bool m_lfSeen = false;
     bool m_lineEndPending = false;
     std::array<Line, kPageCount> m_line;
+    std::array<std::size_t, kPageCount> m_runFrom{}; // where the last run's cells begin in m_line
     // Bytes stored and taken since the ring was last emptied, and the times of the bytes waiting.
     std::uint64_t m_pushed = 0;
     std::uint64_t m_popped = 0;

@@ -5,9 +5,10 @@
 // cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII). The receive
 // pipeline feeds the received bytes and the line ends, the senders their messages.
 //
-// A flood completes thousands of lines a second: the open line's cells are kept in two buffers
-// that are used again for every line, and the completed lines go into one buffer per hand-over,
-// so that no line costs an allocation of its own.
+// A flood completes hundreds of thousands of lines a second, and the log is ten times its bytes.
+// The open line is built in place at the end of the hand-over buffer (its CHAR cells in a buffer
+// used again for every line), so that no line costs an allocation or a copy of its own; cells a
+// shown page has already made are copied instead of being made again.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,9 @@ class TrafficLines
 {
   public:
     // Received bytes: they continue the open incoming line, or begin one at `time` (ms since 1970).
-    void received(const std::uint8_t *p, std::size_t n, std::int64_t time);
+    // `hexCells` and `charCells`, when given, are the bytes' cells on those pages.
+    void received(const std::uint8_t *p, std::size_t n, std::int64_t time,
+                  const std::string_view *hexCells = nullptr, const std::string_view *charCells = nullptr);
     // The open incoming line, if any, is complete.
     void endLine();
     // A sent message is one complete line; an incoming line still open ends before it.
@@ -36,15 +39,16 @@ class TrafficLines
     void clear();
 
   private:
-    void appendLine(std::int64_t time, bool out, std::string_view hex, std::string_view chr);
+    // The date, time and tag that begin a line.
+    void beginLine(std::int64_t time, bool out);
 
-    std::string m_done; // completed lines, not yet taken
+    // Completed lines, not yet taken, then the open line up to its HEX cells (from m_openAt).
+    std::string m_done;
     std::size_t m_lines = 0;
     std::size_t m_lastTaken = 0;
     bool m_open = false;
-    std::int64_t m_openTime = 0;
-    std::string m_hex; // the open line's cells
-    std::string m_chr;
+    std::size_t m_openAt = 0;
+    std::string m_chr; // the open line's CHAR cells
     // "YYYY-MM-DD HH:MM:SS." of m_cachedSecond: the local time is worked out once a second only.
     std::int64_t m_cachedSecond = 0;
     std::string m_cachedText;

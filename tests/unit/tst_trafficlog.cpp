@@ -84,16 +84,21 @@ TEST_F(UtcTimes, TimeTextsAndFileName)
     EXPECT_EQ(DateTimeText(999), "1970-01-01 00:00:00.999");
 }
 
-// Many times 5000 lines with only the TEXT page shown: the pages are emptied at the limit again
-// and again, the log holds every line, with the HEX and CHAR cells of pages nobody looks at.
-TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
+// Many times 5000 lines: the pages are emptied at the limit again and again, and the log holds
+// every line, with the HEX and CHAR cells made for the log alone when only the TEXT page is shown,
+// and taken from the pages when they are shown.
+class FloodLog : public UtcTimes, public ::testing::WithParamInterface<bool>
+{
+};
+
+TEST_P(FloodLog, ManyLineLimitsAreLoggedWhole)
 {
     constexpr int kLines = 6 * RxPipeline::kLineLimit + 123;
     std::array<Page, kPageCount> pages;
     PageSet set;
     for (int i = 0; i < kPageCount; ++i) {
         set.page[i] = &pages[i];
-        set.visible[i] = i == kPageText;
+        set.visible[i] = i == kPageText || GetParam();
         pages[i].add(std::string());
     }
     RxPipeline rx;
@@ -138,6 +143,9 @@ TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
         ASSERT_EQ(lines[std::size_t(i)].substr(lines[std::size_t(i)].find('|') + 5, 24), cells) << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Pages, FloodLog, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "AllShown" : "TextOnly"; });
 
 TEST_F(UtcTimes, SendEndsTheOpenLineAndKeepsTheOrder)
 {

@@ -4,7 +4,7 @@
 namespace core
 {
 
-PageSaver::PageSaver(std::size_t maxPending) : m_maxPending(maxPending == 0 ? 1 : maxPending)
+PageSaver::PageSaver(SaveFunction save) : m_save(std::move(save))
 {
     m_worker = std::thread([this] { run(); });
 }
@@ -21,13 +21,27 @@ PageSaver::~PageSaver()
 
 void PageSaver::submit(Job job)
 {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_queue.size() < m_maxPending || m_failure; });
+    std::lock_guard lock(m_mutex);
     // Not written after a failed one: its lines go back with it, in order.
-    if (m_failure)
+    if (m_failure) {
         m_failure->jobs.push_back(std::move(job));
-    else
-        m_queue.push_back(std::move(job));
+        return;
+    }
+    if (!m_queue.empty() && m_queue.back().job.folder == job.folder) {
+        Waiting &waiting = m_queue.back();
+        // The files of the pages this save writes would be replaced at once: the waiting save's
+        // lines for them are only kept should this one fail. The others it writes in its place.
+        Job replaced{waiting.job.folder, {}, {}};
+        for (int i = 0; i < kPageCount; ++i) {
+            Job &to = job.lines[i] ? replaced : job;
+            to.lines[i] = std::move(waiting.job.lines[i]);
+            to.times[i] = std::move(waiting.job.times[i]);
+        }
+        waiting.job = std::move(job);
+        waiting.replaced = std::move(replaced);
+    } else {
+        m_queue.push_back(Waiting{std::move(job), std::nullopt});
+    }
     m_changed.notify_all();
 }
 
@@ -52,11 +66,11 @@ void PageSaver::run()
         m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
         if (m_queue.empty())
             return; // stopped with nothing left to write
-        Job job = std::move(m_queue.front());
+        Waiting waiting = std::move(m_queue.front());
         m_queue.pop_front();
         m_busy = true;
         lock.unlock();
-        const PageSaveResult result = SavePageLines(job.folder, job.lines);
+        const PageSaveResult result = m_save(waiting.job.folder, waiting.job.lines);
         lock.lock();
         m_busy = false;
         if (!result.ok) {
@@ -64,11 +78,13 @@ void PageSaver::run()
                 m_failure.emplace();
             if (m_failure->error.empty())
                 m_failure->error = result.path + ": " + result.error;
-            m_failure->jobs.push_back(std::move(job));
-            while (!m_queue.empty()) {
-                m_failure->jobs.push_back(std::move(m_queue.front()));
-                m_queue.pop_front();
+            m_queue.push_front(std::move(waiting));
+            for (Waiting &w : m_queue) {
+                if (w.replaced)
+                    m_failure->jobs.push_back(std::move(*w.replaced));
+                m_failure->jobs.push_back(std::move(w.job));
             }
+            m_queue.clear();
         }
         m_changed.notify_all();
     }

@@ -2,11 +2,18 @@
 // The automatic save at the line limit, done by a thread of its own so that a flood, which
 // reaches the limit many times a second, never waits for the disk on the display's tick. The
 // window hands over the lines it takes out of the pages; the files are written in the order the
-// saves were asked for. A save that fails gives its lines back, with every save asked for after
-// it, so that the window can put them back on the pages: nothing is lost.
+// saves were asked for.
 //
-// Threads: the user-interface thread may wait for this worker (room in the queue, an idle
-// worker before a save of its own); the worker never waits for anybody.
+// Each save replaces the files of the last one. When the disk falls behind (a flood, a busy
+// disk) a save still waiting is therefore not written but replaced by the next one, which then
+// takes along the pages it does not save itself: the files end up as they would have, and the
+// display never waits for the disk. A save that fails gives its lines back, with those of the
+// save it replaced and every save asked for after it, so that the window can put them back on
+// the pages. (Lines of saves replaced before that one are not kept: had the disk worked, the
+// files would have held them only until the next save.)
+//
+// Threads: the user-interface thread may wait for this worker (an idle worker before a save of
+// its own); the worker never waits for anybody.
 #pragma once
 
 #include "PageFiles.h"
@@ -16,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,8 +48,10 @@ class PageSaver
         std::vector<Job> jobs; // not written, oldest first
     };
 
-    // At most `maxPending` saves wait; a further one waits for room.
-    explicit PageSaver(std::size_t maxPending = 2);
+    using SaveFunction = std::function<PageSaveResult(const std::string &folder, const PageLines &lines)>;
+
+    // `save` writes the files (in tests: a save that waits or fails on purpose).
+    explicit PageSaver(SaveFunction save = SavePageLines);
     // Writes what is still waiting, then ends the worker.
     ~PageSaver();
     PageSaver(const PageSaver &) = delete;
@@ -54,12 +64,18 @@ class PageSaver
     std::optional<Failure> takeFailure();
 
   private:
+    // A save waiting, with the one it replaced: the files hold neither until it is written.
+    struct Waiting {
+        Job job;
+        std::optional<Job> replaced;
+    };
+
     void run();
 
-    const std::size_t m_maxPending;
+    const SaveFunction m_save;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<Job> m_queue; // under m_mutex
+    std::deque<Waiting> m_queue; // under m_mutex
     bool m_busy = false;
     bool m_stop = false;
     std::optional<Failure> m_failure;

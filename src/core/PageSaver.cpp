@@ -48,7 +48,10 @@ void PageSaver::submit(Job job)
 void PageSaver::waitIdle()
 {
     std::unique_lock lock(m_mutex);
+    ++m_idleWaiters;
+    m_changed.notify_all();
     m_changed.wait(lock, [&] { return m_queue.empty() && !m_busy; });
+    --m_idleWaiters;
 }
 
 std::optional<PageSaver::Failure> PageSaver::takeFailure()
@@ -66,6 +69,8 @@ void PageSaver::run()
         m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
         if (m_queue.empty())
             return; // stopped with nothing left to write
+        m_changed.wait_until(lock, m_lastStart + kMinInterval, [&] { return m_stop || m_idleWaiters > 0; });
+        m_lastStart = std::chrono::steady_clock::now();
         Waiting waiting = std::move(m_queue.front());
         m_queue.pop_front();
         m_busy = true;

@@ -4,10 +4,12 @@
 // window hands over the lines it takes out of the pages; the files are written in the order the
 // saves were asked for.
 //
-// Each save replaces the files of the last one. When the disk falls behind (a flood, a busy
-// disk) a save still waiting is therefore not written but replaced by the next one, which then
-// takes along the pages it does not save itself: the files end up as they would have, and the
-// display never waits for the disk. A save that fails gives its lines back, with those of the
+// Each save replaces the files of the last one. A flood reaches the limit dozens of times a
+// second, far more often than anybody can look at the files, and writing them all would keep the
+// disk busy with little else. Saves therefore begin at most kMinInterval apart, and a save still
+// waiting is not written but replaced by the next one, which then takes along the pages it does
+// not save itself: the files end up as they would have, and the display never waits for the
+// disk. A save that fails gives its lines back, with those of the
 // save it replaced and every save asked for after it, so that the window can put them back on
 // the pages. (Lines of saves replaced before that one are not kept: had the disk worked, the
 // files would have held them only until the next save.)
@@ -19,6 +21,7 @@
 #include "PageFiles.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +61,10 @@ class PageSaver
     PageSaver &operator=(const PageSaver &) = delete;
 
     void submit(Job job);
-    // Returns when every save asked for so far is written (or given back).
+    static constexpr std::chrono::milliseconds kMinInterval{100};
+
+    // Returns when every save asked for so far is written (or given back), without waiting out
+    // the interval.
     void waitIdle();
     // The failed save and those after it, once; the saver then writes again.
     std::optional<Failure> takeFailure();
@@ -78,6 +84,8 @@ class PageSaver
     std::deque<Waiting> m_queue; // under m_mutex
     bool m_busy = false;
     bool m_stop = false;
+    int m_idleWaiters = 0; // in waitIdle: the next save goes at once
+    std::chrono::steady_clock::time_point m_lastStart;
     std::optional<Failure> m_failure;
     std::thread m_worker;
 };

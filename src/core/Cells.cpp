@@ -67,13 +67,18 @@ void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, 
     // Room for the widest cells plus the padding of one eight-byte move; resize grows the buffer
     // geometrically, so a long line costs amortised constant time per byte.
     s.resize(old + n * t.maxLength + 8);
-    char *d = s.data() + old;
+    char *d = WriteRxCells(s.data() + old, t, p, n);
+    s.resize(static_cast<std::size_t>(d - s.data()));
+}
+
+char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
+{
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint8_t b = p[k];
         std::memcpy(d, t.cell[b].data(), 8);
         d += t.length[b];
     }
-    s.resize(static_cast<std::size_t>(d - s.data()));
+    return d;
 }
 
 } // namespace core

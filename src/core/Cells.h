@@ -39,6 +39,9 @@ struct RxCellTable {
 const RxCellTable &RxCells(int page);
 // Appends the cells of n bytes to s.
 void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n);
+// Writes the cells of n bytes at d, which has room for n * t.maxLength + 8 bytes (the padding of
+// one eight-byte move); returns the end of the cells.
+char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n);
 inline std::string_view RxCell(int page, std::uint8_t b)
 {
     return RxCells(page).view(b);

@@ -227,7 +227,6 @@ void RxPipeline::appendRun(const PageSet &pages, const std::uint8_t *p, std::siz
             continue;
         const RxCellTable &cells = RxCells(i);
         Line &l = m_line[i];
-        m_runFrom[i] = l.text.size();
         AppendRxCells(l.text, cells, p, n);
         // The run ends at the only byte whose cell can complete the mark, so only the end of the
         // line needs looking at.
@@ -238,18 +237,6 @@ void RxPipeline::appendRun(const PageSet &pages, const std::uint8_t *p, std::siz
                 l.outgoing = true;
         }
     }
-}
-
-void RxPipeline::logRun(const PageSet &pages, const std::uint8_t *p, std::size_t n, std::int64_t time)
-{
-    std::array<std::string_view, kPageCount> cells;
-    auto shown = [&](int i) -> const std::string_view * {
-        if (!pages.visible[i])
-            return nullptr;
-        cells[i] = std::string_view(m_line[i].text).substr(m_runFrom[i]);
-        return &cells[i];
-    };
-    m_traffic.received(p, n, time, shown(kPageHex), shown(kPageChar));
 }
 
 void RxPipeline::endLines(const PageSet &pages)
@@ -364,7 +351,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         const std::size_t n = scanRun(p, oneByte ? 1 : contiguous, mode, split);
         appendRun(pages, p, n);
         if (m_logging)
-            logRun(pages, p, n, time);
+            m_traffic.received(p, n, time);
         m_tail = static_cast<int>((static_cast<std::size_t>(m_tail) + n) % kRingSize);
         m_popped += n;
         if (m_lineEndPending) {

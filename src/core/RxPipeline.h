@@ -81,11 +81,11 @@ class RxPipeline
     TickResult tick(std::uint32_t now, int mode, std::int32_t recvLineWait, const PageSet &pages,
                     const LimitSaver &save);
 
-    // While on, the lines of the traffic log are built beside the pages (see traffic()).
+    // While on, the traffic is recorded for the traffic log beside the pages (see traffic()).
     void setLogging(bool on);
     bool logging() const { return m_logging; }
     // The traffic log's lines: the tick feeds the received bytes, line ends and pauses; senders
-    // add their messages and the window takes the completed lines.
+    // add their messages and the window hands the records to the log.
     TrafficLines &traffic() { return m_traffic; }
 
     int RxHead() const { return m_head; }
@@ -125,8 +125,6 @@ class RxPipeline
     std::int64_t timeAtTail();
     std::size_t scanRun(const std::uint8_t *p, std::size_t n, int mode, const bool *split);
     void appendRun(const PageSet &pages, const std::uint8_t *p, std::size_t n);
-    // The run to the traffic log, with the cells the shown pages made of it.
-    void logRun(const PageSet &pages, const std::uint8_t *p, std::size_t n, std::int64_t time);
     void endLines(const PageSet &pages);
     void runLimit(const PageSet &pages, const LimitSaver &save, int m, TickResult &result);
 
@@ -138,7 +136,6 @@ class RxPipeline
     bool m_lfSeen = false;
     bool m_lineEndPending = false;
     std::array<Line, kPageCount> m_line;
-    std::array<std::size_t, kPageCount> m_runFrom{}; // where the last run's cells begin in m_line
     // Bytes stored and taken since the ring was last emptied, and the times of the bytes waiting.
     std::uint64_t m_pushed = 0;
     std::uint64_t m_popped = 0;

@@ -4,48 +4,200 @@
 #include "Cells.h"
 #include "TimeText.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
 namespace core
 {
+namespace
+{
 
-void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t time,
-                            const std::string_view *hexCells, const std::string_view *charCells)
+template <typename T> void Put(std::string &s, T value)
+{
+    s.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+// Reads the records. They are only ever cut between records (take() hands over whole ones); a
+// record cut short or a tag not known ends the reading all the same, instead of reading past it.
+class Reader
+{
+  public:
+    explicit Reader(std::string_view s) : m_s(s) {}
+    bool atEnd() const { return m_s.empty() || m_bad; }
+    void stop() { m_bad = true; }
+    bool bad() const { return m_bad; }
+    std::size_t left() const { return m_s.size(); }
+    template <typename T> T get()
+    {
+        T value;
+        std::memcpy(&value, take(sizeof value).data(), sizeof value);
+        return value;
+    }
+    std::string_view take(std::size_t n)
+    {
+        if (n > m_s.size()) {
+            m_bad = true;
+            static const char zeros[8] = {};
+            return std::string_view(zeros, n <= sizeof zeros ? n : 0);
+        }
+        const std::string_view part = m_s.substr(0, n);
+        m_s.remove_prefix(n);
+        return part;
+    }
+    std::string_view counted() { return take(get<std::uint32_t>()); }
+
+  private:
+    std::string_view m_s;
+    bool m_bad = false;
+};
+
+} // namespace
+
+void TrafficLines::appendCount(std::size_t n)
+{
+    Put(m_records, static_cast<std::uint32_t>(n));
+}
+
+void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t time)
 {
     if (n == 0)
         return;
     if (!m_open) {
         m_open = true;
-        m_openAt = m_done.size();
-        beginLine(time, false);
-        m_chr.clear();
+        m_records += kBegin;
+        Put(m_records, time);
+        m_bytesAt = std::string::npos;
     }
-    if (hexCells)
-        m_done.append(*hexCells);
-    else
-        AppendRxCells(m_done, RxCells(kPageHex), p, n);
-    if (charCells)
-        m_chr.append(*charCells);
-    else
-        AppendRxCells(m_chr, RxCells(kPageChar), p, n);
+    std::uint32_t count = 0;
+    if (m_bytesAt != std::string::npos)
+        std::memcpy(&count, m_records.data() + m_bytesAt, sizeof count);
+    if (m_bytesAt == std::string::npos || n > UINT32_MAX - count) {
+        // Runs of one byte come one after another when the pages change at every byte: they
+        // share one record.
+        m_records += kBytes;
+        m_bytesAt = m_records.size();
+        count = 0;
+        appendCount(0);
+    }
+    count += static_cast<std::uint32_t>(n);
+    std::memcpy(m_records.data() + m_bytesAt, &count, sizeof count);
+    m_records.append(reinterpret_cast<const char *>(p), n);
 }
 
 void TrafficLines::endLine()
 {
     if (!m_open)
         return;
-    m_done.append(1, '|').append(m_chr).append("\r\n");
-    ++m_lines;
+    m_records += kEnd;
     m_open = false;
+    m_bytesAt = std::string::npos;
 }
 
 void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::string_view charCells)
 {
     endLine();
-    beginLine(time, true);
-    m_done.append(hexCells).append(1, '|').append(charCells).append("\r\n");
-    ++m_lines;
+    m_records += kSent;
+    Put(m_records, time);
+    appendCount(hexCells.size());
+    m_records.append(hexCells);
+    appendCount(charCells.size());
+    m_records.append(charCells);
 }
 
-void TrafficLines::beginLine(std::int64_t time, bool out)
+std::string TrafficLines::take(std::string spare)
+{
+    std::string records;
+    records.swap(m_records);
+    spare.clear();
+    m_records.swap(spare);
+    m_bytesAt = std::string::npos;
+    return records;
+}
+
+void TrafficLines::clear()
+{
+    m_records.clear();
+    m_open = false;
+    m_bytesAt = std::string::npos;
+}
+
+TrafficText::TrafficText() = default;
+
+TrafficText::~TrafficText()
+{
+    std::free(m_text);
+}
+
+char *TrafficText::room(std::size_t n)
+{
+    if (m_capacity - m_size < n) {
+        const std::size_t capacity = std::max(m_size + n, 2 * m_capacity);
+        char *text = static_cast<char *>(std::realloc(m_text, capacity));
+        if (!text)
+            throw std::bad_alloc();
+        m_text = text;
+        m_capacity = capacity;
+    }
+    return m_text + m_size;
+}
+
+std::size_t TrafficText::add(std::string_view records, std::size_t textLimit)
+{
+    Reader r(records);
+    while (!r.atEnd() && m_size < textLimit) {
+        switch (r.get<char>()) {
+        case TrafficLines::kBegin: {
+            endLine();
+            const auto time = r.get<std::int64_t>();
+            if (r.bad())
+                break;
+            m_open = true;
+            m_openTime = time;
+            m_bytes.clear();
+            break;
+        }
+        case TrafficLines::kBytes: {
+            const std::string_view bytes = r.counted();
+            if (m_open) // not bytes whose line began before this log
+                m_bytes.append(bytes);
+            break;
+        }
+        case TrafficLines::kEnd:
+            endLine();
+            break;
+        case TrafficLines::kSent: {
+            endLine();
+            const auto time = r.get<std::int64_t>();
+            const std::string_view hex = r.counted();
+            const std::string_view chr = r.counted();
+            if (!r.bad())
+                line(time, true, hex, chr);
+            break;
+        }
+        default:
+            r.stop();
+        }
+    }
+    return r.bad() ? records.size() : records.size() - r.left();
+}
+
+void TrafficText::finish()
+{
+    endLine();
+}
+
+void TrafficText::endLine()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    line(m_openTime, false, {}, {});
+}
+
+// A received line's cells are made of m_bytes; a sent line's are given.
+void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::string_view chr)
 {
     // Floor division: the milliseconds stay 0 to 999 for a time before 1970 too.
     const std::int64_t second = time >= 0 ? time / 1000 : (time - 999) / 1000;
@@ -54,34 +206,33 @@ void TrafficLines::beginLine(std::int64_t time, bool out)
         const std::string text = DateTimeText(second * 1000);
         m_cachedText = text.substr(0, text.size() - 3);
     }
+    const std::string_view tag = out ? kOutTag : kInTag;
+    const RxCellTable &hexCells = RxCells(kPageHex);
+    const RxCellTable &charCells = RxCells(kPageChar);
+    const auto *p = reinterpret_cast<const std::uint8_t *>(m_bytes.data());
+    const std::size_t n = out ? 0 : m_bytes.size();
+    char *d = room(m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() +
+                   n * (hexCells.maxLength + charCells.maxLength) + 3 + 8);
+    auto put = [&d](std::string_view s) {
+        std::memcpy(d, s.data(), s.size());
+        d += s.size();
+    };
+    put(m_cachedText);
     const int milli = static_cast<int>(time - second * 1000);
-    const char digits[3] = {static_cast<char>('0' + milli / 100), static_cast<char>('0' + milli / 10 % 10),
-                            static_cast<char>('0' + milli % 10)};
-    if (m_done.capacity() < m_lastTaken)
-        m_done.reserve(m_lastTaken);
-    m_done.append(m_cachedText).append(digits, 3).append(1, ' ').append(out ? kOutTag : kInTag);
-}
-
-std::string TrafficLines::take(std::string spare)
-{
-    const std::size_t completed = m_open ? m_openAt : m_done.size();
-    std::string done;
-    done.swap(m_done);
-    m_done.swap(spare);
-    m_done.clear();
-    // The open line stays, at the start of the next hand-over.
-    m_done.append(done, completed);
-    done.resize(completed);
-    m_openAt = 0;
-    // The next hand-over is likely as large: room for it at once instead of growing step by step.
-    m_lastTaken = done.size();
-    return done;
-}
-
-void TrafficLines::clear()
-{
-    m_done.clear();
-    m_open = false;
+    *d++ = static_cast<char>('0' + milli / 100);
+    *d++ = static_cast<char>('0' + milli / 10 % 10);
+    *d++ = static_cast<char>('0' + milli % 10);
+    *d++ = ' ';
+    put(tag);
+    put(hex);
+    d = WriteRxCells(d, hexCells, p, n);
+    *d++ = '|';
+    put(chr);
+    d = WriteRxCells(d, charCells, p, n);
+    *d++ = '\r';
+    *d++ = '\n';
+    m_size = static_cast<std::size_t>(d - m_text);
+    ++m_lines;
 }
 
 } // namespace core

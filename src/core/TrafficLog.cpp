@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "TrafficLog.h"
 
+#include "TrafficLines.h"
+
 namespace core
 {
 namespace
@@ -54,19 +56,19 @@ void TrafficLog::close()
     m_syncer.join();
 }
 
-void TrafficLog::submit(std::string bytes)
+void TrafficLog::submit(std::string records)
 {
-    if (bytes.empty())
+    if (records.empty())
         return;
     std::unique_lock lock(m_mutex);
     // One hand-over always goes in, however large, so that a wait cannot last for ever.
     m_changed.wait(lock, [&] {
-        return m_pendingBytes == 0 || m_pendingBytes + bytes.size() <= m_maxPending || m_failed;
+        return m_pendingBytes == 0 || m_pendingBytes + records.size() <= m_maxPending || m_failed;
     });
     if (m_failed)
         return;
-    m_pendingBytes += bytes.size();
-    m_queue.push_back(std::move(bytes));
+    m_pendingBytes += records.size();
+    m_queue.push_back(std::move(records));
     m_changed.notify_all();
 }
 
@@ -112,11 +114,32 @@ void TrafficLog::fail(const std::string &error)
 
 void TrafficLog::run()
 {
+    // Written in pieces of this size, which stay in the cache while they are made and copied.
+    constexpr std::size_t kPiece = std::size_t(256) << 10;
+    TrafficText text;
+    std::string error;
+    auto writeOut = [&] {
+        const bool ok = m_output->write(text.text(), &error);
+        text.clearText();
+        return ok;
+    };
+
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
-        if (m_queue.empty())
-            return; // stopped with everything written
+        if (m_queue.empty()) {
+            // Stopped with everything written but the line still open, which goes as it stands.
+            if (m_failed)
+                return;
+            lock.unlock();
+            text.finish();
+            const bool ok = text.text().empty() || writeOut();
+            lock.lock();
+            m_unsynced = true;
+            if (!ok)
+                fail(error);
+            return;
+        }
         std::deque<std::string> batch;
         batch.swap(m_queue);
         m_pendingBytes = 0;
@@ -125,10 +148,17 @@ void TrafficLog::run()
         m_changed.notify_all(); // room for the next hand-over
         lock.unlock();
 
-        std::string error;
         bool ok = true;
-        for (auto it = batch.begin(); ok && !failed && it != batch.end(); ++it)
-            ok = m_output->write(*it, &error);
+        for (auto it = batch.begin(); ok && !failed && it != batch.end(); ++it) {
+            std::string_view records = *it;
+            while (ok && !records.empty()) {
+                records.remove_prefix(text.add(records, kPiece));
+                if (text.text().size() >= kPiece)
+                    ok = writeOut();
+            }
+        }
+        if (ok && !failed && !text.text().empty())
+            ok = writeOut();
 
         lock.lock();
         constexpr std::size_t kMaxSpares = 4;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The traffic log's writer: a thread of its own appends the completed lines (TrafficLines) to the
-// log file, so that the display never waits for the disk, and another flushes the file to the
-// disk once a second while lines come. Each byte is written once, at the file's end: nothing
-// already written is written again.
+// The traffic log's writer: a thread of its own makes the text of the recorded traffic
+// (TrafficLines, TrafficText) and appends it to the log file, so that the display never waits for
+// the disk, and another flushes the file to the disk once a second while lines come. The file
+// only grows: nothing already written changes.
 //
 // A write or flush that fails stops the log for good: what waits and what comes afterwards is
 // dropped, and the failure is reported once (takeFailure). The terminal goes on without it.
@@ -44,20 +44,23 @@ class TrafficLog
 
     static constexpr std::chrono::milliseconds kFlushEvery{1000};
 
-    // `maxPending`: bytes that may wait for the disk before a hand-over waits for room.
-    explicit TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending = 64u << 20);
+    // `maxPending`: bytes of records that may wait before a hand-over waits for room (their text
+    // is about ten times as much).
+    explicit TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending = 16u << 20);
     ~TrafficLog();
     TrafficLog(const TrafficLog &) = delete;
     TrafficLog &operator=(const TrafficLog &) = delete;
 
-    void submit(std::string bytes);
+    // Records from TrafficLines::take.
+    void submit(std::string records);
     // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
     // over megabytes a tick, and fresh memory for each costs more than filling it.
     std::string spare();
-    // Returns when everything handed over so far is written (or dropped after a failure); the
-    // output may still hold some of it back until its next flush.
+    // Returns when the lines completed by everything handed over so far are written (or dropped
+    // after a failure); the output may still hold some of it back until its next flush.
     void waitWritten();
-    // Writes what still waits, flushes the file and ends the workers; a failure on the way is
+    // Writes what still waits, with a line still open as it stands, flushes the file and ends
+    // the workers; a failure on the way is
     // taken with takeFailure afterwards. Nothing may be handed over after it.
     void close();
     // Why the log stopped, once.

@@ -20,6 +20,8 @@ void setCell(RxCellTable &t, int b, const char *text, std::size_t n)
 {
     std::memcpy(t.cell[static_cast<std::size_t>(b)].data(), text, n);
     t.length[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(n);
+    if (b > 0 && n != t.maxLength)
+        t.sameLength = false;
     if (n > t.maxLength)
         t.maxLength = static_cast<std::uint8_t>(n);
     t.closesOutMark[static_cast<std::size_t>(b)] = std::memchr(text, kOutMark.back(), n) != nullptr;
@@ -71,8 +73,26 @@ void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, 
     s.resize(static_cast<std::size_t>(d - s.data()));
 }
 
+namespace
+{
+
+// Cells of one width: where each goes does not wait for the cell before, so the moves overlap.
+template <std::size_t kWidth>
+char *WriteSameWidth(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
+{
+    for (std::size_t k = 0; k < n; ++k)
+        std::memcpy(d + k * kWidth, t.cell[p[k]].data(), 8);
+    return d + n * kWidth;
+}
+
+} // namespace
+
 char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
 {
+    if (t.sameLength && t.maxLength == 5)
+        return WriteSameWidth<5>(d, t, p, n);
+    if (t.sameLength && t.maxLength == 4)
+        return WriteSameWidth<4>(d, t, p, n);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint8_t b = p[k];
         std::memcpy(d, t.cell[b].data(), 8);

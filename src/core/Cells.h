@@ -29,6 +29,7 @@ struct RxCellTable {
     std::array<std::array<char, 8>, 256> cell{};
     std::array<std::uint8_t, 256> length{};
     std::uint8_t maxLength = 0;
+    bool sameLength = true; // every cell is maxLength long
     // True for the bytes whose cell holds the last character of kOutMark: only after such a
     // byte can a line have become an outgoing one.
     std::array<bool, 256> closesOutMark{};

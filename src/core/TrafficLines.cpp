@@ -123,7 +123,7 @@ void TrafficLines::clear()
     m_bytesAt = std::string::npos;
 }
 
-TrafficText::TrafficText() = default;
+TrafficText::TrafficText() : m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar)) {}
 
 TrafficText::~TrafficText()
 {
@@ -207,8 +207,8 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
         m_cachedText = text.substr(0, text.size() - 3);
     }
     const std::string_view tag = out ? kOutTag : kInTag;
-    const RxCellTable &hexCells = RxCells(kPageHex);
-    const RxCellTable &charCells = RxCells(kPageChar);
+    const RxCellTable &hexCells = m_hexCells;
+    const RxCellTable &charCells = m_charCells;
     const auto *p = reinterpret_cast<const std::uint8_t *>(m_bytes.data());
     const std::size_t n = out ? 0 : m_bytes.size();
     char *d = room(m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() +

@@ -40,7 +40,7 @@ class Reader
         if (n > m_s.size()) {
             m_bad = true;
             static const char zeros[8] = {};
-            return std::string_view(zeros, n <= sizeof zeros ? n : 0);
+            return {zeros, n <= sizeof zeros ? n : 0};
         }
         const std::string_view part = m_s.substr(0, n);
         m_s.remove_prefix(n);
@@ -66,7 +66,7 @@ void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t t
         return;
     if (!m_open) {
         m_open = true;
-        m_records += kBegin;
+        m_records.push_back(static_cast<char>(kBegin));
         Put(m_records, time);
         m_bytesAt = std::string::npos;
     }
@@ -76,7 +76,7 @@ void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t t
     if (m_bytesAt == std::string::npos || n > UINT32_MAX - count) {
         // Runs of one byte come one after another when the pages change at every byte: they
         // share one record.
-        m_records += kBytes;
+        m_records.push_back(static_cast<char>(kBytes));
         m_bytesAt = m_records.size();
         count = 0;
         appendCount(0);
@@ -90,7 +90,7 @@ void TrafficLines::endLine()
 {
     if (!m_open)
         return;
-    m_records += kEnd;
+    m_records.push_back(static_cast<char>(kEnd));
     m_open = false;
     m_bytesAt = std::string::npos;
 }
@@ -98,7 +98,7 @@ void TrafficLines::endLine()
 void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::string_view charCells)
 {
     endLine();
-    m_records += kSent;
+    m_records.push_back(static_cast<char>(kSent));
     Put(m_records, time);
     appendCount(hexCells.size());
     m_records.append(hexCells);

@@ -214,6 +214,8 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
     char *d = room(m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() +
                    n * (hexCells.maxLength + charCells.maxLength) + 3 + 8);
     auto put = [&d](std::string_view s) {
+        if (s.empty())
+            return; // an empty view may have no data at all, which memcpy must not be given
         std::memcpy(d, s.data(), s.size());
         d += s.size();
     };

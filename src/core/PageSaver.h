@@ -9,10 +9,10 @@
 // disk busy with little else. Saves therefore begin at most kMinInterval apart, and a save still
 // waiting is not written but replaced by the next one, which then takes along the pages it does
 // not save itself: the files end up as they would have, and the display never waits for the
-// disk. A save that fails gives its lines back, with those of the
-// save it replaced and every save asked for after it, so that the window can put them back on
-// the pages. (Lines of saves replaced before that one are not kept: had the disk worked, the
-// files would have held them only until the next save.)
+// disk. A save that fails gives its lines back, with those of the save it replaced and every save
+// asked for after it, so that the window can put them back on the pages. (Lines of saves replaced
+// before that one are not kept: had the disk worked, the files would have held them only until
+// the next save.)
 //
 // Threads: the user-interface thread may wait for this worker (an idle worker before a save of
 // its own); the worker never waits for anybody.
@@ -51,6 +51,8 @@ class PageSaver
         std::vector<Job> jobs; // not written, oldest first
     };
 
+    static constexpr std::chrono::milliseconds kMinInterval{100};
+
     using SaveFunction = std::function<PageSaveResult(const std::string &folder, const PageLines &lines)>;
 
     // `save` writes the files (in tests: a save that waits or fails on purpose).
@@ -61,8 +63,6 @@ class PageSaver
     PageSaver &operator=(const PageSaver &) = delete;
 
     void submit(Job job);
-    static constexpr std::chrono::milliseconds kMinInterval{100};
-
     // Returns when every save asked for so far is written (or given back), without waiting out
     // the interval.
     void waitIdle();

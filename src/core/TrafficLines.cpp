@@ -207,12 +207,10 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
         m_cachedText = text.substr(0, text.size() - 3);
     }
     const std::string_view tag = out ? kOutTag : kInTag;
-    const RxCellTable &hexCells = m_hexCells;
-    const RxCellTable &charCells = m_charCells;
     const auto *p = reinterpret_cast<const std::uint8_t *>(m_bytes.data());
     const std::size_t n = out ? 0 : m_bytes.size();
     char *d = room(m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() +
-                   n * (hexCells.maxLength + charCells.maxLength) + 3 + 8);
+                   n * (m_hexCells.maxLength + m_charCells.maxLength) + 3 + 8);
     auto put = [&d](std::string_view s) {
         if (s.empty())
             return; // an empty view may have no data at all, which memcpy must not be given
@@ -227,10 +225,10 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
     *d++ = ' ';
     put(tag);
     put(hex);
-    d = WriteRxCells(d, hexCells, p, n);
+    d = WriteRxCells(d, m_hexCells, p, n);
     *d++ = '|';
     put(chr);
-    d = WriteRxCells(d, charCells, p, n);
+    d = WriteRxCells(d, m_charCells, p, n);
     *d++ = '\r';
     *d++ = '\n';
     m_size = static_cast<std::size_t>(d - m_text);

@@ -14,6 +14,8 @@
 namespace core
 {
 
+struct RxCellTable;
+
 class TrafficLines
 {
   public:
@@ -76,8 +78,8 @@ class TrafficText
     void line(std::int64_t time, bool out, std::string_view hex, std::string_view chr);
     void endLine();
 
-    const struct RxCellTable &m_hexCells;
-    const struct RxCellTable &m_charCells;
+    const RxCellTable &m_hexCells;
+    const RxCellTable &m_charCells;
     char *m_text = nullptr; // not a string: growing it would fill it with zeros first
     std::size_t m_size = 0;
     std::size_t m_capacity = 0;

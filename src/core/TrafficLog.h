@@ -59,9 +59,9 @@ class TrafficLog
     // Returns when the lines completed by everything handed over so far are written (or dropped
     // after a failure); the output may still hold some of it back until its next flush.
     void waitWritten();
-    // Writes what still waits, with a line still open as it stands, flushes the file and ends
-    // the workers; a failure on the way is
-    // taken with takeFailure afterwards. Nothing may be handed over after it.
+    // Writes what still waits, with a line still open as it stands, flushes the file and ends the
+    // workers; a failure on the way is taken with takeFailure afterwards. Nothing may be handed
+    // over after it.
     void close();
     // Why the log stopped, once.
     std::optional<std::string> takeFailure();

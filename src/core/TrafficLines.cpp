@@ -5,9 +5,7 @@
 #include "TimeText.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace core
 {
@@ -123,30 +121,15 @@ void TrafficLines::clear()
     m_bytesAt = std::string::npos;
 }
 
-TrafficText::TrafficText() : m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar)) {}
-
-TrafficText::~TrafficText()
+TrafficText::TrafficText(TextSink &sink)
+    : m_sink(sink), m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar))
 {
-    std::free(m_text);
 }
 
-char *TrafficText::room(std::size_t n)
-{
-    if (m_capacity - m_size < n) {
-        const std::size_t capacity = std::max(m_size + n, 2 * m_capacity);
-        char *text = static_cast<char *>(std::realloc(m_text, capacity));
-        if (!text)
-            throw std::bad_alloc();
-        m_text = text;
-        m_capacity = capacity;
-    }
-    return m_text + m_size;
-}
-
-std::size_t TrafficText::add(std::string_view records, std::size_t textLimit)
+void TrafficText::add(std::string_view records)
 {
     Reader r(records);
-    while (!r.atEnd() && m_size < textLimit) {
+    while (!r.atEnd()) {
         switch (r.get<char>()) {
         case TrafficLines::kBegin: {
             endLine();
@@ -180,7 +163,6 @@ std::size_t TrafficText::add(std::string_view records, std::size_t textLimit)
             r.stop();
         }
     }
-    return r.bad() ? records.size() : records.size() - r.left();
 }
 
 void TrafficText::finish()
@@ -196,7 +178,8 @@ void TrafficText::endLine()
     line(m_openTime, false, {}, {});
 }
 
-// A received line's cells are made of m_bytes; a sent line's are given.
+// A received line's cells are made of m_bytes; a sent line's are given. A line of any length is
+// put in pieces of at most the sink's largest room; most take one.
 void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::string_view chr)
 {
     // Floor division: the milliseconds stay 0 to 999 for a time before 1970 too.
@@ -209,14 +192,39 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
     const std::string_view tag = out ? kOutTag : kInTag;
     const auto *p = reinterpret_cast<const std::uint8_t *>(m_bytes.data());
     const std::size_t n = out ? 0 : m_bytes.size();
-    char *d = room(m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() +
-                   n * (m_hexCells.maxLength + m_charCells.maxLength) + 3 + 8);
-    auto put = [&d](std::string_view s) {
-        if (s.empty())
-            return; // an empty view may have no data at all, which memcpy must not be given
-        std::memcpy(d, s.data(), s.size());
-        d += s.size();
+    const std::size_t cellLength = m_hexCells.maxLength + m_charCells.maxLength;
+    const std::size_t length =
+        m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() + n * cellLength + 3 + 8;
+
+    constexpr std::size_t kMax = TextSink::kMaxRoom;
+    char *begin = m_sink.room(std::min(length, kMax));
+    char *end = begin + std::min(length, kMax);
+    char *d = begin;
+    auto reserve = [&](std::size_t k) {
+        if (std::size_t(end - d) < k) {
+            m_sink.commit(std::size_t(d - begin));
+            d = begin = m_sink.room(kMax);
+            end = begin + kMax;
+        }
     };
+    auto put = [&](std::string_view s) {
+        while (!s.empty()) { // an empty view may have no data at all, which memcpy must not be given
+            const std::size_t k = std::min(s.size(), kMax / 2);
+            reserve(k);
+            std::memcpy(d, s.data(), k);
+            d += k;
+            s.remove_prefix(k);
+        }
+    };
+    auto cells = [&](const RxCellTable &table) {
+        const std::size_t perPiece = kMax / 2 / table.maxLength;
+        for (std::size_t i = 0; i < n; i += perPiece) {
+            const std::size_t k = std::min(n - i, perPiece);
+            reserve(k * table.maxLength + 8); // WriteRxCells may write 8 bytes past its cells
+            d = WriteRxCells(d, table, p + i, k);
+        }
+    };
+    reserve(m_cachedText.size() + 4 + tag.size());
     put(m_cachedText);
     const int milli = static_cast<int>(time - second * 1000);
     *d++ = static_cast<char>('0' + milli / 100);
@@ -225,13 +233,15 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
     *d++ = ' ';
     put(tag);
     put(hex);
-    d = WriteRxCells(d, m_hexCells, p, n);
+    cells(m_hexCells);
+    reserve(1);
     *d++ = '|';
     put(chr);
-    d = WriteRxCells(d, m_charCells, p, n);
+    cells(m_charCells);
+    reserve(2);
     *d++ = '\r';
     *d++ = '\n';
-    m_size = static_cast<std::size_t>(d - m_text);
+    m_sink.commit(std::size_t(d - begin));
     ++m_lines;
 }
 

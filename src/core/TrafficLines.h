@@ -26,6 +26,8 @@ class TrafficLines
     // A sent message is one complete line; an incoming line still open ends before it.
     void sent(std::int64_t time, std::string_view hexCells, std::string_view charCells);
     bool lineOpen() const { return m_open; }
+    // Nothing was recorded since the last take.
+    bool empty() const { return m_records.empty(); }
     // What was recorded since the last call, for TrafficText. `spare` (a buffer handed back by
     // the writer) takes its place, so that its memory is used again.
     std::string take(std::string spare = {});
@@ -48,41 +50,62 @@ class TrafficLines
     std::size_t m_bytesAt = std::string::npos; // the count of the last record, while it is kBytes
 };
 
+// Where TrafficText puts the text: the log file's own buffer, or in tests memory.
+class TextSink
+{
+  public:
+    // The most room() is asked for at once.
+    static constexpr std::size_t kMaxRoom = std::size_t(1) << 20;
+
+    virtual ~TextSink() = default;
+    // Where the next n bytes (n <= kMaxRoom) go; commit(k) says that the first k are put there.
+    virtual char *room(std::size_t n) = 0;
+    virtual void commit(std::size_t n) = 0;
+};
+
+class TextBuffer : public TextSink
+{
+  public:
+    char *room(std::size_t n) override
+    {
+        m_text.resize(m_size + n);
+        return m_text.data() + m_size;
+    }
+    void commit(std::size_t n) override { m_size += n; }
+    std::string_view text() const { return {m_text.data(), m_size}; }
+    void clear() { m_size = 0; }
+
+  private:
+    std::string m_text;
+    std::size_t m_size = 0;
+};
+
 // The log's text of the records: each line is the local date and time at which it began
 // ("YYYY-MM-DD HH:MM:SS.mmm"), a blank, the direction tag, the cells of the HEX page, "|", the
 // cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII). Each byte of
-// the text is written once, into a buffer that is used again: the text is made as fast as the
-// memory takes it.
+// the text is written once, straight into the sink: the text is made as fast as the memory
+// takes it.
 class TrafficText
 {
   public:
-    TrafficText();
-    ~TrafficText();
+    explicit TrafficText(TextSink &sink);
     TrafficText(const TrafficText &) = delete;
     TrafficText &operator=(const TrafficText &) = delete;
 
-    // Adds the text of the lines the records complete; a line still open is kept until a later
-    // call completes it. Stops after the record that brings the text to `textLimit` bytes or
-    // more, and returns how many bytes of the records it read.
-    std::size_t add(std::string_view records, std::size_t textLimit = SIZE_MAX);
-    // Adds the open line, if any, as it stands.
+    // Puts the text of the lines the records complete; a line still open is kept until a later
+    // call completes it.
+    void add(std::string_view records);
+    // Puts the open line, if any, as it stands.
     void finish();
-    // The text of the lines added since the last clearText.
-    std::string_view text() const { return {m_text, m_size}; }
-    void clearText() { m_size = 0; }
     std::size_t lines() const { return m_lines; }
 
   private:
-    // Room for n more bytes of text; returns where they go.
-    char *room(std::size_t n);
     void line(std::int64_t time, bool out, std::string_view hex, std::string_view chr);
     void endLine();
 
+    TextSink &m_sink;
     const RxCellTable &m_hexCells;
     const RxCellTable &m_charCells;
-    char *m_text = nullptr; // not a string: growing it would fill it with zeros first
-    std::size_t m_size = 0;
-    std::size_t m_capacity = 0;
     std::size_t m_lines = 0;
     bool m_open = false;
     std::int64_t m_openTime = 0;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "TrafficLog.h"
 
-#include "TrafficLines.h"
-
 namespace core
 {
 namespace
@@ -12,12 +10,17 @@ class FileOutputImpl : public TrafficLog::Output
 {
   public:
     explicit FileOutputImpl(platform::AppendFile file) : m_file(std::move(file)) {}
-    bool write(std::string_view bytes, std::string *error) override { return m_file.write(bytes, error); }
-    bool sync(std::string *error) override { return m_file.sync(error); }
+    char *room(std::size_t n) override { return m_file.room(n); }
+    void commit(std::size_t n) override { m_file.commit(n); }
+    bool writeOut(std::string *error) override { return m_file.writeOut(error); }
+    bool syncData(std::string *error) override { return m_file.syncData(error); }
+    bool failed(std::string *error) override { return m_file.failed(error); }
 
   private:
     platform::AppendFile m_file;
 };
+
+static_assert(TextSink::kMaxRoom <= platform::AppendFile::kMaxRoom);
 
 } // namespace
 
@@ -30,7 +33,7 @@ TrafficLog::TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending)
     : m_maxPending(maxPending == 0 ? 1 : maxPending), m_output(std::move(output))
 {
     m_worker = std::thread([this] { run(); });
-    m_syncer = std::thread([this] { syncEverySecond(); });
+    m_syncer = std::thread([this] { syncToDisk(); });
 }
 
 TrafficLog::~TrafficLog()
@@ -114,32 +117,21 @@ void TrafficLog::fail(const std::string &error)
 
 void TrafficLog::run()
 {
-    // Written in pieces of this size, which stay in the cache while they are made and copied.
-    constexpr std::size_t kPiece = std::size_t(256) << 10;
-    TrafficText text;
+    using Clock = std::chrono::steady_clock;
+    TrafficText text(*m_output);
     std::string error;
-    auto writeOut = [&] {
-        const bool ok = m_output->write(text.text(), &error);
-        text.clearText();
-        return ok;
-    };
+    bool waiting = false;         // text not yet in the file,
+    Clock::time_point writeOutAt; // which goes there then
 
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
-        if (m_queue.empty()) {
-            // Stopped with everything written but the line still open, which goes as it stands.
-            if (m_failed)
-                return;
-            lock.unlock();
-            text.finish();
-            const bool ok = text.text().empty() || writeOut();
-            lock.lock();
-            m_unsynced = true;
-            if (!ok)
-                fail(error);
-            return;
-        }
+        const auto ready = [&] { return !m_queue.empty() || m_stop; };
+        if (waiting)
+            m_changed.wait_until(lock, writeOutAt, ready);
+        else
+            m_changed.wait(lock, ready);
+        // Stopped with everything taken: the line still open goes as it stands.
+        const bool last = m_stop && m_queue.empty();
         std::deque<std::string> batch;
         batch.swap(m_queue);
         m_pendingBytes = 0;
@@ -149,16 +141,24 @@ void TrafficLog::run()
         lock.unlock();
 
         bool ok = true;
-        for (auto it = batch.begin(); ok && !failed && it != batch.end(); ++it) {
-            std::string_view records = *it;
-            while (ok && !records.empty()) {
-                records.remove_prefix(text.add(records, kPiece));
-                if (text.text().size() >= kPiece)
-                    ok = writeOut();
+        bool writtenOut = false;
+        if (!failed) {
+            for (auto it = batch.begin(); ok && it != batch.end(); ++it) {
+                text.add(*it);
+                ok = !m_output->failed(&error);
+            }
+            if (ok && last)
+                text.finish();
+            if (!waiting && !batch.empty()) {
+                waiting = true;
+                writeOutAt = Clock::now() + kFlushEvery;
+            }
+            if (ok && (last || (waiting && Clock::now() >= writeOutAt))) {
+                ok = m_output->writeOut(&error);
+                writtenOut = true;
+                waiting = false;
             }
         }
-        if (ok && !failed && !text.text().empty())
-            ok = writeOut();
 
         lock.lock();
         constexpr std::size_t kMaxSpares = 4;
@@ -172,33 +172,36 @@ void TrafficLog::run()
         batch.clear(); // the rest is freed without holding up a hand-over
         lock.lock();
         m_busy = false;
-        m_unsynced = m_unsynced || !failed;
+        m_unsynced = m_unsynced || (writtenOut && ok);
         if (!ok)
             fail(error);
         m_changed.notify_all();
+        if (last)
+            return;
     }
 }
 
-void TrafficLog::syncEverySecond()
+void TrafficLog::syncToDisk()
 {
     // A thread of its own: a flush to the disk may take longer than a second of traffic takes to
     // write, and the writer must not wait for it (the display would wait for the writer next).
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait_for(lock, kFlushEvery, [&] { return m_written; });
-        const bool last = m_written;
+        m_changed.wait(lock, [&] { return m_unsynced || m_written; });
         if (m_unsynced && !m_failed) {
             m_unsynced = false;
             lock.unlock();
             std::string error;
-            const bool ok = m_output->sync(&error);
+            const bool ok = m_output->syncData(&error);
             lock.lock();
             if (!ok)
                 fail(error);
             m_changed.notify_all();
+            continue;
         }
-        if (last)
+        if (m_written)
             return;
+        m_unsynced = false; // failed: nothing more goes to the disk
     }
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The traffic log's writer: a thread of its own makes the text of the recorded traffic
-// (TrafficLines, TrafficText) and appends it to the log file, so that the display never waits for
-// the disk, and another flushes the file to the disk once a second while lines come. The file
-// only grows: nothing already written changes.
+// (TrafficLines, TrafficText) straight into the log file's buffer, so that the display never
+// waits for the disk. It writes the text into the file at most a second after making it, and
+// another thread then flushes the file to the disk. The file only grows: nothing already written
+// changes.
 //
 // A write or flush that fails stops the log for good: what waits and what comes afterwards is
 // dropped, and the failure is reported once (takeFailure). The terminal goes on without it.
@@ -12,6 +13,7 @@
 #pragma once
 
 #include "AppendFile.h"
+#include "TrafficLines.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -31,14 +33,18 @@ namespace core
 class TrafficLog
 {
   public:
-    // Where the lines go: the log file, or in tests an output that fails on purpose. write and
-    // sync are called from two threads and may run at the same time.
-    class Output
+    // Where the text goes: the log file, or in tests an output that fails on purpose. The
+    // writer's thread fills it (TextSink) and writes it out; syncData runs on the flush thread,
+    // possibly at the same time.
+    class Output : public TextSink
     {
       public:
-        virtual ~Output() = default;
-        virtual bool write(std::string_view bytes, std::string *error) = 0;
-        virtual bool sync(std::string *error) = 0;
+        // Everything committed so far into the file.
+        virtual bool writeOut(std::string *error) = 0;
+        // What is in the file to the disk.
+        virtual bool syncData(std::string *error) = 0;
+        // True, with the reason, once anything failed: making room may fail without telling.
+        virtual bool failed(std::string *error) = 0;
     };
     static std::unique_ptr<Output> FileOutput(platform::AppendFile file);
 
@@ -69,7 +75,7 @@ class TrafficLog
 
   private:
     void run();
-    void syncEverySecond();
+    void syncToDisk();
     void fail(const std::string &error); // under m_mutex
 
     const std::size_t m_maxPending;
@@ -83,7 +89,7 @@ class TrafficLog
     bool m_busy = false;
     bool m_stop = false;
     bool m_written = false;  // the writer has ended: the last flush follows
-    bool m_unsynced = false; // written since the last flush
+    bool m_unsynced = false; // written out since the last flush
     bool m_failed = false;
     std::optional<std::string> m_failure;
     std::thread m_worker;

@@ -3,20 +3,21 @@
 // crash leaves everything up to the last flush.
 //
 // A traffic log grows by hundreds of megabytes a minute in a flood, and copying that into the
-// page cache costs the kernel more than the rest of the terminal spends on it. Where the file
-// system allows it the file is therefore written with direct I/O, straight from a buffer of our
-// own to the disk, in whole blocks. The bytes after the last whole block wait in that buffer
-// until the block fills or the file is flushed; a flush writes them through the page cache, and
-// the block is written again, with those bytes unchanged, once it is full. Where direct I/O is
-// refused the file is written through the page cache as usual.
+// page cache costs the kernel more than the rest of the terminal spends on it. The bytes are
+// therefore made in a buffer of the file's own (room, commit), and where the file system allows
+// it that buffer is written with direct I/O, straight to the disk, in whole blocks, when it is
+// full or the file is written out. Writing out puts the bytes after the last whole block through
+// the page cache, and that block is written again, with those bytes unchanged, once it is full.
+// Where direct I/O is refused the buffer is written through the page cache as usual.
 //
-// Threads: write and sync may be called from two threads at once (a flush may take long, and a
-// writer must not wait for it).
+// The first failure (a full disk, an I/O error) is kept: nothing is written after it.
+//
+// Threads: one thread writes; syncData alone may run beside it, on another (a flush to the disk
+// may take long, and the writer must not wait for it).
 #pragma once
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -27,6 +28,9 @@ namespace platform
 class AppendFile
 {
   public:
+    // The most room() gives at once.
+    static constexpr std::size_t kMaxRoom = std::size_t(1) << 20;
+
     AppendFile();
     ~AppendFile();
     // Moves are for handing a created file over, before any thread writes to it.
@@ -40,33 +44,46 @@ class AppendFile
     bool create(const std::string &path, std::string *error = nullptr);
     bool isOpen() const { return m_fd >= 0; }
 
-    // Appends the bytes. Up to a block of them may wait in memory until the next write or
-    // flush. On failure (a full disk, an I/O error) returns false with the reason; how much of
-    // the bytes reached the file is then unknown.
+    // Where the next n bytes (n <= kMaxRoom) go: put them there and hand them in with commit.
+    // Making room may write the full buffer to the file; when that fails (see failed), the room
+    // is still there but what is put in it is dropped.
+    char *room(std::size_t n);
+    void commit(std::size_t n);
+    // Appends the bytes (room and commit). Up to 8 MiB of them may wait in memory until the next
+    // writeOut.
     bool write(std::string_view bytes, std::string *error = nullptr);
-    // Everything written so far to the file, and the file to the disk.
+    // Everything committed so far into the file (not yet to the disk).
+    bool writeOut(std::string *error = nullptr);
+    // What is in the file to the disk. May run on another thread while one writes.
+    bool syncData(std::string *error = nullptr) const;
+    // writeOut, then syncData.
     bool sync(std::string *error = nullptr);
-    // Writes what waits and closes the file; false when either failed.
+    // Writes out and closes the file; false when either failed.
     bool close(std::string *error = nullptr);
+    // True, with the reason, once a write failed.
+    bool failed(std::string *error = nullptr) const;
 
   private:
     struct FreeBuffer {
         void operator()(char *p) const;
     };
 
-    bool writeWholeBlocks(std::string *error);
-    bool writeWaiting(std::string *error);
+    bool putWholeBlocks();
+    bool putRest();
     bool setDirect(bool on);
-    bool putAt(const char *p, std::size_t n, off_t at, std::string *error);
+    bool put(const char *p, std::size_t n, off_t at);
+    bool fail(const char *what);
+    bool reportFailure(std::string *error) const;
 
-    std::mutex m_mutex; // write, sync and close: the fields below
     int m_fd = -1;
     std::string m_path;
     bool m_direct = false;
-    std::unique_ptr<char[], FreeBuffer> m_buffer; // with direct I/O: the bytes not yet in blocks
-    std::size_t m_buffered = 0;
-    std::size_t m_bufferedInFile = 0; // of those, already written through the page cache
-    off_t m_bufferAt = 0;             // the file offset of m_buffer[0], a block boundary
+    std::unique_ptr<char[], FreeBuffer> m_buffer;
+    off_t m_bufferAt = 0;           // the file offset of m_buffer[0]: a block boundary
+    std::size_t m_committed = 0;    // bytes of the buffer that are to be in the file
+    std::size_t m_blocksInFile = 0; // of those, the whole blocks written directly
+    std::size_t m_inFile = 0;       // and all of those in the file, the last part block too
+    std::string m_failure;
 };
 
 } // namespace platform

@@ -151,7 +151,9 @@ void TForm1::FeedTrafficLog()
         QTimer::singleShot(0, this, [this, error = std::move(*failure)] { TellTrafficLogFailure(error); });
         return;
     }
-    m_trafficLog->submit(m_rx->traffic().take(m_trafficLog->spare()));
+    // A tick without traffic hands nothing over: its buffer, used again, stays where it is.
+    if (!m_rx->traffic().empty())
+        m_trafficLog->submit(m_rx->traffic().take(m_trafficLog->spare()));
 }
 
 void TForm1::TellTrafficLogFailure(const std::string &error)

@@ -165,10 +165,10 @@ TEST(AppendFile, CreatesNewOnlyAndAppends)
     EXPECT_FALSE(file.write("three", &error)); // closed
 }
 
-// The file is written in whole blocks, and the bytes after the last one wait until a flush writes
-// them through the page cache and the block is written again later. Writes that are tiny, cross
-// blocks or exceed the buffer, with and without flushes between: at any moment the file is a
-// beginning of what was written, and after a flush all of it.
+// The file is written in whole blocks when the buffer fills, and the bytes after the last one wait
+// until a flush writes them through the page cache and the block is written again later. Writes
+// that are tiny, cross blocks, fill the buffer or exceed it, with and without flushes between: at
+// any moment the file is a beginning of what was written, and after a flush all of it.
 TEST(AppendFile, FileIsAlwaysABeginningOfTheBytesAndWholeAfterAFlush)
 {
     TempDir dir;
@@ -177,7 +177,8 @@ TEST(AppendFile, FileIsAlwaysABeginningOfTheBytesAndWholeAfterAFlush)
     ASSERT_TRUE(file.create(path));
     std::mt19937 random(11);
     std::string all;
-    const std::size_t sizes[] = {1, 2, 4093, 3, 4096, 1, 100, 8191, (1u << 20) + 5, 17, 3u << 20, 4095, 1, 1};
+    const std::size_t sizes[] = {1,  2,        4093, 3, 4096,           1, 100, 8191, (1u << 20) + 5,
+                                 17, 3u << 20, 4095, 1, (9u << 20) + 7, 1, 1};
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
         std::string bytes(sizes[i], '\0');
         for (char &c : bytes)

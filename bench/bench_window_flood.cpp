@@ -7,7 +7,8 @@
 //
 // Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--write-size BYTES]
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
-//                           [--cat | --cat-only] [--cat-lines raw|new] [--logging-exe PATH]
+//                           [--cat | --cat-only] [--cat-lines raw|new]
+//                           [--logging-exe PATH [--pairs N]]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -21,6 +22,9 @@
 //   --logging-exe: after the program, the same bytes to this build of it (bench/quorvel_logging:
 //     the time column shown, the traffic log running), whose CPU per MiB may be at most 15 % more
 //     than the program's; its log must hold every line written, whole and in order.
+//   --pairs (default 1): runs of the program and of the logging build, alternately, on the same
+//     bytes. A run's CPU time varies by a tenth or more on a shared machine, so the budget is
+//     checked on the median of the pairs' ratios; each run is checked whole on its own.
 // Figures: the time from the first byte until the program's statistics first show every byte
 // received (and MB/s over that time), the program's CPU seconds per MiB, its resident memory
 // sampled every 100 ms, and the last line of its TEXT page against the last line written.
@@ -95,6 +99,7 @@ struct Options {
     bool catOnly = false;
     bool catRaw = true; // --cat-lines raw (the default) or new
     std::string loggingExe;
+    int pairs = 1;
 };
 
 struct SetupError : std::runtime_error {
@@ -126,7 +131,7 @@ std::string Format(const char *format, auto... values)
         << "bench_window_flood: " << problem << "\n"
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
         << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
-        << "                          [--logging-exe PATH]\n";
+        << "                          [--logging-exe PATH [--pairs N]]\n";
     std::exit(2);
 }
 
@@ -178,6 +183,8 @@ Options Parse(int argc, char **argv)
             o.catRaw = v == "raw";
         } else if (a == "--logging-exe")
             o.loggingExe = next();
+        else if (a == "--pairs")
+            o.pairs = std::max(1, static_cast<int>(number()));
         else
             Usage("unknown option " + a);
     }
@@ -1282,7 +1289,7 @@ void CheckProgram(const Options &o, const ProgramRun &run, Checks &checks)
         std::printf("program  pings    none: no X11 display to ping the window on\n");
 }
 
-void CheckLogging(const ProgramRun &logged, const ProgramRun &plain, Checks &checks)
+void CheckLog(const ProgramRun &logged, Checks &checks)
 {
     const std::size_t lines = logged.reader.flood.written / kLineBytes;
     const LogFigures none{"", 0, 0, "", "", "no log read"};
@@ -1293,13 +1300,29 @@ void CheckLogging(const ProgramRun &logged, const ProgramRun &plain, Checks &che
     checks.add("log holds every line written, in order",
                log.error.empty() ? Format("%zu of %zu lines", log.matching, lines) : log.error,
                log.error.empty() && log.lines == lines && log.matching == lines);
-    const double with = CpuPerMiB(logged.reader);
-    const double without = CpuPerMiB(plain.reader);
-    std::printf("CPU per MiB      without %.4f s, with time column and log %.4f s, ratio %.3f\n", without,
-                with, with / without);
+}
+
+// The CPU per MiB of each pair (without, with); the budget holds for the median ratio.
+void CheckLoggingCpu(const std::vector<std::pair<double, double>> &pairs, Checks &checks)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto [without, with] = pairs[i];
+        ratios.push_back(with / without);
+        std::printf(
+            "CPU per MiB      pair %zu: without %.4f s, with time column and log %.4f s, ratio %.3f\n", i + 1,
+            without, with, with / without);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const std::size_t n = ratios.size();
+    const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    std::printf("CPU per MiB      ratio over %zu pairs: median %.3f, from %.3f to %.3f\n", n, median,
+                ratios.front(), ratios.back());
     checks.add(Format("CPU/MiB with log <= %.2f x without", kMaxLoggingCpuRatio),
-               Format("%.4f s against %.4f s (%.3f times)", with, without, with / without),
-               with <= kMaxLoggingCpuRatio * without);
+               n == 1 ? Format("%.4f s against %.4f s (%.3f times)", pairs[0].second, pairs[0].first, median)
+                      : Format("median of %zu pairs %.3f times (%.3f to %.3f)", n, median, ratios.front(),
+                               ratios.back()),
+               median <= kMaxLoggingCpuRatio);
 }
 
 void CheckCat(const ReaderRun &cat, const std::optional<ProgramRun> &program, Checks &checks)
@@ -1334,10 +1357,24 @@ int main(int argc, char **argv)
             // The same bytes as the program had.
             const std::size_t limit =
                 program->reader.flood.written > 0 ? program->reader.flood.written : LimitBytes(opt);
-            std::printf("\nwith the time column and the traffic log (%s)\n", opt.loggingExe.c_str());
-            const ProgramRun logged = RunProgram(opt.loggingExe, opt, pty, limit, true);
-            CheckProgram(opt, logged, checks);
-            CheckLogging(logged, *program, checks);
+            std::vector<std::pair<double, double>> pairs;
+            for (int i = 0; i < opt.pairs; ++i) {
+                if (i > 0) {
+                    std::printf("\nthe program again (pair %d of %d)\n", i + 1, opt.pairs);
+                    const ProgramRun again = RunProgram(opt.exe, opt, pty, limit, false);
+                    CheckProgram(opt, again, checks);
+                    pairs.emplace_back(CpuPerMiB(again.reader), 0);
+                } else {
+                    pairs.emplace_back(CpuPerMiB(program->reader), 0);
+                }
+                std::printf("\nwith the time column and the traffic log (%s), pair %d of %d\n",
+                            opt.loggingExe.c_str(), i + 1, opt.pairs);
+                const ProgramRun logged = RunProgram(opt.loggingExe, opt, pty, limit, true);
+                CheckProgram(opt, logged, checks);
+                CheckLog(logged, checks);
+                pairs.back().second = CpuPerMiB(logged.reader);
+            }
+            CheckLoggingCpu(pairs, checks);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

@@ -24,6 +24,7 @@ class Reader
   public:
     explicit Reader(std::string_view s) : m_s(s) {}
     bool atEnd() const { return m_s.empty() || m_bad; }
+    char next() const { return atEnd() ? '\0' : m_s.front(); }
     void stop() { m_bad = true; }
     bool bad() const { return m_bad; }
     std::size_t left() const { return m_s.size(); }
@@ -136,6 +137,19 @@ void TrafficText::add(std::string_view records)
             const auto time = r.get<std::int64_t>();
             if (r.bad())
                 break;
+            // Most lines come whole within one hand-over, as one run of bytes: their text is made
+            // straight from the records.
+            if (r.next() == TrafficLines::kBytes) {
+                Reader ahead = r;
+                ahead.get<char>();
+                const std::string_view bytes = ahead.counted();
+                if (ahead.next() == TrafficLines::kEnd) {
+                    ahead.get<char>();
+                    r = ahead;
+                    line(time, false, {}, {}, bytes);
+                    break;
+                }
+            }
             m_open = true;
             m_openTime = time;
             m_bytes.clear();
@@ -156,7 +170,7 @@ void TrafficText::add(std::string_view records)
             const std::string_view hex = r.counted();
             const std::string_view chr = r.counted();
             if (!r.bad())
-                line(time, true, hex, chr);
+                line(time, true, hex, chr, {});
             break;
         }
         default:
@@ -175,40 +189,74 @@ void TrafficText::endLine()
     if (!m_open)
         return;
     m_open = false;
-    line(m_openTime, false, {}, {});
+    line(m_openTime, false, {}, {}, m_bytes);
 }
 
-// A received line's cells are made of m_bytes; a sent line's are given. A line of any length is
-// put in pieces of at most the sink's largest room; most take one.
-void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::string_view chr)
+// The date and time of a line and a blank: "YYYY-MM-DD HH:MM:SS.mmm ".
+char *TrafficText::putTime(char *d, std::int64_t time)
 {
     // Floor division: the milliseconds stay 0 to 999 for a time before 1970 too.
     const std::int64_t second = time >= 0 ? time / 1000 : (time - 999) / 1000;
-    if (m_cachedText.empty() || second != m_cachedSecond) {
-        m_cachedSecond = second;
+    if (!m_cached || second != m_cachedSecond) {
         const std::string text = DateTimeText(second * 1000);
-        m_cachedText = text.substr(0, text.size() - 3);
+        std::memcpy(m_cachedText, text.data(), std::min(text.size(), kSecondLength));
+        m_cachedSecond = second;
+        m_cached = true;
     }
-    const std::string_view tag = out ? kOutTag : kInTag;
-    const auto *p = reinterpret_cast<const std::uint8_t *>(m_bytes.data());
-    const std::size_t n = out ? 0 : m_bytes.size();
-    const std::size_t cellLength = m_hexCells.maxLength + m_charCells.maxLength;
-    const std::size_t length =
-        m_cachedText.size() + 4 + tag.size() + hex.size() + chr.size() + n * cellLength + 3 + 8;
+    std::memcpy(d, m_cachedText, kSecondLength);
+    d += kSecondLength;
+    const int milli = static_cast<int>(time - second * 1000);
+    *d++ = static_cast<char>('0' + milli / 100);
+    *d++ = static_cast<char>('0' + milli / 10 % 10);
+    *d++ = static_cast<char>('0' + milli % 10);
+    *d++ = ' ';
+    return d;
+}
 
+// A received line's cells are made of its bytes; a sent line's are given. A line of any length
+// is put in pieces of at most the sink's largest room; nearly all take one.
+void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::string_view chr,
+                       std::string_view bytes)
+{
+    constexpr std::size_t kTimeLength = kSecondLength + 4;
     constexpr std::size_t kMax = TextSink::kMaxRoom;
-    char *begin = m_sink.room(std::min(length, kMax));
-    char *end = begin + std::min(length, kMax);
+    const std::string_view tag = out ? kOutTag : kInTag;
+    const auto *p = reinterpret_cast<const std::uint8_t *>(bytes.data());
+    const std::size_t n = bytes.size();
+    // WriteRxCells may write 8 bytes past its cells.
+    const std::size_t length = kTimeLength + tag.size() + hex.size() + chr.size() +
+                               n * (m_hexCells.maxLength + m_charCells.maxLength) + 3 + 8;
+    ++m_lines;
+    if (length <= kMax) {
+        char *const begin = m_sink.room(length);
+        char *d = putTime(begin, time);
+        std::memcpy(d, tag.data(), tag.size());
+        d += tag.size();
+        if (!hex.empty()) // an empty view may have no data at all, which memcpy must not be given
+            std::memcpy(d, hex.data(), hex.size());
+        d = WriteRxCells(d + hex.size(), m_hexCells, p, n);
+        *d++ = '|';
+        if (!chr.empty())
+            std::memcpy(d, chr.data(), chr.size());
+        d = WriteRxCells(d + chr.size(), m_charCells, p, n);
+        *d++ = '\r';
+        *d++ = '\n';
+        m_sink.commit(static_cast<std::size_t>(d - begin));
+        return;
+    }
+
+    char *begin = m_sink.room(kMax);
+    char *end = begin + kMax;
     char *d = begin;
     auto reserve = [&](std::size_t k) {
-        if (std::size_t(end - d) < k) {
-            m_sink.commit(std::size_t(d - begin));
+        if (static_cast<std::size_t>(end - d) < k) {
+            m_sink.commit(static_cast<std::size_t>(d - begin));
             d = begin = m_sink.room(kMax);
             end = begin + kMax;
         }
     };
     auto put = [&](std::string_view s) {
-        while (!s.empty()) { // an empty view may have no data at all, which memcpy must not be given
+        while (!s.empty()) {
             const std::size_t k = std::min(s.size(), kMax / 2);
             reserve(k);
             std::memcpy(d, s.data(), k);
@@ -220,29 +268,19 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
         const std::size_t perPiece = kMax / 2 / table.maxLength;
         for (std::size_t i = 0; i < n; i += perPiece) {
             const std::size_t k = std::min(n - i, perPiece);
-            reserve(k * table.maxLength + 8); // WriteRxCells may write 8 bytes past its cells
+            reserve(k * table.maxLength + 8);
             d = WriteRxCells(d, table, p + i, k);
         }
     };
-    reserve(m_cachedText.size() + 4 + tag.size());
-    put(m_cachedText);
-    const int milli = static_cast<int>(time - second * 1000);
-    *d++ = static_cast<char>('0' + milli / 100);
-    *d++ = static_cast<char>('0' + milli / 10 % 10);
-    *d++ = static_cast<char>('0' + milli % 10);
-    *d++ = ' ';
+    d = putTime(d, time);
     put(tag);
     put(hex);
     cells(m_hexCells);
-    reserve(1);
-    *d++ = '|';
+    put("|");
     put(chr);
     cells(m_charCells);
-    reserve(2);
-    *d++ = '\r';
-    *d++ = '\n';
-    m_sink.commit(std::size_t(d - begin));
-    ++m_lines;
+    put("\r\n");
+    m_sink.commit(static_cast<std::size_t>(d - begin));
 }
 
 } // namespace core

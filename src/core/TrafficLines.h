@@ -100,7 +100,9 @@ class TrafficText
     std::size_t lines() const { return m_lines; }
 
   private:
-    void line(std::int64_t time, bool out, std::string_view hex, std::string_view chr);
+    void line(std::int64_t time, bool out, std::string_view hex, std::string_view chr,
+              std::string_view bytes);
+    char *putTime(char *d, std::int64_t time);
     void endLine();
 
     TextSink &m_sink;
@@ -111,8 +113,10 @@ class TrafficText
     std::int64_t m_openTime = 0;
     std::string m_bytes; // the open line's bytes
     // "YYYY-MM-DD HH:MM:SS." of m_cachedSecond: the local time is worked out once a second only.
+    static constexpr std::size_t kSecondLength = 20;
     std::int64_t m_cachedSecond = 0;
-    std::string m_cachedText;
+    bool m_cached = false;
+    char m_cachedText[kSecondLength] = {};
 };
 
 } // namespace core

@@ -767,3 +767,41 @@ TEST(RxPipelineTimes, LineKeepsTheTimeOfItsFirstByte)
     EXPECT_EQ(f.page[kPageHex].time(3), 5000);
     EXPECT_EQ(f.page[kPageHex].line(0), Hex({'A', 'B', 'C', 'D', '\r', '\n'}));
 }
+
+// The cells of every page's table, sixteen bytes at a time where the page allows it, are the
+// table's cells one after another: printable runs of every length, a control character or a byte
+// from 0x80 at every place of a run, all 256 bytes, and random bytes.
+TEST(RxCells, WrittenCellsAreTheTablesCells)
+{
+    std::vector<std::string> inputs;
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    inputs.push_back(all);
+    for (std::size_t n = 0; n <= 70; ++n)
+        inputs.push_back(all.substr(0x20 + n % 40, n) + all.substr(0x41, n));
+    for (std::size_t at = 0; at < 48; ++at) {
+        std::string run = all.substr(0x30, 48);
+        run[at] = at % 2 == 0 ? '\r' : '\xA5';
+        inputs.push_back(run);
+    }
+    std::mt19937 random(5);
+    std::string noise(1000, '\0');
+    for (char &c : noise)
+        c = static_cast<char>(random());
+    inputs.push_back(noise);
+
+    for (int page = 0; page < kPageCount; ++page) {
+        const RxCellTable &t = RxCells(page);
+        for (const std::string &in : inputs) {
+            std::string expected;
+            for (const char c : in)
+                expected += t.view(static_cast<std::uint8_t>(c));
+            std::string made(in.size() * t.maxLength + 8, '\0');
+            const char *end =
+                WriteRxCells(made.data(), t, reinterpret_cast<const std::uint8_t *>(in.data()), in.size());
+            made.resize(static_cast<std::size_t>(end - made.data()));
+            ASSERT_EQ(made, expected) << "page " << page << ", " << in.size() << " bytes";
+        }
+    }
+}

@@ -200,7 +200,8 @@ char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::si
         n -= done;
         if (n < 16)
             break;
-        // A block with a control character or a byte from 0x80: by the table, then on.
+        // A block with a control character or a byte from 0x80: by the table (its CHAR cells are
+        // all four long), then on.
         d = WriteSameWidth<4>(d, t, p, 16);
         p += 16;
         n -= 16;

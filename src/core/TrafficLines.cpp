@@ -27,7 +27,6 @@ class Reader
     char next() const { return atEnd() ? '\0' : m_s.front(); }
     void stop() { m_bad = true; }
     bool bad() const { return m_bad; }
-    std::size_t left() const { return m_s.size(); }
     template <typename T> T get()
     {
         T value;

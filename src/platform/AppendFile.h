@@ -79,7 +79,7 @@ class AppendFile
     std::string m_path;
     bool m_direct = false;
     std::unique_ptr<char[], FreeBuffer> m_buffer;
-    off_t m_bufferAt = 0;           // the file offset of m_buffer[0]: a block boundary
+    off_t m_bufferAt = 0;           // the file offset of m_buffer[0]: a block boundary when direct
     std::size_t m_committed = 0;    // bytes of the buffer that are to be in the file
     std::size_t m_blocksInFile = 0; // of those, the whole blocks written directly
     std::size_t m_inFile = 0;       // and all of those in the file, the last part block too

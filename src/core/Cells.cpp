@@ -131,47 +131,61 @@ __m128i Load(const void *p)
     return _mm_loadu_si128(static_cast<const __m128i *>(p));
 }
 
-// Writes the cells of as many whole blocks of sixteen bytes as there are; returns how many bytes.
-__attribute__((target("ssse3"))) std::size_t WriteHexBlocks(char *d, const std::uint8_t *p, std::size_t n)
+// The cells of the sixteen bytes at p.
+__attribute__((target("ssse3"), always_inline)) inline void WriteHexBlock(char *d, const std::uint8_t *p)
 {
     const __m128i digits = Load("0123456789ABCDEF");
     const __m128i nibble = _mm_set1_epi8(0x0F);
-    std::size_t done = 0;
-    for (; done + 16 <= n; done += 16, d += 80) {
-        const __m128i x = Load(p + done);
-        const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
-        const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(x, nibble));
-        const __m128i first = _mm_unpacklo_epi8(high, low); // the digits of bytes 0 to 7
-        const __m128i second = _mm_unpackhi_epi8(high, low);
-        for (std::size_t r = 0; r < 5; ++r) {
-            const __m128i cells =
-                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, Load(kHexMasks.low[r])),
-                                          _mm_shuffle_epi8(second, Load(kHexMasks.high[r]))),
-                             Load(kHexMasks.blanks[r]));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * r), cells);
-        }
+    const __m128i x = Load(p);
+    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
+    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(x, nibble));
+    const __m128i first = _mm_unpacklo_epi8(high, low); // the digits of bytes 0 to 7
+    const __m128i second = _mm_unpackhi_epi8(high, low);
+    for (std::size_t r = 0; r < 5; ++r) {
+        const __m128i cells = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, Load(kHexMasks.low[r])),
+                                                        _mm_shuffle_epi8(second, Load(kHexMasks.high[r]))),
+                                           Load(kHexMasks.blanks[r]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * r), cells);
     }
-    return done;
 }
 
-// As WriteHexBlocks, for blocks of printable characters (0x20 to 0x7F) only: stops before the
-// first block with another byte, which the table then makes.
-__attribute__((target("ssse3"))) std::size_t WriteCharBlocks(char *d, const std::uint8_t *p, std::size_t n)
+// The cells of the sixteen bytes at p as if all were printable, then the cells of those that are
+// not (below 0x20, or from 0x80) from the table: every CHAR cell is four long.
+__attribute__((target("ssse3"), always_inline)) inline void WriteCharBlock(char *d, const RxCellTable &t,
+                                                                           const std::uint8_t *p)
 {
-    const __m128i control = _mm_set1_epi8(0x20);
-    std::size_t done = 0;
-    for (; done + 16 <= n; done += 16, d += 64) {
-        const __m128i x = Load(p + done);
-        // Signed: the bytes from 0x80 count as below 0x20 too.
-        if (_mm_movemask_epi8(_mm_cmplt_epi8(x, control)) != 0)
-            break;
-        for (std::size_t r = 0; r < 4; ++r) {
-            const __m128i cells =
-                _mm_or_si128(_mm_shuffle_epi8(x, Load(kCharMasks.low[r])), Load(kCharMasks.blanks[r]));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * r), cells);
-        }
+    const __m128i x = Load(p);
+    for (std::size_t r = 0; r < 4; ++r) {
+        const __m128i cells =
+            _mm_or_si128(_mm_shuffle_epi8(x, Load(kCharMasks.low[r])), Load(kCharMasks.blanks[r]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16 * r), cells);
     }
-    return done;
+    // Signed: the bytes from 0x80 count as below 0x20 too.
+    auto others = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20))));
+    while (others != 0) {
+        const auto k = static_cast<std::size_t>(__builtin_ctz(others));
+        std::memcpy(d + 4 * k, t.cell[p[k]].data(), 4);
+        others &= others - 1;
+    }
+}
+
+// The cells of n >= 16 bytes, sixteen at a time. Every cell of a page is as long as the others, so
+// the bytes after the last whole block are made as the block that ends with them: its first
+// cells are written again, the same.
+__attribute__((target("ssse3"))) char *WriteBlocks(char *d, const RxCellTable &t, const std::uint8_t *p,
+                                                   std::size_t n)
+{
+    const std::size_t last = n - 16;
+    if (t.kind == RxCellTable::Kind::Hex) {
+        for (std::size_t k = 0; k < last; k += 16)
+            WriteHexBlock(d + 5 * k, p + k);
+        WriteHexBlock(d + 5 * last, p + last);
+        return d + 5 * n;
+    }
+    for (std::size_t k = 0; k < last; k += 16)
+        WriteCharBlock(d + 4 * k, t, p + k);
+    WriteCharBlock(d + 4 * last, t, p + last);
+    return d + 4 * n;
 }
 
 bool HaveShuffles()
@@ -186,26 +200,8 @@ bool HaveShuffles()
 char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
 {
 #if defined(__x86_64__)
-    while (n >= 16 && t.kind != RxCellTable::Kind::Table && HaveShuffles()) {
-        if (t.kind == RxCellTable::Kind::Hex) {
-            const std::size_t done = WriteHexBlocks(d, p, n);
-            d += done * 5;
-            p += done;
-            n -= done;
-            break;
-        }
-        const std::size_t done = WriteCharBlocks(d, p, n);
-        d += done * 4;
-        p += done;
-        n -= done;
-        if (n < 16)
-            break;
-        // A block with a control character or a byte from 0x80: by the table (its CHAR cells are
-        // all four long), then on.
-        d = WriteSameWidth<4>(d, t, p, 16);
-        p += 16;
-        n -= 16;
-    }
+    if (n >= 16 && t.kind != RxCellTable::Kind::Table && HaveShuffles())
+        return WriteBlocks(d, t, p, n);
 #endif
     if (t.sameLength && t.maxLength == 5)
         return WriteSameWidth<5>(d, t, p, n);

@@ -109,6 +109,10 @@ std::string TrafficLines::take(std::string spare)
     std::string records;
     records.swap(m_records);
     spare.clear();
+    // A buffer of the size the last hand-over needed: growing one from nothing copies it over and
+    // over while the display's thread fills it.
+    if (spare.capacity() < records.size())
+        spare.reserve(records.size());
     m_records.swap(spare);
     m_bytesAt = std::string::npos;
     return records;
@@ -116,7 +120,7 @@ std::string TrafficLines::take(std::string spare)
 
 void TrafficLines::clear()
 {
-    m_records.clear();
+    std::string().swap(m_records); // its memory too: the log may not start again
     m_open = false;
     m_bytesAt = std::string::npos;
 }
@@ -176,11 +180,32 @@ void TrafficText::add(std::string_view records)
             r.stop();
         }
     }
+    commitRoom(); // what the call made is the sink's, to be written out
 }
 
 void TrafficText::finish()
 {
     endLine();
+    commitRoom();
+}
+
+// Lines go into one room of the sink's largest size as long as they fit, and are committed
+// together: asking the sink for each line would cost as much as making a short line's text.
+char *TrafficText::room(std::size_t n)
+{
+    if (static_cast<std::size_t>(m_roomEnd - m_at) < n) {
+        commitRoom();
+        m_roomBegin = m_at = m_sink.room(TextSink::kMaxRoom);
+        m_roomEnd = m_at + TextSink::kMaxRoom;
+    }
+    return m_at;
+}
+
+void TrafficText::commitRoom()
+{
+    if (m_at != m_roomBegin)
+        m_sink.commit(static_cast<std::size_t>(m_at - m_roomBegin));
+    m_roomBegin = m_at = m_roomEnd = nullptr;
 }
 
 void TrafficText::endLine()
@@ -227,8 +252,7 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
                                n * (m_hexCells.maxLength + m_charCells.maxLength) + 3 + 8;
     ++m_lines;
     if (length <= kMax) {
-        char *const begin = m_sink.room(length);
-        char *d = putTime(begin, time);
+        char *d = putTime(room(length), time);
         std::memcpy(d, tag.data(), tag.size());
         d += tag.size();
         if (!hex.empty()) // an empty view may have no data at all, which memcpy must not be given
@@ -240,10 +264,11 @@ void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::s
         d = WriteRxCells(d + chr.size(), m_charCells, p, n);
         *d++ = '\r';
         *d++ = '\n';
-        m_sink.commit(static_cast<std::size_t>(d - begin));
+        m_at = d;
         return;
     }
 
+    commitRoom();
     char *begin = m_sink.room(kMax);
     char *end = begin + kMax;
     char *d = begin;

@@ -104,8 +104,14 @@ class TrafficText
               std::string_view bytes);
     char *putTime(char *d, std::int64_t time);
     void endLine();
+    char *room(std::size_t n);
+    void commitRoom();
 
     TextSink &m_sink;
+    // The sink's room taken and not yet committed, and where in it the next line goes.
+    char *m_roomBegin = nullptr;
+    char *m_at = nullptr;
+    char *m_roomEnd = nullptr;
     const RxCellTable &m_hexCells;
     const RxCellTable &m_charCells;
     std::size_t m_lines = 0;

@@ -82,6 +82,7 @@ std::string TrafficLog::spare()
         return {};
     std::string bytes = std::move(m_spares.back());
     m_spares.pop_back();
+    m_spareBytes -= bytes.capacity();
     return bytes;
 }
 
@@ -161,11 +162,14 @@ void TrafficLog::run()
         }
 
         lock.lock();
-        constexpr std::size_t kMaxSpares = 4;
+        // The buffers a backlog needed are kept, up to the backlog's own bound: the writer falls
+        // behind again whenever a flush to the disk holds it up, and every buffer freed then has
+        // to be taken afresh from the system, page by page, on the display's thread.
         for (std::string &bytes : batch) {
-            if (m_spares.size() >= kMaxSpares)
+            if (m_spareBytes + bytes.capacity() > m_maxPending)
                 break;
             bytes.clear();
+            m_spareBytes += bytes.capacity();
             m_spares.push_back(std::move(bytes));
         }
         lock.unlock();

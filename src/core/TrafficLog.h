@@ -85,6 +85,7 @@ class TrafficLog
     std::condition_variable m_changed;
     std::deque<std::string> m_queue; // under m_mutex, as are the fields below
     std::vector<std::string> m_spares;
+    std::size_t m_spareBytes = 0; // their capacity
     std::size_t m_pendingBytes = 0;
     bool m_busy = false;
     bool m_stop = false;

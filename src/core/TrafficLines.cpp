@@ -12,9 +12,9 @@ namespace core
 namespace
 {
 
-template <typename T> void Put(std::string &s, T value)
+template <typename T> void Put(platform::ByteBuffer &s, T value)
 {
-    s.append(reinterpret_cast<const char *>(&value), sizeof value);
+    std::memcpy(s.extend(sizeof value), &value, sizeof value);
 }
 
 // Reads the records. They are only ever cut between records (take() hands over whole ones); a
@@ -66,12 +66,12 @@ void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t t
         m_open = true;
         m_records.push_back(static_cast<char>(kBegin));
         Put(m_records, time);
-        m_bytesAt = std::string::npos;
+        m_bytesAt = kNone;
     }
     std::uint32_t count = 0;
-    if (m_bytesAt != std::string::npos)
+    if (m_bytesAt != kNone)
         std::memcpy(&count, m_records.data() + m_bytesAt, sizeof count);
-    if (m_bytesAt == std::string::npos || n > UINT32_MAX - count) {
+    if (m_bytesAt == kNone || n > UINT32_MAX - count) {
         // Runs of one byte come one after another when the pages change at every byte: they
         // share one record.
         m_records.push_back(static_cast<char>(kBytes));
@@ -81,7 +81,7 @@ void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t t
     }
     count += static_cast<std::uint32_t>(n);
     std::memcpy(m_records.data() + m_bytesAt, &count, sizeof count);
-    m_records.append(reinterpret_cast<const char *>(p), n);
+    m_records.append(p, n);
 }
 
 void TrafficLines::endLine()
@@ -90,7 +90,7 @@ void TrafficLines::endLine()
         return;
     m_records.push_back(static_cast<char>(kEnd));
     m_open = false;
-    m_bytesAt = std::string::npos;
+    m_bytesAt = kNone;
 }
 
 void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::string_view charCells)
@@ -99,30 +99,29 @@ void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::strin
     m_records.push_back(static_cast<char>(kSent));
     Put(m_records, time);
     appendCount(hexCells.size());
-    m_records.append(hexCells);
+    m_records.append(hexCells.data(), hexCells.size());
     appendCount(charCells.size());
-    m_records.append(charCells);
+    m_records.append(charCells.data(), charCells.size());
 }
 
-std::string TrafficLines::take(std::string spare)
+platform::ByteBuffer TrafficLines::take(platform::ByteBuffer spare)
 {
-    std::string records;
-    records.swap(m_records);
+    platform::ByteBuffer records = std::move(m_records);
     spare.clear();
     // A buffer of the size the last hand-over needed: growing one from nothing copies it over and
     // over while the display's thread fills it.
     if (spare.capacity() < records.size())
         spare.reserve(records.size());
-    m_records.swap(spare);
-    m_bytesAt = std::string::npos;
+    m_records = std::move(spare);
+    m_bytesAt = kNone;
     return records;
 }
 
 void TrafficLines::clear()
 {
-    std::string().swap(m_records); // its memory too: the log may not start again
+    m_records = {}; // its memory too: the log may not start again
     m_open = false;
-    m_bytesAt = std::string::npos;
+    m_bytesAt = kNone;
 }
 
 TrafficText::TrafficText(TextSink &sink)

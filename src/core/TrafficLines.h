@@ -6,7 +6,9 @@
 // compactly; the log's own thread makes the text of them (TrafficText).
 #pragma once
 
+#include "ByteBuffer.h"
 #include <cstddef>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,7 +32,7 @@ class TrafficLines
     bool empty() const { return m_records.empty(); }
     // What was recorded since the last call, for TrafficText. `spare` (a buffer handed back by
     // the writer) takes its place, so that its memory is used again.
-    std::string take(std::string spare = {});
+    platform::ByteBuffer take(platform::ByteBuffer spare = {});
     // Forgets the open line and what was not taken.
     void clear();
 
@@ -43,11 +45,12 @@ class TrafficLines
     };
 
   private:
+    static constexpr std::size_t kNone = ~std::size_t(0);
     void appendCount(std::size_t n);
 
-    std::string m_records;
+    platform::ByteBuffer m_records;
     bool m_open = false;
-    std::size_t m_bytesAt = std::string::npos; // the count of the last record, while it is kBytes
+    std::size_t m_bytesAt = kNone; // the count of the last record, while it is kBytes
 };
 
 // Where TrafficText puts the text: the log file's own buffer, or in tests memory.

@@ -59,7 +59,7 @@ void TrafficLog::close()
     m_syncer.join();
 }
 
-void TrafficLog::submit(std::string records)
+void TrafficLog::submit(platform::ByteBuffer records)
 {
     if (records.empty())
         return;
@@ -75,12 +75,12 @@ void TrafficLog::submit(std::string records)
     m_changed.notify_all();
 }
 
-std::string TrafficLog::spare()
+platform::ByteBuffer TrafficLog::spare()
 {
     std::lock_guard lock(m_mutex);
     if (m_spares.empty())
         return {};
-    std::string bytes = std::move(m_spares.back());
+    platform::ByteBuffer bytes = std::move(m_spares.back());
     m_spares.pop_back();
     m_spareBytes -= bytes.capacity();
     return bytes;
@@ -133,7 +133,7 @@ void TrafficLog::run()
             m_changed.wait(lock, ready);
         // Stopped with everything taken: the line still open goes as it stands.
         const bool last = m_stop && m_queue.empty();
-        std::deque<std::string> batch;
+        std::deque<platform::ByteBuffer> batch;
         batch.swap(m_queue);
         m_pendingBytes = 0;
         const bool failed = m_failed;
@@ -165,7 +165,7 @@ void TrafficLog::run()
         // The buffers a backlog needed are kept, up to the backlog's own bound: the writer falls
         // behind again whenever a flush to the disk holds it up, and every buffer freed then has
         // to be taken afresh from the system, page by page, on the display's thread.
-        for (std::string &bytes : batch) {
+        for (platform::ByteBuffer &bytes : batch) {
             if (m_spareBytes + bytes.capacity() > m_maxPending)
                 break;
             bytes.clear();

@@ -58,10 +58,10 @@ class TrafficLog
     TrafficLog &operator=(const TrafficLog &) = delete;
 
     // Records from TrafficLines::take.
-    void submit(std::string records);
+    void submit(platform::ByteBuffer records);
     // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
     // over megabytes a tick, and fresh memory for each costs more than filling it.
-    std::string spare();
+    platform::ByteBuffer spare();
     // Returns when the lines completed by everything handed over so far are written (or dropped
     // after a failure); the output may still hold some of it back until its next flush.
     void waitWritten();
@@ -83,8 +83,8 @@ class TrafficLog
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::string> m_queue; // under m_mutex, as are the fields below
-    std::vector<std::string> m_spares;
+    std::deque<platform::ByteBuffer> m_queue; // under m_mutex, as are the fields below
+    std::vector<platform::ByteBuffer> m_spares;
     std::size_t m_spareBytes = 0; // their capacity
     std::size_t m_pendingBytes = 0;
     bool m_busy = false;

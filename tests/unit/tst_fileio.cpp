@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "AppendFile.h"
+#include "ByteBuffer.h"
 #include "FileIo.h"
 
 #include "TempDir.h"
@@ -194,4 +195,33 @@ TEST(AppendFile, FileIsAlwaysABeginningOfTheBytesAndWholeAfterAFlush)
     }
     ASSERT_TRUE(file.close());
     EXPECT_TRUE(ReadWholeFile(path) == all);
+}
+
+// Growing past the point where the memory comes in huge pages, in steps of every size, keeps
+// every byte; a buffer cleared and filled again, or moved, holds only what went in since.
+TEST(ByteBuffer, KeepsEveryByteAcrossGrowthAndReuse)
+{
+    std::mt19937 random(7);
+    std::string expected;
+    platform::ByteBuffer buffer;
+    for (std::size_t step : {std::size_t(1), std::size_t(3), std::size_t(4096), std::size_t(700000),
+                             std::size_t(1) << 20, std::size_t(5) << 20}) {
+        std::string part(step, '\0');
+        for (char &c : part)
+            c = static_cast<char>(random());
+        buffer.append(part.data(), part.size());
+        expected += part;
+        ASSERT_EQ(buffer.view(), expected) << "after " << step;
+    }
+    EXPECT_GE(buffer.capacity(), buffer.size());
+    const std::size_t capacity = buffer.capacity();
+    buffer.clear();
+    buffer.push_back('x');
+    EXPECT_EQ(buffer.view(), "x");
+    EXPECT_EQ(buffer.capacity(), capacity);
+    platform::ByteBuffer moved = std::move(buffer);
+    EXPECT_EQ(moved.view(), "x");
+    EXPECT_TRUE(buffer.empty()); // NOLINT(bugprone-use-after-move): a moved-from buffer is empty
+    buffer.append("yz", 2);
+    EXPECT_EQ(buffer.view(), "yz");
 }

@@ -7,8 +7,8 @@
 #pragma once
 
 #include "ByteBuffer.h"
-#include <cstddef>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

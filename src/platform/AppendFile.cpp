@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
@@ -24,7 +22,6 @@ constexpr std::size_t kBlock = 4096;
 // microseconds, and a switch to the host in a virtual machine. Writing 1 GB in pieces of 256 KiB
 // costs twice the system time of pieces of 2 MiB or more. It is made of huge pages where the
 // system has them: the kernel pins a direct write's memory page by page, and a huge page is one.
-constexpr std::size_t kHugePage = std::size_t(2) << 20;
 constexpr std::size_t kBufferSize = 4 * kHugePage;
 // After room is made, less than a block is left in the buffer.
 static_assert(AppendFile::kMaxRoom + kBlock <= kBufferSize);
@@ -50,11 +47,6 @@ std::size_t PutAt(int fd, const char *p, std::size_t n, off_t at)
 }
 
 } // namespace
-
-void AppendFile::FreeBuffer::operator()(char *p) const
-{
-    std::free(p);
-}
 
 AppendFile::AppendFile() = default;
 
@@ -92,13 +84,12 @@ bool AppendFile::create(const std::string &path, std::string *error)
     m_failure.clear();
     m_bufferAt = 0;
     m_committed = m_blocksInFile = m_inFile = 0;
-    m_buffer.reset(static_cast<char *>(std::aligned_alloc(kHugePage, kBufferSize)));
+    m_buffer = AllocateHugePages(kBufferSize);
     if (!m_buffer) {
         errno = ENOMEM;
         fail("cannot create");
         return reportFailure(error);
     }
-    ::madvise(m_buffer.get(), kBufferSize, MADV_HUGEPAGE); // a hint: without it, small pages
     // Its pages are taken now, when the log starts, not while the traffic it records is shown.
     std::memset(m_buffer.get(), 0, kBufferSize);
     int fd;

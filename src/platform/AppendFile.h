@@ -16,6 +16,8 @@
 // may take long, and the writer must not wait for it).
 #pragma once
 
+#include "ByteBuffer.h"
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -64,10 +66,6 @@ class AppendFile
     bool failed(std::string *error = nullptr) const;
 
   private:
-    struct FreeBuffer {
-        void operator()(char *p) const;
-    };
-
     bool putWholeBlocks();
     bool putRest();
     bool setDirect(bool on);
@@ -78,7 +76,7 @@ class AppendFile
     int m_fd = -1;
     std::string m_path;
     bool m_direct = false;
-    std::unique_ptr<char[], FreeBuffer> m_buffer;
+    BytesPtr m_buffer;
     off_t m_bufferAt = 0;           // the file offset of m_buffer[0]: a block boundary when direct
     std::size_t m_committed = 0;    // bytes of the buffer that are to be in the file
     std::size_t m_blocksInFile = 0; // of those, the whole blocks written directly

@@ -13,15 +13,22 @@ namespace platform
 namespace
 {
 
-constexpr std::size_t kHugePage = std::size_t(2) << 20;
 // Below this a buffer grows as any other, from the heap.
 constexpr std::size_t kHugeFrom = std::size_t(1) << 20;
 
 } // namespace
 
-void ByteBuffer::Free::operator()(char *p) const
+void FreeBytes::operator()(char *p) const
 {
     std::free(p);
+}
+
+BytesPtr AllocateHugePages(std::size_t n)
+{
+    BytesPtr p(static_cast<char *>(std::aligned_alloc(kHugePage, n)));
+    if (p)
+        ::madvise(p.get(), n, MADV_HUGEPAGE); // a hint: without it, small pages
+    return p;
 }
 
 ByteBuffer::ByteBuffer(ByteBuffer &&other) noexcept
@@ -45,22 +52,20 @@ void ByteBuffer::grow(std::size_t need)
     if (need < m_size) // the sum overflowed
         throw std::bad_alloc();
     std::size_t capacity = std::max({need, m_capacity + m_capacity / 2, std::size_t(256)});
-    char *p = nullptr;
+    BytesPtr p;
     if (capacity >= kHugeFrom) {
         if (capacity > SIZE_MAX - kHugePage)
             throw std::bad_alloc();
         capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
-        p = static_cast<char *>(std::aligned_alloc(kHugePage, capacity));
-        if (p)
-            ::madvise(p, capacity, MADV_HUGEPAGE); // a hint: without it, small pages
+        p = AllocateHugePages(capacity);
     } else {
-        p = static_cast<char *>(std::malloc(capacity));
+        p.reset(static_cast<char *>(std::malloc(capacity)));
     }
     if (!p)
         throw std::bad_alloc();
     if (m_size != 0)
-        std::memcpy(p, m_data.get(), m_size);
-    m_data.reset(p);
+        std::memcpy(p.get(), m_data.get(), m_size);
+    m_data = std::move(p);
     m_capacity = capacity;
 }
 

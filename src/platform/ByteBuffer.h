@@ -14,6 +14,17 @@
 namespace platform
 {
 
+// Frees memory from malloc or AllocateHugePages.
+struct FreeBytes {
+    void operator()(char *p) const;
+};
+using BytesPtr = std::unique_ptr<char[], FreeBytes>;
+
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// n bytes, a multiple of kHugePage, in whole huge pages where the system has them (else in small
+// ones); null when there is not that much memory.
+BytesPtr AllocateHugePages(std::size_t n);
+
 class ByteBuffer
 {
   public:
@@ -58,10 +69,7 @@ class ByteBuffer
   private:
     void grow(std::size_t need);
 
-    struct Free {
-        void operator()(char *p) const;
-    };
-    std::unique_ptr<char[], Free> m_data;
+    BytesPtr m_data;
     std::size_t m_size = 0;
     std::size_t m_capacity = 0;
 };

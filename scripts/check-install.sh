@@ -111,6 +111,21 @@ run_once "$exe" "$tmp/home"
 grep -q '^SPEED=19200' "$conf/Quorvel.ini" || fail "the second start did not read $conf/Quorvel.ini"
 [ "$(cat "$conf/SendCombo.dat")" = $'hello\r' ] || fail "the second start lost the send history"
 
+# Run as root (with sudo, as serial tools often are), the installed program's folder can be
+# written, and still nothing goes there: its files go to root's configuration folder.
+if [ "$(id -u)" -eq 0 ]; then
+    chmod 755 "$usr/bin"
+    saved_as_user=("${as_user[@]}")
+    as_user=()
+    mkdir -p "$tmp/roothome"
+    run_once "$exe" "$tmp/roothome"
+    as_user=("${saved_as_user[@]}")
+    [ "$(ls -A "$usr/bin")" = "$(printf 'Quorvel\nQuorvel.ini')" ] ||
+        fail "run as root, the installed program wrote beside itself: $(ls -A "$usr/bin")"
+    [ -f "$tmp/roothome/.config/Quorvel/Quorvel.ini" ] || fail "run as root: no settings file in its home"
+    chmod 555 "$usr/bin"
+fi
+
 # A portable copy in a folder its user can write keeps its files beside itself, whatever
 # XDG_CONFIG_HOME says. Its port is a device that does not exist: the request to end comes while
 # the failed-open message is up, and the close still writes the files.

@@ -30,8 +30,6 @@ struct RxCellTable {
     std::array<std::uint8_t, 256> length{};
     std::uint8_t maxLength = 0;
     bool sameLength = true; // every cell is maxLength long
-    // The HEX and CHAR pages' cells, which WriteRxCells makes sixteen bytes at a time.
-    enum class Kind : std::uint8_t { Table, Hex, Char } kind = Kind::Table;
     // True for the bytes whose cell holds the last character of kOutMark: only after such a
     // byte can a line have become an outgoing one.
     std::array<bool, 256> closesOutMark{};

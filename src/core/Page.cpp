@@ -97,34 +97,16 @@ std::string Page::fileText() const
     return FileText(m_lines);
 }
 
-std::vector<std::string> Page::takeLines(std::vector<std::int64_t> *times)
+std::vector<std::string> Page::takeLines()
 {
     std::vector<std::string> lines;
     lines.swap(m_lines);
-    if (times)
-        times->swap(m_times);
     m_times.clear();
     m_maxLength = 0;
     m_maxLengthExact = true;
     ++m_revision;
     ++m_structureRevision;
     return lines;
-}
-
-void Page::prependLines(std::vector<std::string> lines, std::vector<std::int64_t> times)
-{
-    if (lines.empty())
-        return;
-    times.resize(lines.size(), 0);
-    times.insert(times.end(), m_times.begin(), m_times.end());
-    m_times.swap(times);
-    for (const auto &l : lines)
-        m_maxLength = std::max(m_maxLength, static_cast<int>(l.size()));
-    lines.insert(lines.end(), std::make_move_iterator(m_lines.begin()),
-                 std::make_move_iterator(m_lines.end()));
-    m_lines.swap(lines);
-    ++m_revision;
-    ++m_structureRevision;
 }
 
 std::string FileText(const std::vector<std::string> &lines)

@@ -43,11 +43,8 @@ class Page
     std::string fileText() const;
     const std::vector<std::string> &lines() const { return m_lines; }
     // Moves every line out, leaving the page empty: a save in the background takes the lines
-    // without copying them. Their times go to *times when asked for.
-    std::vector<std::string> takeLines(std::vector<std::int64_t> *times = nullptr);
-    // Puts lines back before the first one (the lines of a background save that failed), with
-    // their times when there is one for every line.
-    void prependLines(std::vector<std::string> lines, std::vector<std::int64_t> times = {});
+    // without copying them.
+    std::vector<std::string> takeLines();
 
     // Bumped on every change: views compare it to know when to repaint.
     std::uint64_t revision() const { return m_revision; }

@@ -19,28 +19,33 @@ PageSaver::~PageSaver()
     m_worker.join();
 }
 
+bool PageSaver::slotEmpty() const
+{
+    for (const auto &lines : m_slot.lines)
+        if (lines)
+            return false;
+    return true;
+}
+
 void PageSaver::submit(Job job)
 {
     std::lock_guard lock(m_mutex);
-    // Not written after a failed one: its lines go back with it, in order.
-    if (m_failure) {
-        m_failure->jobs.push_back(std::move(job));
-        return;
-    }
-    if (!m_queue.empty() && m_queue.back().job.folder == job.folder) {
-        Waiting &waiting = m_queue.back();
-        // The files of the pages this save writes would be replaced at once: the waiting save's
-        // lines for them are only kept should this one fail. The others it writes in its place.
-        Job replaced{waiting.job.folder, {}, {}};
-        for (int i = 0; i < kPageCount; ++i) {
-            Job &to = job.lines[i] ? replaced : job;
-            to.lines[i] = std::move(waiting.job.lines[i]);
-            to.times[i] = std::move(waiting.job.times[i]);
-        }
-        waiting.job = std::move(job);
-        waiting.replaced = std::move(replaced);
-    } else {
-        m_queue.push_back(Waiting{std::move(job), std::nullopt});
+    if (m_slot.folder != job.folder)
+        m_slot = Job{job.folder, {}};
+    for (int i = 0; i < kPageCount; ++i)
+        if (job.lines[i])
+            m_slot.lines[i] = std::move(job.lines[i]);
+    m_changed.notify_all();
+}
+
+void PageSaver::drop(const PageMask &pages)
+{
+    std::lock_guard lock(m_mutex);
+    for (int i = 0; i < kPageCount; ++i) {
+        if (!pages[i])
+            continue;
+        m_slot.lines[i].reset();
+        ++m_drops[i];
     }
     m_changed.notify_all();
 }
@@ -48,16 +53,16 @@ void PageSaver::submit(Job job)
 void PageSaver::waitIdle()
 {
     std::unique_lock lock(m_mutex);
-    ++m_idleWaiters;
+    m_tryNow = true;
+    const std::uint64_t tries = m_tries;
     m_changed.notify_all();
-    m_changed.wait(lock, [&] { return m_queue.empty() && !m_busy; });
-    --m_idleWaiters;
+    m_changed.wait(lock, [&] { return !m_busy && (slotEmpty() || (m_lastFailed && m_tries > tries)); });
 }
 
-std::optional<PageSaver::Failure> PageSaver::takeFailure()
+std::optional<std::string> PageSaver::takeFailure()
 {
     std::lock_guard lock(m_mutex);
-    std::optional<Failure> failure;
+    std::optional<std::string> failure;
     failure.swap(m_failure);
     return failure;
 }
@@ -66,32 +71,40 @@ void PageSaver::run()
 {
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return !m_queue.empty() || m_stop; });
-        if (m_queue.empty())
+        m_changed.wait(lock, [&] { return !slotEmpty() || m_stop; });
+        if (slotEmpty())
             return; // stopped with nothing left to write
-        m_changed.wait_until(lock, m_lastStart + kMinInterval, [&] { return m_stop || m_idleWaiters > 0; });
+        const auto due = m_lastStart + (m_lastFailed ? std::chrono::milliseconds(kRetryAfter) : kMinInterval);
+        m_changed.wait_until(lock, due, [&] { return m_stop || m_tryNow || slotEmpty(); });
+        if (slotEmpty())
+            continue;
+        m_tryNow = false;
         m_lastStart = std::chrono::steady_clock::now();
-        Waiting waiting = std::move(m_queue.front());
-        m_queue.pop_front();
+        Job job = std::move(m_slot);
+        m_slot = Job{job.folder, {}};
+        const std::array<std::uint64_t, kPageCount> drops = m_drops;
         m_busy = true;
         lock.unlock();
-        const PageSaveResult result = m_save(waiting.job.folder, waiting.job.lines);
+        const PageSaveResult result = m_save(job.folder, job.lines);
         lock.lock();
         m_busy = false;
-        if (!result.ok) {
-            if (!m_failure)
-                m_failure.emplace();
-            if (m_failure->error.empty())
-                m_failure->error = result.path + ": " + result.error;
-            m_queue.push_front(std::move(waiting));
-            for (Waiting &w : m_queue) {
-                if (w.replaced)
-                    m_failure->jobs.push_back(std::move(*w.replaced));
-                m_failure->jobs.push_back(std::move(w.job));
-            }
-            m_queue.clear();
+        ++m_tries;
+        m_lastFailed = !result.ok;
+        if (result.ok) {
+            m_failureTold = false;
+        } else {
+            if (!m_failureTold)
+                m_failure = result.path + ": " + result.error;
+            m_failureTold = true;
+            // Its lines wait for the next try, but for pages emptied or saved anew meanwhile.
+            if (m_slot.folder == job.folder)
+                for (int i = 0; i < kPageCount; ++i)
+                    if (job.lines[i] && !m_slot.lines[i] && drops[i] == m_drops[i])
+                        m_slot.lines[i] = std::move(job.lines[i]);
         }
         m_changed.notify_all();
+        if (m_stop && !result.ok)
+            return; // one last try only: the program is ending
     }
 }
 

@@ -338,7 +338,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         }
         bool changed = removeBlankBeforeLast(pages);
         m_lastRxTick = now;
-        const std::int64_t time = timeAtTail();
+        const std::int64_t time = m_lineTimes.stamp(timeAtTail());
         changed = startLines(pages, time) || changed;
 
         // Bytes are shown in runs that change no page until their last byte, which is the same

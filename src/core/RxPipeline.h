@@ -8,6 +8,7 @@
 
 #include "Cells.h"
 #include "Page.h"
+#include "TimeText.h"
 #include "TrafficLines.h"
 
 #include <array>
@@ -81,6 +82,10 @@ class RxPipeline
     TickResult tick(std::uint32_t now, int mode, std::int32_t recvLineWait, const PageSet &pages,
                     const LimitSaver &save);
 
+    // The time to give a line that a sender adds now (`now`, ms since 1970): never before the
+    // line shown last.
+    std::int64_t lineTime(std::int64_t now) { return m_lineTimes.stamp(now); }
+
     // While on, the traffic is recorded for the traffic log beside the pages (see traffic()).
     void setLogging(bool on);
     bool logging() const { return m_logging; }
@@ -140,6 +145,7 @@ class RxPipeline
     std::uint64_t m_pushed = 0;
     std::uint64_t m_popped = 0;
     std::deque<TimeMark> m_marks;
+    LineTimes m_lineTimes;
     bool m_logging = false;
     TrafficLines m_traffic;
 

@@ -4,7 +4,6 @@
 #include "Cells.h"
 #include "TimeText.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace core
@@ -12,9 +11,9 @@ namespace core
 namespace
 {
 
-template <typename T> void Put(platform::ByteBuffer &s, T value)
+template <typename T> void Put(std::string &s, T value)
 {
-    std::memcpy(s.extend(sizeof value), &value, sizeof value);
+    s.append(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
 // Reads the records. They are only ever cut between records (take() hands over whole ones); a
@@ -24,7 +23,6 @@ class Reader
   public:
     explicit Reader(std::string_view s) : m_s(s) {}
     bool atEnd() const { return m_s.empty() || m_bad; }
-    char next() const { return atEnd() ? '\0' : m_s.front(); }
     void stop() { m_bad = true; }
     bool bad() const { return m_bad; }
     template <typename T> T get()
@@ -81,7 +79,7 @@ void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t t
     }
     count += static_cast<std::uint32_t>(n);
     std::memcpy(m_records.data() + m_bytesAt, &count, sizeof count);
-    m_records.append(p, n);
+    m_records.append(reinterpret_cast<const char *>(p), n);
 }
 
 void TrafficLines::endLine()
@@ -104,14 +102,13 @@ void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::strin
     m_records.append(charCells.data(), charCells.size());
 }
 
-platform::ByteBuffer TrafficLines::take(platform::ByteBuffer spare)
+std::string TrafficLines::take(std::string spare)
 {
-    platform::ByteBuffer records = std::move(m_records);
+    std::string records = std::move(m_records);
     spare.clear();
     // A buffer of the size the last hand-over needed: growing one from nothing copies it over and
     // over while the display's thread fills it.
-    if (spare.capacity() < records.size())
-        spare.reserve(records.size());
+    spare.reserve(records.size());
     m_records = std::move(spare);
     m_bytesAt = kNone;
     return records;
@@ -124,39 +121,19 @@ void TrafficLines::clear()
     m_bytesAt = kNone;
 }
 
-TrafficText::TrafficText(TextSink &sink)
-    : m_sink(sink), m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar))
-{
-}
+TrafficText::TrafficText() : m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar)) {}
 
-void TrafficText::add(std::string_view records)
+void TrafficText::add(std::string_view records, std::string &out)
 {
     Reader r(records);
     while (!r.atEnd()) {
         switch (r.get<char>()) {
-        case TrafficLines::kBegin: {
-            endLine();
-            const auto time = r.get<std::int64_t>();
-            if (r.bad())
-                break;
-            // Most lines come whole within one hand-over, as one run of bytes: their text is made
-            // straight from the records.
-            if (r.next() == TrafficLines::kBytes) {
-                Reader ahead = r;
-                ahead.get<char>();
-                const std::string_view bytes = ahead.counted();
-                if (ahead.next() == TrafficLines::kEnd) {
-                    ahead.get<char>();
-                    r = ahead;
-                    line(time, false, {}, {}, bytes);
-                    break;
-                }
-            }
-            m_open = true;
-            m_openTime = time;
+        case TrafficLines::kBegin:
+            endLine(out);
+            m_openTime = r.get<std::int64_t>();
+            m_open = !r.bad();
             m_bytes.clear();
             break;
-        }
         case TrafficLines::kBytes: {
             const std::string_view bytes = r.counted();
             if (m_open) // not bytes whose line began before this log
@@ -164,146 +141,69 @@ void TrafficText::add(std::string_view records)
             break;
         }
         case TrafficLines::kEnd:
-            endLine();
+            endLine(out);
             break;
         case TrafficLines::kSent: {
-            endLine();
+            endLine(out);
             const auto time = r.get<std::int64_t>();
             const std::string_view hex = r.counted();
             const std::string_view chr = r.counted();
             if (!r.bad())
-                line(time, true, hex, chr, {});
+                line(out, time, true, hex, chr, {});
             break;
         }
         default:
             r.stop();
         }
     }
-    commitRoom(); // what the call made is the sink's, to be written out
 }
 
-void TrafficText::finish()
+void TrafficText::finish(std::string &out)
 {
-    endLine();
-    commitRoom();
+    endLine(out);
 }
 
-// Lines go into one room of the sink's largest size as long as they fit, and are committed
-// together: asking the sink for each line would cost as much as making a short line's text.
-char *TrafficText::room(std::size_t n)
-{
-    if (static_cast<std::size_t>(m_roomEnd - m_at) < n) {
-        commitRoom();
-        m_roomBegin = m_at = m_sink.room(TextSink::kMaxRoom);
-        m_roomEnd = m_at + TextSink::kMaxRoom;
-    }
-    return m_at;
-}
-
-void TrafficText::commitRoom()
-{
-    if (m_at != m_roomBegin)
-        m_sink.commit(static_cast<std::size_t>(m_at - m_roomBegin));
-    m_roomBegin = m_at = m_roomEnd = nullptr;
-}
-
-void TrafficText::endLine()
+void TrafficText::endLine(std::string &out)
 {
     if (!m_open)
         return;
     m_open = false;
-    line(m_openTime, false, {}, {}, m_bytes);
+    line(out, m_openTime, false, {}, {}, m_bytes);
 }
 
 // The date and time of a line and a blank: "YYYY-MM-DD HH:MM:SS.mmm ".
-char *TrafficText::putTime(char *d, std::int64_t time)
+void TrafficText::putTime(std::string &out, std::int64_t time)
 {
     // Floor division: the milliseconds stay 0 to 999 for a time before 1970 too.
     const std::int64_t second = time >= 0 ? time / 1000 : (time - 999) / 1000;
     if (!m_cached || second != m_cachedSecond) {
         const std::string text = DateTimeText(second * 1000);
-        std::memcpy(m_cachedText, text.data(), std::min(text.size(), kSecondLength));
+        m_cachedText = text.substr(0, text.size() - 3); // without the milliseconds
         m_cachedSecond = second;
         m_cached = true;
     }
-    std::memcpy(d, m_cachedText, kSecondLength);
-    d += kSecondLength;
+    out += m_cachedText;
     const int milli = static_cast<int>(time - second * 1000);
-    *d++ = static_cast<char>('0' + milli / 100);
-    *d++ = static_cast<char>('0' + milli / 10 % 10);
-    *d++ = static_cast<char>('0' + milli % 10);
-    *d++ = ' ';
-    return d;
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    out += ' ';
 }
 
-// A received line's cells are made of its bytes; a sent line's are given. A line of any length
-// is put in pieces of at most the sink's largest room; nearly all take one.
-void TrafficText::line(std::int64_t time, bool out, std::string_view hex, std::string_view chr,
-                       std::string_view bytes)
+// A received line's cells are made of its bytes; a sent line's are given.
+void TrafficText::line(std::string &out, std::int64_t time, bool outgoing, std::string_view hex,
+                       std::string_view chr, std::string_view bytes)
 {
-    constexpr std::size_t kTimeLength = kSecondLength + 4;
-    constexpr std::size_t kMax = TextSink::kMaxRoom;
-    const std::string_view tag = out ? kOutTag : kInTag;
     const auto *p = reinterpret_cast<const std::uint8_t *>(bytes.data());
-    const std::size_t n = bytes.size();
-    // WriteRxCells may write 8 bytes past its cells.
-    const std::size_t length = kTimeLength + tag.size() + hex.size() + chr.size() +
-                               n * (m_hexCells.maxLength + m_charCells.maxLength) + 3 + 8;
     ++m_lines;
-    if (length <= kMax) {
-        char *d = putTime(room(length), time);
-        std::memcpy(d, tag.data(), tag.size());
-        d += tag.size();
-        if (!hex.empty()) // an empty view may have no data at all, which memcpy must not be given
-            std::memcpy(d, hex.data(), hex.size());
-        d = WriteRxCells(d + hex.size(), m_hexCells, p, n);
-        *d++ = '|';
-        if (!chr.empty())
-            std::memcpy(d, chr.data(), chr.size());
-        d = WriteRxCells(d + chr.size(), m_charCells, p, n);
-        *d++ = '\r';
-        *d++ = '\n';
-        m_at = d;
-        return;
-    }
-
-    commitRoom();
-    char *begin = m_sink.room(kMax);
-    char *end = begin + kMax;
-    char *d = begin;
-    auto reserve = [&](std::size_t k) {
-        if (static_cast<std::size_t>(end - d) < k) {
-            m_sink.commit(static_cast<std::size_t>(d - begin));
-            d = begin = m_sink.room(kMax);
-            end = begin + kMax;
-        }
-    };
-    auto put = [&](std::string_view s) {
-        while (!s.empty()) {
-            const std::size_t k = std::min(s.size(), kMax / 2);
-            reserve(k);
-            std::memcpy(d, s.data(), k);
-            d += k;
-            s.remove_prefix(k);
-        }
-    };
-    auto cells = [&](const RxCellTable &table) {
-        const std::size_t perPiece = kMax / 2 / table.maxLength;
-        for (std::size_t i = 0; i < n; i += perPiece) {
-            const std::size_t k = std::min(n - i, perPiece);
-            reserve(k * table.maxLength + 8);
-            d = WriteRxCells(d, table, p + i, k);
-        }
-    };
-    d = putTime(d, time);
-    put(tag);
-    put(hex);
-    cells(m_hexCells);
-    put("|");
-    put(chr);
-    cells(m_charCells);
-    put("\r\n");
-    m_sink.commit(static_cast<std::size_t>(d - begin));
+    putTime(out, time);
+    out += outgoing ? kOutTag : kInTag;
+    out += hex;
+    AppendRxCells(out, m_hexCells, p, bytes.size());
+    out += '|';
+    out += chr;
+    AppendRxCells(out, m_charCells, p, bytes.size());
+    out += "\r\n";
 }
 
 } // namespace core

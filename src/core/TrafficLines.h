@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The traffic as the pages break it into lines, recorded for the traffic log whatever pages are
 // shown: the receive pipeline feeds the received bytes and the line ends, the senders their
-// messages. A flood completes hundreds of thousands of lines a second and the log's text is ten
-// times its bytes, so the display's thread only records the bytes, the line ends and the times,
-// compactly; the log's own thread makes the text of them (TrafficText).
+// messages. The log's text is about ten times the traffic, so the display's thread only records
+// the bytes, the line ends and the times, compactly; the log's own thread makes the text of them
+// (TrafficText).
 #pragma once
-
-#include "ByteBuffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,9 +28,11 @@ class TrafficLines
     bool lineOpen() const { return m_open; }
     // Nothing was recorded since the last take.
     bool empty() const { return m_records.empty(); }
+    // Bytes of records since the last take.
+    std::size_t size() const { return m_records.size(); }
     // What was recorded since the last call, for TrafficText. `spare` (a buffer handed back by
     // the writer) takes its place, so that its memory is used again.
-    platform::ByteBuffer take(platform::ByteBuffer spare = {});
+    std::string take(std::string spare = {});
     // Forgets the open line and what was not taken.
     void clear();
 
@@ -48,73 +48,32 @@ class TrafficLines
     static constexpr std::size_t kNone = ~std::size_t(0);
     void appendCount(std::size_t n);
 
-    platform::ByteBuffer m_records;
+    std::string m_records;
     bool m_open = false;
     std::size_t m_bytesAt = kNone; // the count of the last record, while it is kBytes
 };
 
-// Where TrafficText puts the text: the log file's own buffer, or in tests memory.
-class TextSink
-{
-  public:
-    // The most room() is asked for at once.
-    static constexpr std::size_t kMaxRoom = std::size_t(1) << 20;
-
-    virtual ~TextSink() = default;
-    // Where the next n bytes (n <= kMaxRoom) go; commit(k) says that the first k are put there.
-    virtual char *room(std::size_t n) = 0;
-    virtual void commit(std::size_t n) = 0;
-};
-
-class TextBuffer : public TextSink
-{
-  public:
-    char *room(std::size_t n) override
-    {
-        m_text.resize(m_size + n);
-        return m_text.data() + m_size;
-    }
-    void commit(std::size_t n) override { m_size += n; }
-    std::string_view text() const { return {m_text.data(), m_size}; }
-    void clear() { m_size = 0; }
-
-  private:
-    std::string m_text;
-    std::size_t m_size = 0;
-};
-
 // The log's text of the records: each line is the local date and time at which it began
 // ("YYYY-MM-DD HH:MM:SS.mmm"), a blank, the direction tag, the cells of the HEX page, "|", the
-// cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII). Each byte of
-// the text is written once, straight into the sink: the text is made as fast as the memory
-// takes it.
+// cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII).
 class TrafficText
 {
   public:
-    explicit TrafficText(TextSink &sink);
-    TrafficText(const TrafficText &) = delete;
-    TrafficText &operator=(const TrafficText &) = delete;
+    TrafficText();
 
-    // Puts the text of the lines the records complete; a line still open is kept until a later
-    // call completes it.
-    void add(std::string_view records);
-    // Puts the open line, if any, as it stands.
-    void finish();
+    // Appends to `out` the text of the lines the records complete; a line still open is kept
+    // until a later call completes it.
+    void add(std::string_view records, std::string &out);
+    // Appends the open line, if any, as it stands.
+    void finish(std::string &out);
     std::size_t lines() const { return m_lines; }
 
   private:
-    void line(std::int64_t time, bool out, std::string_view hex, std::string_view chr,
+    void line(std::string &out, std::int64_t time, bool outgoing, std::string_view hex, std::string_view chr,
               std::string_view bytes);
-    char *putTime(char *d, std::int64_t time);
-    void endLine();
-    char *room(std::size_t n);
-    void commitRoom();
+    void putTime(std::string &out, std::int64_t time);
+    void endLine(std::string &out);
 
-    TextSink &m_sink;
-    // The sink's room taken and not yet committed, and where in it the next line goes.
-    char *m_roomBegin = nullptr;
-    char *m_at = nullptr;
-    char *m_roomEnd = nullptr;
     const RxCellTable &m_hexCells;
     const RxCellTable &m_charCells;
     std::size_t m_lines = 0;
@@ -122,10 +81,9 @@ class TrafficText
     std::int64_t m_openTime = 0;
     std::string m_bytes; // the open line's bytes
     // "YYYY-MM-DD HH:MM:SS." of m_cachedSecond: the local time is worked out once a second only.
-    static constexpr std::size_t kSecondLength = 20;
     std::int64_t m_cachedSecond = 0;
     bool m_cached = false;
-    char m_cachedText[kSecondLength] = {};
+    std::string m_cachedText;
 };
 
 } // namespace core

@@ -1,28 +1,68 @@
 // SPDX-License-Identifier: MIT
 #include "TrafficLog.h"
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
 namespace core
 {
 namespace
 {
 
+// The writer writes once it has made this much text, and at the end of every hand-over: whole
+// lines, in pieces the kernel takes cheaply.
+constexpr std::size_t kWriteAt = std::size_t(1) << 20;
+
 class FileOutputImpl : public TrafficLog::Output
 {
   public:
     explicit FileOutputImpl(platform::AppendFile file) : m_file(std::move(file)) {}
-    char *room(std::size_t n) override { return m_file.room(n); }
-    void commit(std::size_t n) override { m_file.commit(n); }
-    bool writeOut(std::string *error) override { return m_file.writeOut(error); }
-    bool syncData(std::string *error) override { return m_file.syncData(error); }
-    bool failed(std::string *error) override { return m_file.failed(error); }
+    bool write(std::string_view text, std::string *error) override { return m_file.write(text, error); }
+    bool sync(std::string *error) override { return m_file.syncData(error); }
 
   private:
     platform::AppendFile m_file;
 };
 
-static_assert(TextSink::kMaxRoom <= platform::AppendFile::kMaxRoom);
-
 } // namespace
+
+struct TrafficLog::State {
+    State(std::unique_ptr<Output> out, std::size_t max)
+        : maxPending(max == 0 ? 1 : max), output(std::move(out))
+    {
+    }
+
+    // Under mutex.
+    void fail(const std::string &error)
+    {
+        if (failed)
+            return;
+        failed = true;
+        failure = error;
+        queue.clear();
+        pendingBytes = 0;
+    }
+
+    const std::size_t maxPending;
+    const std::unique_ptr<Output> output; // write: the writer's; sync: the flusher's
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> queue; // under mutex, as are the fields below
+    std::vector<std::string> spares;
+    std::size_t spareBytes = 0; // their capacity
+    std::size_t pendingBytes = 0;
+    bool busy = false;
+    bool stop = false;
+    bool abandoned = false; // close() gave up waiting: the workers end as soon as they can
+    bool writerDone = false;
+    bool flusherDone = false;
+    bool unsynced = false; // written since the last flush
+    bool failed = false;
+    std::optional<std::string> failure;
+};
 
 std::unique_ptr<TrafficLog::Output> TrafficLog::FileOutput(platform::AppendFile file)
 {
@@ -30,10 +70,10 @@ std::unique_ptr<TrafficLog::Output> TrafficLog::FileOutput(platform::AppendFile 
 }
 
 TrafficLog::TrafficLog(std::unique_ptr<Output> output, std::size_t maxPending)
-    : m_maxPending(maxPending == 0 ? 1 : maxPending), m_output(std::move(output))
+    : m_state(std::make_shared<State>(std::move(output), maxPending))
 {
-    m_worker = std::thread([this] { run(); });
-    m_syncer = std::thread([this] { syncToDisk(); });
+    m_writer = std::thread([state = m_state] { Write(state); });
+    m_flusher = std::thread([state = m_state] { Flush(state); });
 }
 
 TrafficLog::~TrafficLog()
@@ -41,172 +81,177 @@ TrafficLog::~TrafficLog()
     close();
 }
 
-void TrafficLog::close()
+bool TrafficLog::close(std::chrono::milliseconds grace)
 {
-    if (!m_worker.joinable())
-        return;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
+    if (!m_writer.joinable())
+        return m_closedInTime;
+    State &s = *m_state;
+    std::unique_lock lock(s.mutex);
+    s.stop = true;
+    s.changed.notify_all();
+    m_closedInTime = s.changed.wait_for(lock, grace, [&] { return s.writerDone && s.flusherDone; });
+    if (!m_closedInTime) {
+        // A disk that does not answer must not hold the window: the workers keep the state alive
+        // until their calls return, and then end.
+        s.abandoned = true;
+        s.changed.notify_all();
+        lock.unlock();
+        m_writer.detach();
+        m_flusher.detach();
+        return false;
     }
-    m_changed.notify_all();
-    m_worker.join();
-    {
-        std::lock_guard lock(m_mutex);
-        m_written = true;
-    }
-    m_changed.notify_all();
-    m_syncer.join();
+    lock.unlock();
+    m_writer.join();
+    m_flusher.join();
+    return true;
 }
 
-void TrafficLog::submit(platform::ByteBuffer records)
+void TrafficLog::submit(std::string records)
 {
     if (records.empty())
         return;
-    std::unique_lock lock(m_mutex);
-    // One hand-over always goes in, however large, so that a wait cannot last for ever.
-    m_changed.wait(lock, [&] {
-        return m_pendingBytes == 0 || m_pendingBytes + records.size() <= m_maxPending || m_failed;
-    });
-    if (m_failed)
+    State &s = *m_state;
+    std::lock_guard lock(s.mutex);
+    if (s.failed || s.stop)
         return;
-    m_pendingBytes += records.size();
-    m_queue.push_back(std::move(records));
-    m_changed.notify_all();
+    s.pendingBytes += records.size();
+    s.queue.push_back(std::move(records));
+    s.changed.notify_all();
 }
 
-platform::ByteBuffer TrafficLog::spare()
+std::string TrafficLog::spare()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_spares.empty())
+    State &s = *m_state;
+    std::lock_guard lock(s.mutex);
+    if (s.spares.empty())
         return {};
-    platform::ByteBuffer bytes = std::move(m_spares.back());
-    m_spares.pop_back();
-    m_spareBytes -= bytes.capacity();
+    std::string bytes = std::move(s.spares.back());
+    s.spares.pop_back();
+    s.spareBytes -= bytes.capacity();
     return bytes;
+}
+
+bool TrafficLog::backlogFull(std::size_t notYetSubmitted) const
+{
+    State &s = *m_state;
+    std::lock_guard lock(s.mutex);
+    return s.pendingBytes + notYetSubmitted >= s.maxPending;
 }
 
 void TrafficLog::waitWritten()
 {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return (m_queue.empty() && !m_busy) || m_failed; });
+    State &s = *m_state;
+    std::unique_lock lock(s.mutex);
+    s.changed.wait(lock, [&] { return (s.queue.empty() && !s.busy) || s.failed; });
 }
 
 std::optional<std::string> TrafficLog::takeFailure()
 {
-    std::lock_guard lock(m_mutex);
+    State &s = *m_state;
+    std::lock_guard lock(s.mutex);
     std::optional<std::string> failure;
-    failure.swap(m_failure);
+    failure.swap(s.failure);
     return failure;
 }
 
 bool TrafficLog::failed() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_failed;
+    State &s = *m_state;
+    std::lock_guard lock(s.mutex);
+    return s.failed;
 }
 
-void TrafficLog::fail(const std::string &error)
+void TrafficLog::Write(const std::shared_ptr<State> &state)
 {
-    if (m_failed)
-        return;
-    m_failed = true;
-    m_failure = error;
-    m_queue.clear();
-    m_pendingBytes = 0;
-}
-
-void TrafficLog::run()
-{
-    using Clock = std::chrono::steady_clock;
-    TrafficText text(*m_output);
-    std::string error;
-    bool waiting = false;         // text not yet in the file,
-    Clock::time_point writeOutAt; // which goes there then
-
-    std::unique_lock lock(m_mutex);
+    State &s = *state;
+    TrafficText text;
+    std::string out;
+    std::unique_lock lock(s.mutex);
     for (;;) {
-        const auto ready = [&] { return !m_queue.empty() || m_stop; };
-        if (waiting)
-            m_changed.wait_until(lock, writeOutAt, ready);
-        else
-            m_changed.wait(lock, ready);
+        s.changed.wait(lock, [&] { return !s.queue.empty() || s.stop; });
+        if (s.abandoned)
+            break;
         // Stopped with everything taken: the line still open goes as it stands.
-        const bool last = m_stop && m_queue.empty();
-        std::deque<platform::ByteBuffer> batch;
-        batch.swap(m_queue);
-        m_pendingBytes = 0;
-        const bool failed = m_failed;
-        m_busy = true;
-        m_changed.notify_all(); // room for the next hand-over
+        const bool last = s.stop && s.queue.empty();
+        std::deque<std::string> batch;
+        batch.swap(s.queue);
+        s.pendingBytes = 0;
+        const bool skip = s.failed;
+        s.busy = true;
+        s.changed.notify_all();
         lock.unlock();
 
         bool ok = true;
-        bool writtenOut = false;
-        if (!failed) {
-            for (auto it = batch.begin(); ok && it != batch.end(); ++it) {
-                text.add(*it);
-                ok = !m_output->failed(&error);
+        bool wrote = false;
+        std::string error;
+        auto put = [&] {
+            if (ok && !out.empty()) {
+                ok = s.output->write(out, &error);
+                wrote = true;
             }
-            if (ok && last)
-                text.finish();
-            if (!waiting && !batch.empty()) {
-                waiting = true;
-                writeOutAt = Clock::now() + kFlushEvery;
+            out.clear();
+        };
+        if (!skip) {
+            for (const std::string &records : batch) {
+                text.add(records, out);
+                if (out.size() >= kWriteAt)
+                    put();
             }
-            if (ok && (last || (waiting && Clock::now() >= writeOutAt))) {
-                ok = m_output->writeOut(&error);
-                writtenOut = true;
-                waiting = false;
-            }
+            if (last)
+                text.finish(out);
+            put();
+            if (out.capacity() > 4 * kWriteAt) // after a line of many megabytes
+                std::string().swap(out);
         }
 
         lock.lock();
         // The buffers a backlog needed are kept, up to the backlog's own bound: the writer falls
-        // behind again whenever a flush to the disk holds it up, and every buffer freed then has
-        // to be taken afresh from the system, page by page, on the display's thread.
-        for (platform::ByteBuffer &bytes : batch) {
-            if (m_spareBytes + bytes.capacity() > m_maxPending)
+        // behind whenever the disk holds it up, and the display's thread then needs them again.
+        for (std::string &records : batch) {
+            if (s.spareBytes + records.capacity() > s.maxPending)
                 break;
-            bytes.clear();
-            m_spareBytes += bytes.capacity();
-            m_spares.push_back(std::move(bytes));
+            records.clear();
+            s.spareBytes += records.capacity();
+            s.spares.push_back(std::move(records));
         }
-        lock.unlock();
-        batch.clear(); // the rest is freed without holding up a hand-over
-        lock.lock();
-        m_busy = false;
-        m_unsynced = m_unsynced || (writtenOut && ok);
+        s.busy = false;
+        s.unsynced = s.unsynced || (wrote && ok);
         if (!ok)
-            fail(error);
-        m_changed.notify_all();
+            s.fail(error);
+        s.changed.notify_all();
         if (last)
-            return;
+            break;
     }
+    s.writerDone = true;
+    s.changed.notify_all();
 }
 
-void TrafficLog::syncToDisk()
+void TrafficLog::Flush(const std::shared_ptr<State> &state)
 {
     // A thread of its own: a flush to the disk may take longer than a second of traffic takes to
-    // write, and the writer must not wait for it (the display would wait for the writer next).
-    std::unique_lock lock(m_mutex);
+    // write, and the writer must not wait for it.
+    State &s = *state;
+    std::unique_lock lock(s.mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_unsynced || m_written; });
-        if (m_unsynced && !m_failed) {
-            m_unsynced = false;
+        s.changed.wait(lock, [&] { return s.unsynced || s.writerDone || s.abandoned; });
+        // One flush a second at most: what is written meanwhile goes with it.
+        if (!s.writerDone && !s.abandoned)
+            s.changed.wait_for(lock, kFlushEvery, [&] { return s.writerDone || s.abandoned; });
+        if (s.unsynced && !s.failed && !s.abandoned) {
+            s.unsynced = false;
             lock.unlock();
             std::string error;
-            const bool ok = m_output->syncData(&error);
+            const bool ok = s.output->sync(&error);
             lock.lock();
             if (!ok)
-                fail(error);
-            m_changed.notify_all();
-            continue;
+                s.fail(error);
+            s.changed.notify_all();
         }
-        if (m_written)
-            return;
-        m_unsynced = false; // failed: nothing more goes to the disk
+        if ((s.writerDone && !s.unsynced) || s.abandoned || (s.writerDone && s.failed))
+            break;
     }
+    s.flusherDone = true;
+    s.changed.notify_all();
 }
 
 } // namespace core

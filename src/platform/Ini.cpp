@@ -167,9 +167,11 @@ void IniFile::set(const std::string &section, const std::string &key, const std:
     if (span) {
         if (const auto line = FindKey(m_lines, *span, key)) {
             const KeyLine k = *ParseKeyLine(m_lines[*line]);
-            if (k.raw == v)
-                return; // unchanged: leave the line exactly as it was
-            m_lines[*line] = std::string(k.key) + '=' + std::string(v);
+            // Rewritten whenever the stored text differs, blanks included, as the Windows profile
+            // functions do; a line that already holds the value is left exactly as it was.
+            const std::string &text = m_lines[*line];
+            if (std::string_view(text).substr(text.find('=') + 1) != v)
+                m_lines[*line] = std::string(k.key) + '=' + std::string(v);
             return;
         }
         // After the section's last line that is not blank, so that the blank lines separating it

@@ -24,6 +24,23 @@ struct Place {
 std::mutex g_mutex;
 Place g_place; // under g_mutex
 
+bool StartsWith(const std::string &s, const char *prefix)
+{
+    return s.rfind(prefix, 0) == 0;
+}
+
+// An installed program, unlike a portable copy, never keeps its files beside itself, however
+// writable its folder is: run as root (with sudo, as serial tools often are) every folder is.
+// Installed means in a system prefix, in the prefix it was built for, or anywhere with its data
+// folder beside it as an installation lays it out.
+bool InstalledCopy(const std::string &exeDir)
+{
+    if (StartsWith(exeDir, "/usr/") || StartsWith(exeDir, "/opt/") || exeDir == QUORVEL_INSTALL_BINDIR "/")
+        return true;
+    std::error_code ec;
+    return std::filesystem::is_directory(exeDir + QUORVEL_INSTALLED_DATA_DIR, ec);
+}
+
 // Decided for the executable's folder as it is now; a test that moves the executable elsewhere
 // gets a new decision, the program itself keeps the first one.
 Place CurrentPlace()
@@ -32,7 +49,7 @@ Place CurrentPlace()
     std::lock_guard lock(g_mutex);
     if (g_place.exeDir != exeDir) {
         g_place.exeDir = exeDir;
-        g_place.besideExe = ::access(exeDir.c_str(), W_OK) == 0;
+        g_place.besideExe = !InstalledCopy(exeDir) && ::access(exeDir.c_str(), W_OK) == 0;
         // Without a home folder there is nowhere better: the writes fail as they did before.
         const std::string config = ConfigFileDir();
         g_place.configDir = config.empty() ? exeDir : config;

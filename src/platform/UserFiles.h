@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Where the program keeps the files the user changes: the settings file, the send history, the
-// registered texts and the page files. They lie beside the executable whenever its folder is
-// writable (the build folder, a portable copy). An installed program's folder is not, so its files
-// go to the user's configuration folder, $XDG_CONFIG_HOME/Quorvel/ (~/.config/Quorvel/ by default).
+// registered texts and the page files. They lie beside the executable of a portable copy whose
+// folder is writable (the build folder, a copy of the program in a folder of its own). An installed
+// program (under /usr or /opt, or laid out as an installation with share/quorvel beside its bin)
+// keeps them in the user's configuration folder, $XDG_CONFIG_HOME/Quorvel/ (~/.config/Quorvel/ by
+// default), even when its folder can be written, as it always can by root.
 // Which of the two is decided once, at the first use, for the whole run.
 #pragma once
 

@@ -15,6 +15,7 @@
 #include "Page.h"
 #include "PortDevice.h"
 #include "ProgButtons.h"
+#include "TrafficLog.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -36,7 +37,6 @@ namespace core
 {
 class RxPipeline;
 class PageSaver;
-class TrafficLog;
 struct PageSet;
 } // namespace core
 class PageView;
@@ -73,6 +73,11 @@ class TForm1 : public QMainWindow
     // one or an empty text when the user cancels (a folder dialog by default).
     using FolderPicker = std::function<QString(const QString &start)>;
     void SetFolderPicker(FolderPicker picker);
+    // What the traffic log writes its text through (the file by default), and how many bytes of
+    // records may wait for it; tests hold or fail the writes on purpose.
+    using LogOutputMaker =
+        std::function<std::unique_ptr<core::TrafficLog::Output>(platform::AppendFile file)>;
+    void SetTrafficLogOutput(LogOutputMaker maker, std::size_t maxBacklog);
 
     // State shared with the dialog and the other parts of the window.
     core::CommSettings CommSettings;
@@ -112,7 +117,7 @@ class TForm1 : public QMainWindow
     void Timer1Timer();
     // The component's line-error and break events: the line-error counter looks at the counts.
     void CommX1Error(std::int32_t ErrorState);
-    // Waits for the automatic saves in the background; lines of a failed one go back on the pages.
+    // Waits for the automatic saves in the background, and tells a failure.
     void FinishSaves();
     // Senders show what they sent through this (page index 0 to 3, cells without the tag, the
     // time of the send).
@@ -231,16 +236,22 @@ class TForm1 : public QMainWindow
     bool SavePageFiles(std::string *error);
     // Reads what the port has, no more than the ring has room for; returns the bytes read.
     std::size_t TakeReceived(std::int32_t atLeast);
-    // The save at the line limit: handed to the background saver, or written here after a
-    // background save failed.
+    // The save at the line limit: handed to the background saver.
     bool SaveAtLimit(std::string &error);
-    void RestoreFailedSaves();
+    // Tells once in the status bar that a save in the background failed.
+    void ReportSaveFailure();
     // Hands the completed log lines to the log's writer; stops the log when it failed.
     void FeedTrafficLog();
     void CloseTrafficLog(bool tellFailure);
     void TellTrafficLogFailure(const std::string &error);
     // A sent message's line for the traffic log, from its echo cells (HEX, DEC, CHAR, TEXT).
-    void LogSent(const std::array<std::string, 4> &cells, std::int64_t time);
+    // Hands the bytes of one send to the component; false when it did not take them all (the
+    // port is closed, or closed while the call waited for room).
+    bool Transmit(const std::string &bytes);
+    // The time of a line sent now, in order with the received lines'.
+    std::int64_t LineTimeNow();
+    // `accepted`: the component took the bytes; a line it refused is echoed but not logged.
+    void LogSent(const std::array<std::string, 4> &cells, std::int64_t time, bool accepted);
     void ShowLineErrors();
     // "ログクリア" starts the counts again from now; an open starts them from zero.
     void ResetLineErrors(bool reopened);
@@ -251,11 +262,11 @@ class TForm1 : public QMainWindow
     std::array<QLabel *, 4> m_pbTexts{};
     std::unique_ptr<core::RxPipeline> m_rx;
     std::unique_ptr<core::PageSaver> m_saver;
-    bool m_syncSave = false;
-    bool m_saveFailureTold = false; // until a save succeeds again
     TickSource m_tick;
     ClockSource m_clock;
     FolderPicker m_folderPicker;
+    LogOutputMaker m_logOutput;
+    std::size_t m_logBacklog = core::TrafficLog::kMaxPending;
     bool m_showTimes = false;
     std::unique_ptr<core::TrafficLog> m_trafficLog;
     QString m_trafficLogPath;

@@ -8,6 +8,7 @@
 #include "Cp932.h"
 #include "ExceptionDisplay.h"
 #include "PageFiles.h"
+#include "PageSaver.h"
 #include "PageView.h"
 #include "RxPipeline.h"
 #include "UserFiles.h"
@@ -27,8 +28,14 @@ void TForm1::BtnLOGClick()
     // The automatic saves before this one land first, so that they cannot overwrite it.
     FinishSaves();
     const core::PageSaveResult result = core::SavePageFiles(platform::MakeUserFileDir(), Pages());
-    if (result.ok)
+    if (result.ok) {
+        // An automatic save that still waits (its disk failed) would bring back older lines.
+        core::PageSaver::PageMask saved{};
+        for (std::size_t i = 0; i < saved.size(); ++i)
+            saved[i] = PageVisible[i] != 0;
+        m_saver->drop(saved);
         return;
+    }
     // The message of a file that cannot be created, as the user knows it from other programs.
     ShowAppMessage(this,
                    QStringLiteral("ファイル %1 を作成できません。%2")
@@ -40,6 +47,10 @@ void TForm1::BtnClearClick()
 {
     for (core::Page &page : m_pages)
         page.clear();
+    // A clear is final: lines of an automatic save that failed do not come back into the files.
+    core::PageSaver::PageMask all{};
+    all.fill(true);
+    m_saver->drop(all);
     // The next bytes begin a new line on the emptied pages: so they do in the traffic log.
     m_rx->traffic().endLine();
     ResetLineErrors(false);

@@ -107,6 +107,10 @@ std::size_t TForm1::TakeReceived(std::int32_t atLeast)
     // The bytes waiting are read in blocks rather than one call per byte: at full speed a call
     // per byte costs several system calls per byte. No more is read than the ring has room for:
     // the rest stays in the device's queue, and the next tick takes it.
+    // While the traffic log's writer is far behind (a slow or stalled disk), the bytes wait in
+    // the device's queue, as they do for a display that falls behind: nothing is lost.
+    if (m_trafficLog && m_trafficLog->backlogFull(m_rx->traffic().size()))
+        return 0;
     std::uint8_t chunk[kReceiveChunk];
     std::size_t taken = 0;
     std::int32_t waiting = std::max(CommX1.GetReceiveLength(), atLeast);
@@ -139,7 +143,7 @@ void TForm1::Timer1Timer()
     const bool measure = lcStats().isDebugEnabled();
     const auto started = Clock::now();
     Timer1->stop();
-    RestoreFailedSaves();
+    ReportSaveFailure();
     const core::LimitSaver save = [this](std::string &error) { return SaveAtLimit(error); };
     bool pagesChanged = false;
     int lineCount = 1;
@@ -149,12 +153,6 @@ void TForm1::Timer1Timer()
             m_rx->tick(m_tick(), ui->ComboBox1->currentIndex(), CommSettings.RecvLineWait, Pages(), save);
         pagesChanged = pagesChanged || result.pagesChanged;
         lineCount = result.lineCount;
-        if (result.reportSaveFailure && !m_saveFailureTold) {
-            // The pages stay as they are and the display goes on; the next limit tries again.
-            m_saveFailureTold = true;
-            ShowStatus(
-                QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(result.saveError)));
-        }
         if (Clock::now() - started >= kTickBudget) {
             caughtUp = CommX1.GetReceiveLength() <= 0;
             break;
@@ -188,55 +186,29 @@ void TForm1::Timer1Timer()
     }
 }
 
-bool TForm1::SaveAtLimit(std::string &error)
+bool TForm1::SaveAtLimit(std::string &)
 {
-    if (m_syncSave) {
-        // After a failed save in the background the files are written here again, so that a
-        // failure keeps the lines on the pages, until a save succeeds.
-        m_saver->waitIdle();
-        const bool ok = SavePageFiles(&error);
-        m_syncSave = !ok;
-        if (ok)
-            m_saveFailureTold = false;
-        return ok;
-    }
-    core::PageSaver::Job job{platform::MakeUserFileDir(), {}, {}};
+    // The files are written in the background; a failure is told by the saver (ReportSaveFailure)
+    // and its lines wait there for the next try.
+    core::PageSaver::Job job{platform::MakeUserFileDir(), {}};
     for (std::size_t i = 0; i < m_pages.size(); ++i)
         if (PageVisible[i])
-            job.lines[i] = m_pages[i].takeLines(&job.times[i]);
+            job.lines[i] = m_pages[i].takeLines();
     m_saver->submit(std::move(job));
     return true;
 }
 
-void TForm1::RestoreFailedSaves()
+void TForm1::ReportSaveFailure()
 {
-    std::optional<core::PageSaver::Failure> failure = m_saver->takeFailure();
-    if (!failure)
-        return;
-    for (std::size_t i = 0; i < m_pages.size(); ++i) {
-        std::vector<std::string> lines;
-        std::vector<std::int64_t> times;
-        for (core::PageSaver::Job &job : failure->jobs) {
-            if (!job.lines[i])
-                continue;
-            lines.insert(lines.end(), std::make_move_iterator(job.lines[i]->begin()),
-                         std::make_move_iterator(job.lines[i]->end()));
-            job.times[i].resize(job.lines[i]->size());
-            times.insert(times.end(), job.times[i].begin(), job.times[i].end());
-        }
-        m_pages[i].prependLines(std::move(lines), std::move(times));
-    }
-    m_syncSave = true;
-    if (!m_saveFailureTold)
-        ShowStatus(QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(failure->error)));
-    m_saveFailureTold = true;
-    RefreshViews();
+    // The pages stay as they are and the display goes on; the saver tries again.
+    if (const std::optional<std::string> failure = m_saver->takeFailure())
+        ShowStatus(QStringLiteral("ログ保存に失敗しました: %1").arg(QString::fromStdString(*failure)));
 }
 
 void TForm1::FinishSaves()
 {
     m_saver->waitIdle();
-    RestoreFailedSaves();
+    ReportSaveFailure();
 }
 
 void TForm1::CommX1Error(std::int32_t)

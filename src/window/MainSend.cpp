@@ -89,6 +89,19 @@ void TForm1::SetLogCount(int lines)
     m_countRepaint->request();
 }
 
+std::int64_t TForm1::LineTimeNow()
+{
+    return m_rx->lineTime(m_clock());
+}
+
+bool TForm1::Transmit(const std::string &bytes)
+{
+    // Nothing to send is accepted only by an open port: the log must not show a line sent
+    // while there was none.
+    const bool open = CommX1.Handle() != TCustomCommX::kInvalidHandle;
+    return CommX1.TransString(bytes) && open;
+}
+
 // --- String send ----------------------------------------------------------------------------
 
 void TForm1::BtnSendClick()
@@ -105,15 +118,15 @@ void TForm1::BtnSendClick()
 
     // The text goes whole, however long, with its delimiter, in one call.
     const std::string bytes = core::StringSendBytes(*text, RadioItemIndex(ui->RGDelimiter));
-    CommX1.TransString(bytes);
+    const bool accepted = Transmit(bytes);
     if (m_closed)
         return;
 
     const core::EchoCells cells = core::StringSendCells(bytes);
-    const std::int64_t sentAt = m_clock();
+    const std::int64_t sentAt = LineTimeNow();
     for (int i = 0; i < core::kPageCount; ++i)
         AppendOutLine(i, cells[static_cast<std::size_t>(i)], sentAt);
-    LogSent(cells, sentAt);
+    LogSent(cells, sentAt, accepted);
     RefreshViews();
 }
 
@@ -206,14 +219,14 @@ void TForm1::SendMixText(const std::string &text)
     std::string bytes;
     for (const core::MixTransmit &call : plan.calls)
         bytes += call.bytes;
-    CommX1.TransString(bytes);
+    const bool accepted = Transmit(bytes);
     // A close while the call waited for room ends the send: nothing more goes to a closed window.
     if (m_closed)
         return;
     if (!plan.sent)
         return;
 
-    const std::int64_t sentAt = m_clock();
+    const std::int64_t sentAt = LineTimeNow();
     for (int i = 0; i < core::kPageCount; ++i) {
         if (!PageVisible[static_cast<std::size_t>(i)])
             continue;
@@ -225,7 +238,7 @@ void TForm1::SendMixText(const std::string &text)
         AppendOutLine(i, plan.cells[static_cast<std::size_t>(i)], sentAt);
         page.add(std::string());
     }
-    LogSent(plan.cells, sentAt);
+    LogSent(plan.cells, sentAt, accepted);
     RefreshViews();
 }
 

@@ -22,6 +22,8 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <chrono>
+
 namespace
 {
 
@@ -45,6 +47,12 @@ std::string LogPath(const std::string &folder, const std::string &name, int atte
 void TForm1::SetFolderPicker(FolderPicker picker)
 {
     m_folderPicker = std::move(picker);
+}
+
+void TForm1::SetTrafficLogOutput(LogOutputMaker maker, std::size_t maxBacklog)
+{
+    m_logOutput = std::move(maker);
+    m_logBacklog = maxBacklog;
 }
 
 QString TForm1::TrafficLogFolder() const
@@ -96,7 +104,9 @@ bool TForm1::StartTrafficLog(const QString &folder)
         return false;
     }
 
-    m_trafficLog = std::make_unique<core::TrafficLog>(core::TrafficLog::FileOutput(std::move(file)));
+    m_trafficLog = std::make_unique<core::TrafficLog>(
+        m_logOutput ? m_logOutput(std::move(file)) : core::TrafficLog::FileOutput(std::move(file)),
+        m_logBacklog);
     m_rx->setLogging(true);
     m_trafficLogPath = QFile::decodeName(path.c_str());
     // The settings file is CP932: a folder whose name has no CP932 form is not remembered.
@@ -127,14 +137,25 @@ void TForm1::CloseTrafficLog(bool tellFailure)
     m_rx->traffic().endLine();
     m_trafficLog->submit(m_rx->traffic().take());
     m_rx->setLogging(false);
-    m_trafficLog->close();
+    const bool inTime = m_trafficLog->close();
     const std::optional<std::string> failure = m_trafficLog->takeFailure();
     m_trafficLog.reset();
     if (m_trafficLogStatus)
         m_trafficLogStatus->hide();
     ui->mnuTrafficLog->setChecked(false);
-    if (failure && tellFailure)
+    if (!tellFailure)
+        return;
+    if (failure) {
         TellTrafficLogFailure(*failure);
+    } else if (!inTime) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(core::TrafficLog::kCloseGrace);
+        ShowAppMessage(this,
+                       QStringLiteral("通信ログの最後の部分を書き込めませんでした。"
+                                      "ディスクが %1 秒以内に応答しませんでした。\n%2")
+                           .arg(seconds.count())
+                           .arg(m_trafficLogPath),
+                       QMessageBox::Critical);
+    }
 }
 
 void TForm1::FeedTrafficLog()
@@ -164,9 +185,11 @@ void TForm1::TellTrafficLogFailure(const std::string &error)
                    QMessageBox::Critical);
 }
 
-void TForm1::LogSent(const std::array<std::string, 4> &cells, std::int64_t time)
+void TForm1::LogSent(const std::array<std::string, 4> &cells, std::int64_t time, bool accepted)
 {
-    if (!m_rx->logging())
+    // The log is a record of the wire: a line the port did not take was not sent, whatever the
+    // pages echo.
+    if (!m_rx->logging() || !accepted)
         return;
     m_rx->traffic().sent(time, cells[core::kPageHex], cells[core::kPageChar]);
     // Without a port the receive timer does not run: the line goes to the writer now.

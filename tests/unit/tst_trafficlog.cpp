@@ -2,6 +2,7 @@
 // The traffic log without a window: the lines the pipeline builds for it (whatever pages are
 // shown, across the line limit), the file its writer makes of them, a writer that fails, and the
 // texts of its times and file name.
+#include "LogFlood.h"
 #include "RxPipeline.h"
 #include "TimeText.h"
 #include "TrafficLog.h"
@@ -10,6 +11,13 @@
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,32 +65,20 @@ class FullDisk : public TrafficLog::Output
 {
   public:
     FullDisk(std::string &kept, std::size_t capacity) : m_kept(kept), m_capacity(capacity) {}
-    char *room(std::size_t n) override
+    bool write(std::string_view text, std::string *error) override
     {
-        m_room.resize(n);
-        return m_room.data();
-    }
-    void commit(std::size_t n) override
-    {
-        if (m_kept.size() + n > m_capacity)
-            m_full = true;
-        if (!m_full)
-            m_kept.append(m_room, 0, n);
-    }
-    bool writeOut(std::string *error) override { return !failed(error); }
-    bool syncData(std::string *) override { return true; }
-    bool failed(std::string *error) override
-    {
-        if (m_full)
+        if (m_kept.size() + text.size() > m_capacity) {
             *error = "cannot write log: No space left on device";
-        return m_full;
+            return false;
+        }
+        m_kept.append(text);
+        return true;
     }
+    bool sync(std::string *) override { return true; }
 
   private:
     std::string &m_kept;
     const std::size_t m_capacity;
-    std::string m_room;
-    bool m_full = false;
 };
 
 } // namespace
@@ -93,6 +89,25 @@ TEST_F(UtcTimes, TimeTextsAndFileName)
     EXPECT_EQ(DateTimeText(kSomeTime), "2026-12-08 17:00:27.045");
     EXPECT_EQ(TrafficLogFileName(kSomeTime), "Quorvel_20261208_170027.log");
     EXPECT_EQ(DateTimeText(999), "1970-01-01 00:00:00.999");
+}
+
+// A line never gets an earlier time than the one before it, unless the clock was set back.
+TEST(LineTimes, NeverBackButForAClockSetBack)
+{
+    struct Step {
+        std::int64_t time, stamped;
+    };
+    const Step steps[] = {
+        {kSomeTime, kSomeTime},
+        {kSomeTime - 1, kSomeTime}, // two clocks read a millisecond apart
+        {kSomeTime + 5, kSomeTime + 5},
+        {kSomeTime - 4000, kSomeTime + 5},          // bytes that waited, shown after a send
+        {kSomeTime - 3600000, kSomeTime - 3600000}, // the clock set back an hour
+        {kSomeTime - 3599999, kSomeTime - 3599999},
+    };
+    LineTimes times;
+    for (const Step &step : steps)
+        EXPECT_EQ(times.stamp(step.time), step.stamped) << step.time - kSomeTime;
 }
 
 // Many times 5000 lines with only the TEXT page shown: the pages are emptied at the limit again
@@ -155,34 +170,33 @@ TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
 TEST_F(UtcTimes, SendEndsTheOpenLineAndKeepsTheOrder)
 {
     TrafficLines lines;
-    TextBuffer buffer;
-    TrafficText text(buffer);
+    std::string buffer;
+    TrafficText text;
     const std::uint8_t ab[] = {'a', 'b'};
     lines.received(ab, 1, kSomeTime);
     lines.received(ab + 1, 1, kSomeTime + 50); // the same line: its time stays
     lines.sent(kSomeTime + 1000, " 78  ", "  x ");
     lines.received(ab, 2, kSomeTime + 2001);
     EXPECT_TRUE(lines.lineOpen());
-    text.add(lines.take());
-    EXPECT_EQ(buffer.text(), "2026-12-08 17:00:27.045 [IN ]   61   62  |  a   b \r\n"
-                             "2026-12-08 17:00:28.045 [OUT]   78  |  x \r\n");
+    text.add(lines.take(), buffer);
+    EXPECT_EQ(buffer, "2026-12-08 17:00:27.045 [IN ]   61   62  |  a   b \r\n"
+                      "2026-12-08 17:00:28.045 [OUT]   78  |  x \r\n");
     buffer.clear();
     lines.endLine();
     EXPECT_FALSE(lines.lineOpen());
     lines.received(ab + 1, 1, kSomeTime + 3000);
-    text.add(lines.take());
-    EXPECT_EQ(buffer.text(), "2026-12-08 17:00:29.046 [IN ]   61   62  |  a   b \r\n");
+    text.add(lines.take(), buffer);
+    EXPECT_EQ(buffer, "2026-12-08 17:00:29.046 [IN ]   61   62  |  a   b \r\n");
     buffer.clear();
-    text.finish();
-    EXPECT_EQ(buffer.text(), "2026-12-08 17:00:30.045 [IN ]   62  |  b \r\n");
+    text.finish(buffer);
+    EXPECT_EQ(buffer, "2026-12-08 17:00:30.045 [IN ]   62  |  b \r\n");
     EXPECT_EQ(text.lines(), 4u);
 }
 
-// Lines whose text is larger than the most the sink gives at once are put in pieces; the text is
-// the same as if it had been put at once.
-TEST_F(UtcTimes, LinesLargerThanOnePieceAreWhole)
+// Lines of any length, a megabyte of text and more, come out whole.
+TEST_F(UtcTimes, LongLinesAreWhole)
 {
-    for (const std::size_t n : {std::size_t(1), TextSink::kMaxRoom / 9, std::size_t(300001)}) {
+    for (const std::size_t n : {std::size_t(1), std::size_t(300001)}) {
         std::string bytes(n, '\0');
         std::string hex;
         std::string chr;
@@ -197,11 +211,11 @@ TEST_F(UtcTimes, LinesLargerThanOnePieceAreWhole)
         lines.received(reinterpret_cast<const std::uint8_t *>(bytes.data()), n, kSomeTime);
         lines.endLine();
         lines.sent(kSomeTime, hex, chr);
-        TextBuffer buffer;
-        TrafficText text(buffer);
-        text.add(lines.take());
+        std::string buffer;
+        TrafficText text;
+        text.add(lines.take(), buffer);
         const std::string line = hex + "|" + chr + "\r\n";
-        EXPECT_TRUE(buffer.text() ==
+        EXPECT_TRUE(buffer ==
                     "2026-12-08 17:00:27.045 [IN ]  " + line + "2026-12-08 17:00:27.045 [OUT]  " + line)
             << n << " bytes";
     }
@@ -235,4 +249,107 @@ TEST(TrafficLog, FailedWriteStopsTheLogOnce)
     log.close();
     EXPECT_FALSE(log.takeFailure());
     EXPECT_EQ(kept, first);
+}
+
+// A program killed in the middle of a flood leaves a log that is a beginning of its traffic, and
+// no write of it ever went anywhere but after what was written before: the system calls on the
+// file, as strace saw them, are plain appends whose bytes add up to the file.
+TEST_F(UtcTimes, KilledInAFloodLeavesABeginningWrittenOnlyAtItsEnd)
+{
+    if (::access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
+    TempDir dir;
+    const std::string log = dir.file("flood.log");
+    const std::string trace = dir.file("trace.txt");
+    const pid_t strace = ::fork();
+    if (strace == 0) {
+        ::execl(
+            "/usr/bin/strace", "strace", "-f", "-qq", "-y", "-o", trace.c_str(), "-e",
+            "trace=openat,write,writev,pwrite64,pwritev,pwritev2,lseek,ftruncate,fallocate,copy_file_range",
+            QUORVEL_LOG_FLOOD, log.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(strace, 0);
+    // Killed once a few megabytes are there.
+    pid_t flood = 0;
+    for (int i = 0; i < 3000; ++i) {
+        struct stat st {
+        };
+        if (!flood)
+            std::ifstream(log + ".pid") >> flood;
+        if (flood && ::stat(log.c_str(), &st) == 0 && st.st_size > (4 << 20))
+            break;
+        ::usleep(10000);
+    }
+    ASSERT_GT(flood, 0) << "log_flood did not start";
+    ::kill(flood, SIGKILL);
+    int status = 0;
+    for (int i = 0; i < 1000 && ::waitpid(strace, &status, WNOHANG) == 0; ++i)
+        ::usleep(10000);
+    ASSERT_TRUE(WIFEXITED(status) || WIFSIGNALED(status)) << "strace did not end";
+
+    const std::string text = platform::ReadWholeFile(log).value_or("");
+    ASSERT_GT(text.size(), std::size_t(4) << 20);
+    // The beginning of the text of the same lines, made here.
+    std::string expected;
+    {
+        TrafficLines lines;
+        TrafficText made;
+        for (std::uint64_t i = 0; expected.size() < text.size(); ++i) {
+            AddFloodLine(lines, i);
+            made.add(lines.take(), expected);
+        }
+    }
+    ASSERT_TRUE(expected.compare(0, text.size(), text) == 0) << "the log is not a beginning of the traffic";
+
+    // Every call on the file is an append; their bytes are the file's. A write that the kill cut
+    // short may have put some of its bytes there, or none.
+    std::ifstream calls(trace);
+    std::string call;
+    std::uint64_t appended = 0;
+    std::uint64_t unfinished = 0;
+    std::map<std::string, std::uint64_t> waiting; // by thread: a write not yet returned, its count
+    int writes = 0;
+    const std::string file = "<" + log + ">";
+    auto result = [&](const std::string &line, std::uint64_t asked) {
+        const std::string value = line.substr(line.rfind('=') + 1);
+        if (value.find_first_of("0123456789") == std::string::npos)
+            unfinished += asked; // "= ?": killed inside the call
+        else
+            appended += std::stoull(value);
+    };
+    auto asked = [](const std::string &line) {
+        const std::size_t end = line.find_last_of("0123456789", line.rfind(')'));
+        const std::size_t begin = line.find_last_not_of("0123456789", end) + 1;
+        return std::stoull(line.substr(begin, end + 1 - begin));
+    };
+    while (std::getline(calls, call)) {
+        const std::string pid = call.substr(0, call.find(' '));
+        if (call.find(" resumed>") != std::string::npos) {
+            if (const auto w = waiting.find(pid); w != waiting.end()) {
+                result(call, w->second);
+                waiting.erase(w);
+            }
+            continue;
+        }
+        if (call.find(file) == std::string::npos)
+            continue;
+        const std::string name = call.substr(pid.size() + 1, call.find('(') - pid.size() - 1);
+        if (name == "openat") {
+            EXPECT_NE(call.find("O_APPEND"), std::string::npos) << call;
+            continue;
+        }
+        ASSERT_TRUE(name == "write" || name == "writev") << "not an append: " << call;
+        ++writes;
+        const std::size_t cut = call.find(" <unfinished ...>");
+        if (cut != std::string::npos)
+            waiting[pid] = std::stoull(call.substr(call.rfind(',', cut) + 1));
+        else
+            result(call, asked(call));
+    }
+    for (const auto &w : waiting)
+        unfinished += w.second;
+    EXPECT_GT(writes, 1);
+    EXPECT_GE(text.size(), appended);
+    EXPECT_LE(text.size(), appended + unfinished);
 }

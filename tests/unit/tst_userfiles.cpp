@@ -63,6 +63,21 @@ TEST(UserFiles, WritableExeFolderKeepsTheFilesBesideTheExecutable)
     platform::SetExePathForTesting("");
 }
 
+// Laid out as an installation (its data folder beside its bin), the program keeps its files in
+// the user's folder even where its own folder can be written, as every folder can by root.
+TEST(UserFiles, InstalledCopyNeverWritesBesideItself)
+{
+    TempDir dir("quorvel-userfiles");
+    fs::create_directories(dir.path() / "bin");
+    fs::create_directories(dir.path() / "share" / "quorvel");
+    const EnvVar xdg("XDG_CONFIG_HOME", dir.file("xdg").c_str());
+    platform::SetExePathForTesting(dir.file("bin/Quorvel"));
+    const std::string user = dir.file("xdg") + "/Quorvel/";
+    EXPECT_EQ(platform::UserFileDir(), user);
+    EXPECT_EQ(platform::UserFileToWrite("Quorvel.ini"), user + "Quorvel.ini");
+    platform::SetExePathForTesting("");
+}
+
 TEST(UserFiles, ConfigFolderFollowsTheBaseDirectoryVariables)
 {
     const EnvVar home("HOME", "/home/someone");

@@ -4,6 +4,7 @@
 #include "MainWindowFixture.h"
 
 #include "PageView.h"
+#include "PtyMaster.h"
 #include "RadioGroup.h"
 
 #include <QAccessible>
@@ -11,10 +12,15 @@
 #include <QDir>
 #include <QFontMetricsF>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QStatusBar>
 
+#include <QElapsedTimer>
+
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <sys/mount.h>
 
 namespace
@@ -61,6 +67,67 @@ struct SmallDisk {
     }
 };
 
+// Writes through to the file once opened: until then every write waits, as on a disk that does
+// not answer. Shared with the log's writer, which may outlive the log.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int writes = 0; // begun
+
+    bool begun()
+    {
+        std::lock_guard lock(mutex);
+        return writes > 0;
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+class GatedOutput : public core::TrafficLog::Output
+{
+  public:
+    GatedOutput(std::shared_ptr<Gate> gate, platform::AppendFile file)
+        : m_gate(std::move(gate)), m_file(core::TrafficLog::FileOutput(std::move(file)))
+    {
+    }
+    bool write(std::string_view text, std::string *error) override
+    {
+        std::unique_lock lock(m_gate->mutex);
+        ++m_gate->writes;
+        m_gate->changed.notify_all();
+        m_gate->changed.wait(lock, [&] { return m_gate->open; });
+        lock.unlock();
+        return m_file->write(text, error);
+    }
+    bool sync(std::string *error) override { return m_file->sync(error); }
+
+  private:
+    std::shared_ptr<Gate> m_gate;
+    std::unique_ptr<core::TrafficLog::Output> m_file;
+};
+
+// The longest the window's event loop went without serving a 5 ms timer, over `ms`.
+qint64 LongestStall(int ms)
+{
+    QElapsedTimer since;
+    QElapsedTimer last;
+    qint64 longest = 0;
+    QTimer ping;
+    ping.setInterval(5);
+    QObject::connect(&ping, &QTimer::timeout, &ping, [&] { longest = std::max(longest, last.restart()); });
+    since.start();
+    last.start();
+    ping.start();
+    while (since.elapsed() < ms)
+        QTest::qWait(10);
+    return std::max(longest, last.elapsed());
+}
+
 } // namespace
 
 class TestMainWindowLog : public QObject
@@ -80,6 +147,9 @@ class TestMainWindowLog : public QObject
     void openLineIsWritten_data();
     void openLineIsWritten();
     void fullDiskStopsTheLogOnce();
+    void notSentIsNotLogged();
+    void stalledDiskLeavesWindowAnswering();
+    void lineTimesNeverGoBack();
 };
 
 void TestMainWindowLog::timeColumnLeavesTextAndFilesAlone_data()
@@ -311,6 +381,119 @@ void TestMainWindowLog::fullDiskStopsTheLogOnce()
     QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(3).line(w.PageModel(3).count() - 2) == "[IN ]  Z", 3000);
     QTest::qWait(100);
     QCOMPARE(f.answerer.messages.size(), 1);
+}
+
+// A send that the port did not take (its device went away) is echoed on the pages as ever, but
+// the log, a record of the wire, has no line for it.
+void TestMainWindowLog::notSentIsNotLogged()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    w.SetClockSource([] { return kSomeTime; });
+    w.mnuAutoReopen->setChecked(false);
+    w.mnuAutoReopenClick();
+    QVERIFY(w.StartTrafficLog(f.dir.path()));
+    w.form().cmbSendMix->setEditText(QStringLiteral("\"went\""));
+    w.BtnMixClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(3).count() >= 2 &&
+                                 w.PageModel(3).line(w.PageModel(3).count() - 2) == "[IN ]  went",
+                             3000);
+    platform::LoopbackPlug::Get(1)->unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.Handle() == TCustomCommX::kInvalidHandle, 3000);
+    w.form().cmbSendMix->setEditText(QStringLiteral("\"not\""));
+    w.BtnMixClick();
+    w.form().cmbSendMix->setEditText(QString());
+    w.BtnSendClick(); // nothing at all: not a line of the wire either
+    QCOMPARE(QByteArray::fromStdString(w.PageModel(3).line(w.PageModel(3).count() - 2)),
+             QByteArray("[OUT]  not"));
+    QCOMPARE(QByteArray::fromStdString(w.PageModel(3).last()), QByteArray("[OUT]  "));
+    w.StopTrafficLog();
+    const QList<QByteArray> lines = LogLines(w.TrafficLogPath());
+    QCOMPARE(lines.size(), 2); // what went, and its echo from the plug
+    QVERIFY2(lines[0].endsWith("[OUT]   77   65   6E   74  |  w   e   n   t "), lines[0].constData());
+    QVERIFY(lines[1].contains("[IN ]"));
+}
+
+// The disk stops answering while a flood comes in: the window goes on answering, the bytes wait
+// in the port instead of being lost, and stopping the log returns after a few seconds with the
+// reason told. Then the display takes up every byte.
+void TestMainWindowLog::stalledDiskLeavesWindowAnswering()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 &w = f.start();
+    w.form().ComboBox1->setCurrentIndex(2); // CR LF ends a line
+    const auto gate = std::make_shared<Gate>();
+    const auto release = qScopeGuard([&] { gate->release(); });
+    w.SetTrafficLogOutput(
+        [gate](platform::AppendFile file) { return std::make_unique<GatedOutput>(gate, std::move(file)); },
+        16 << 10);
+    QVERIFY(w.StartTrafficLog(f.dir.path()));
+
+    constexpr int kLines = 4000;
+    QByteArray bytes;
+    for (int i = 0; i < kLines; ++i)
+        bytes += "#" + QByteArray::number(i) + ":" + QByteArray(40, 'y') + "\r\n";
+    platform::LoopbackPlug::Get(1)->inject(bytes.toStdString());
+    QTRY_VERIFY_WITH_TIMEOUT(gate->begun(), 3000);
+    const qint64 stall = LongestStall(1500);
+    QVERIFY2(stall < 100, qPrintable(QString::number(stall) + " ms without an answer"));
+    QVERIFY2(w.CommX1.GetReceiveLength() > 0, "the display went on taking bytes the log could not keep");
+
+    QElapsedTimer stopping;
+    stopping.start();
+    w.StopTrafficLog();
+    QVERIFY(stopping.elapsed() < core::TrafficLog::kCloseGrace.count() + 2000);
+    QVERIFY(!w.TrafficLogRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(f.answerer.messages.size(), 1, 3000);
+    QVERIFY2(f.answerer.messages[0].startsWith(QStringLiteral("通信ログの最後の部分を書き込めませんでした")),
+             qPrintable(f.answerer.messages[0]));
+
+    // Nothing was lost: the last line comes, and the port's queue empties.
+    const std::string last = "[IN ]  #" + std::to_string(kLines - 1) + ":" + std::string(40, 'y');
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.GetReceiveLength() == 0 && w.PageModel(3).count() >= 2 &&
+                                 w.PageModel(3).line(w.PageModel(3).count() - 2).rfind(last, 0) == 0,
+                             5000);
+}
+
+// Many thousand lines by the real clocks, through a pseudo-terminal: no line carries an earlier
+// time than the one before it, on the pages and in the log.
+void TestMainWindowLog::lineTimesNeverGoBack()
+{
+    PtyMaster pty;
+    if (!pty.ok())
+        QSKIP("no pseudo-terminals here");
+    MainWindowFixture f;
+    f.writeIni("COM1=" + pty.slavePath());
+    TForm1 &w = f.start();
+    w.form().ComboBox1->setCurrentIndex(2);
+    QVERIFY(w.StartTrafficLog(f.dir.path()));
+    constexpr int kLines = 12000;
+    for (int i = 0; i < kLines; i += 100) {
+        QByteArray chunk;
+        for (int k = i; k < i + 100; ++k)
+            chunk += "#" + QByteArray::number(k) + "\r\n";
+        QVERIFY(pty.write(chunk));
+        if (i % 1000 == 0)
+            QTest::qWait(1);
+        // A send now and then: its line is stamped by the other clock.
+        if (i % 2000 == 0) {
+            w.form().cmbSendMix->setEditText(QStringLiteral("\"s\""));
+            w.BtnMixClick();
+        }
+    }
+    const std::string last = "[IN ]  #" + std::to_string(kLines - 1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w.PageModel(3).count() >= 2 && w.PageModel(3).line(w.PageModel(3).count() - 2) == last, 10000);
+    const core::Page &text = w.PageModel(3);
+    for (int i = 1; i + 1 < text.count(); ++i) // the last line, still empty, has no time yet
+        QVERIFY2(text.time(i) >= text.time(i - 1), qPrintable(QStringLiteral("page line %1").arg(i)));
+    w.StopTrafficLog();
+    const QList<QByteArray> lines = LogLines(w.TrafficLogPath());
+    QVERIFY(lines.size() >= kLines);
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        QVERIFY2(lines[i].left(23) >= lines[i - 1].left(23), lines[i].constData());
 }
 
 QTEST_MAIN(TestMainWindowLog)

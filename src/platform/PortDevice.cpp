@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +139,20 @@ std::string DeviceGroup(const std::string &path)
     if (const group *g = ::getgrgid(st.st_gid))
         return g->gr_name;
     return std::to_string(st.st_gid);
+}
+
+DeviceRights DeviceAccess(const std::string &path)
+{
+    DeviceRights rights;
+    struct stat st {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return rights;
+    const passwd *owner = ::getpwuid(st.st_uid);
+    rights.owner = owner ? owner->pw_name : std::to_string(st.st_uid);
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        rights.groupToJoin = DeviceGroup(path);
+    return rights;
 }
 
 std::vector<std::string> DeviceHolders(const std::string &path)

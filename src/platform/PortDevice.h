@@ -39,6 +39,14 @@ DeviceInfo DescribeDevice(const std::string &path);
 
 // The group that owns the device node, or empty.
 std::string DeviceGroup(const std::string &path);
+// Who has rights on the device node. `groupToJoin` is the group whose members may read and
+// write it, empty when there is none to advise: joining a group without both rights opens
+// nothing, and joining root's group would hand out far more than one device.
+struct DeviceRights {
+    std::string owner; // the owner's user name (its number when it has none), empty: no node
+    std::string groupToJoin;
+};
+DeviceRights DeviceAccess(const std::string &path);
 // The processes that have the device open, as "name (PID n)", this process excluded.
 std::vector<std::string> DeviceHolders(const std::string &path);
 

@@ -69,7 +69,12 @@ void TForm1::CommX1DeviceLost()
     m_stopPlayOut = m_playingOut;
     CommX1.PortClose();
     m_reopenStatus.clear();
-    if (m_autoReopen) {
+    if (m_autoReopen && !device.canComeBack()) {
+        ShowStatus(DeviceText(device) +
+                   QStringLiteral("が切断されました。ポートを閉じました。開き直すには 設定 → 通信設定 → OK "
+                                  "を選んでください（疑似端末の番号はほかの端末に使い回されるので、"
+                                  "自動再接続はしません）"));
+    } else if (m_autoReopen) {
         m_lost = device;
         ShowStatus(DeviceText(device) + QStringLiteral("が切断されました。再接続を待っています"));
     } else {
@@ -84,8 +89,7 @@ void TForm1::ReopenTimer()
     if (m_opened) {
         // A node removed without a hang-up (a link that udev or a script took away) is a device
         // that went away all the same.
-        if (m_opened->target.kind == platform::PortTarget::Kind::Device &&
-            CommX1.Handle() != TCustomCommX::kInvalidHandle && platform::LocatePort(*m_opened).empty())
+        if (CommX1.Handle() != TCustomCommX::kInvalidHandle && !platform::PortNamePresent(*m_opened))
             CommX1DeviceLost();
         return;
     }

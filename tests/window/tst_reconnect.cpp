@@ -58,6 +58,7 @@ class TestReconnect : public QObject
     void loopbackPlugOutAndIn();
     void recycledPseudoTerminalIsLeftAlone();
     void onlyTheSameUsbDeviceIsReopened();
+    void refusedSettingsAreTriedLessOften();
 };
 
 namespace
@@ -276,6 +277,36 @@ void TestReconnect::onlyTheSameUsbDeviceIsReopened()
     sysfs.showAsUsb(b.pty->slavePath(), "A1");
     QTRY_VERIFY_WITH_TIMEOUT(b.open(), 1500);
     QVERIFY(b.status().contains(QStringLiteral("再接続しました")));
+}
+
+void TestReconnect::refusedSettingsAreTriedLessOften()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback", "[INI]\r\nSPEED=38400\r\n");
+    TForm1 &w = f.start();
+    auto plug = platform::LoopbackPlug::Get(1);
+    QVERIFY(plug->isOpen());
+    plug->unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(!plug->isOpen(), 1000);
+
+    // Back, but it no longer takes the bit rate: every try opens and closes the port on the
+    // window's thread, so tries come further apart, and the reason is said once.
+    plug->refuseState([](const platform::DCB &dcb) { return dcb.BaudRate == 38400; });
+    int said = 0;
+    connect(w.form().StatusBar1, &QStatusBar::messageChanged, &w, [&said](const QString &text) {
+        said += text.contains(QStringLiteral("再接続できません")) ? 1 : 0;
+    });
+    const int before = plug->openCount();
+    plug->setMissing(false);
+    QTest::qWait(3200);
+    const int tries = plug->openCount() - before;
+    QVERIFY2(tries >= 2 && tries <= 4, qPrintable(QString::number(tries) + " tries in 3.2 s"));
+    QCOMPARE(said, 1);
+    QVERIFY(w.form().StatusBar1->currentMessage().contains(QStringLiteral("38400 bps")));
+
+    // Taken again: found within the longest pause.
+    plug->refuseState(nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(plug->isOpen(), 5000);
 }
 
 QTEST_MAIN(TestReconnect)

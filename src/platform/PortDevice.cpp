@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,15 @@ constexpr const char *kById = "/dev/serial/by-id";
 
 std::mutex g_problemMutex;
 OpenProblem g_problem;
+
+std::mutex g_sysfsMutex;
+std::string g_sysfsRoot = "/sys";
+
+fs::path SysfsRoot()
+{
+    std::lock_guard lock(g_sysfsMutex);
+    return g_sysfsRoot;
+}
 
 std::string Canonical(const std::string &path)
 {
@@ -54,6 +64,70 @@ std::string ByIdNameOf(const std::string &canonicalPath)
     return {};
 }
 
+// The USB device a tty node belongs to, as sysfs shows it: the tty's device is a port or an
+// interface of the USB device, whose attributes sit a level or two up.
+struct UsbDevice {
+    fs::path dir;    // empty: not a USB device
+    fs::path ttyDev; // the tty's own device, below `dir`
+};
+
+UsbDevice FindUsbDevice(const std::string &canonicalPath)
+{
+    UsbDevice usb;
+    if (canonicalPath.empty())
+        return usb;
+    std::error_code ec;
+    usb.ttyDev = fs::canonical(SysfsRoot() / "class/tty" / fs::path(canonicalPath).filename() / "device", ec);
+    fs::path dir = usb.ttyDev;
+    for (int up = 0; !ec && up < 4 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
+        if (fs::exists(dir / "idVendor", ec)) {
+            usb.dir = dir;
+            break;
+        }
+    }
+    return usb;
+}
+
+std::string UsbIdentityOf(const std::string &canonicalPath)
+{
+    const UsbDevice usb = FindUsbDevice(canonicalPath);
+    if (usb.dir.empty())
+        return {};
+    std::string id = FirstLine(usb.dir / "idVendor") + ":" + FirstLine(usb.dir / "idProduct");
+    const std::string serial = FirstLine(usb.dir / "serial");
+    // Twins without a serial number are told apart by the socket they are plugged into.
+    id += serial.empty() ? " at " + usb.dir.filename().string() : " S/N " + serial;
+    // A chip with several ports has one serial number for all of them; the interface
+    // ("1-1.2:1.0") and the port on it tell them apart, as by-id's "-if00-port0" does.
+    const fs::path below = usb.ttyDev.lexically_relative(usb.dir);
+    if (!below.empty() && below != ".") {
+        const std::string interfaceDir = below.begin()->string();
+        if (const auto colon = interfaceDir.find(':'); colon != std::string::npos)
+            id += " if " + interfaceDir.substr(colon + 1);
+    }
+    if (const std::string port = FirstLine(usb.ttyDev / "port_number"); !port.empty())
+        id += " port " + port;
+    return id;
+}
+
+// A pseudo-terminal mapped by its own name rather than through a link: its number goes to
+// whatever terminal is made next once it is gone.
+bool NumberReused(const std::string &path)
+{
+    std::error_code ec;
+    if (path.empty() || fs::is_symlink(path, ec))
+        return false;
+    const std::string real = Canonical(path);
+    const fs::path node = real.empty() ? fs::absolute(path, ec).lexically_normal() : fs::path(real);
+    return node.parent_path() == "/dev/pts";
+}
+
+// The name the device is found by: its by-id link, else its path.
+std::string NameOf(const PortIdentity &identity)
+{
+    return identity.byId.empty() ? identity.target.path : std::string(kById) + "/" + identity.byId;
+}
+
 bool IsNumber(const char *s)
 {
     if (!*s)
@@ -71,10 +145,15 @@ PortIdentity IdentifyPort(int comNumber)
     PortIdentity id;
     id.comNumber = comNumber;
     id.target = ResolvePort(comNumber);
-    // A path the user mapped is the device by definition; a detected one is known by its by-id
-    // name when it has one.
-    if (id.target.kind == PortTarget::Kind::Device && id.target.source == PortTarget::Source::Detected)
-        id.byId = ByIdNameOf(Canonical(id.target.path));
+    // A path the user mapped names the device; a detected one is known by its by-id name when
+    // it has one. Either way a USB device is also known by what sysfs says of it.
+    if (id.target.kind != PortTarget::Kind::Device)
+        return id;
+    const std::string real = Canonical(id.target.path);
+    if (id.target.source == PortTarget::Source::Detected)
+        id.byId = ByIdNameOf(real);
+    id.usb = UsbIdentityOf(real);
+    id.numberReused = NumberReused(id.target.path);
     return id;
 }
 
@@ -83,14 +162,37 @@ std::string LocatePort(const PortIdentity &identity)
     switch (identity.target.kind) {
     case PortTarget::Kind::Loopback:
         return LoopbackPlug::Get(identity.comNumber)->isMissing() ? std::string() : std::string("loopback");
-    case PortTarget::Kind::Device:
-        if (!identity.byId.empty())
-            return Canonical(std::string(kById) + "/" + identity.byId);
-        return Canonical(identity.target.path).empty() ? std::string() : identity.target.path;
+    case PortTarget::Kind::Device: {
+        if (!identity.canComeBack())
+            return {};
+        std::string real = Canonical(NameOf(identity));
+        if (real.empty())
+            return {};
+        if (!identity.usb.empty()) {
+            if (UsbIdentityOf(real) != identity.usb)
+                return {};
+            // The node just checked, not a name that might lead to another one by the time it
+            // is opened.
+            return real;
+        }
+        return identity.byId.empty() ? identity.target.path : real;
+    }
     case PortTarget::Kind::None:
         break;
     }
     return {};
+}
+
+bool PortNamePresent(const PortIdentity &identity)
+{
+    // A loopback plug pulled out hangs its port up; it has no name to lose.
+    return identity.target.kind != PortTarget::Kind::Device || !Canonical(NameOf(identity)).empty();
+}
+
+void SetSysfsRootForTesting(const std::string &root)
+{
+    std::lock_guard lock(g_sysfsMutex);
+    g_sysfsRoot = root.empty() ? std::string("/sys") : root;
 }
 
 DeviceState ProbeDevice(const std::string &path)
@@ -111,21 +213,14 @@ DeviceInfo DescribeDevice(const std::string &path)
     DeviceInfo info;
     const std::string real = Canonical(path);
     info.byIdName = ByIdNameOf(real);
-    if (real.empty())
+    const fs::path dir = FindUsbDevice(real).dir;
+    if (dir.empty())
         return info;
-    std::error_code ec;
-    fs::path dir = fs::canonical(fs::path("/sys/class/tty") / fs::path(real).filename() / "device", ec);
-    // The tty's device is an interface of the USB device; its attributes sit a level or two up.
-    for (int up = 0; !ec && up < 4 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
-        if (!fs::exists(dir / "idVendor", ec))
-            continue;
-        info.vendorId = FirstLine(dir / "idVendor");
-        info.productId = FirstLine(dir / "idProduct");
-        info.manufacturer = FirstLine(dir / "manufacturer");
-        info.product = FirstLine(dir / "product");
-        info.serial = FirstLine(dir / "serial");
-        break;
-    }
+    info.vendorId = FirstLine(dir / "idVendor");
+    info.productId = FirstLine(dir / "idProduct");
+    info.manufacturer = FirstLine(dir / "manufacturer");
+    info.product = FirstLine(dir / "product");
+    info.serial = FirstLine(dir / "serial");
     return info;
 }
 
@@ -138,6 +233,20 @@ std::string DeviceGroup(const std::string &path)
     if (const group *g = ::getgrgid(st.st_gid))
         return g->gr_name;
     return std::to_string(st.st_gid);
+}
+
+DeviceRights DeviceAccess(const std::string &path)
+{
+    DeviceRights rights;
+    struct stat st {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return rights;
+    const passwd *owner = ::getpwuid(st.st_uid);
+    rights.owner = owner ? owner->pw_name : std::to_string(st.st_uid);
+    if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        rights.groupToJoin = DeviceGroup(path);
+    return rights;
 }
 
 std::vector<std::string> DeviceHolders(const std::string &path)

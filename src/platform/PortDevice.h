@@ -15,18 +15,35 @@
 namespace platform
 {
 
-// The device a port was opened on. For a detected device that has one, its /dev/serial/by-id
-// name is what identifies it: the kernel may give it another ttyUSB number when it comes back.
+// The device a port was opened on, recorded at the open. It is found again by its name: for a
+// detected device its /dev/serial/by-id name when it has one (the kernel may give it another
+// ttyUSB number when it comes back), else the path mapped or detected, a link of the user's
+// choice included. A name is not enough for a USB device: the next adapter plugged in may get
+// the same ttyUSB number, so the device under the name must also be the same USB device.
 struct PortIdentity {
     int comNumber = 0;
     PortTarget target;
     std::string byId; // empty: the target itself identifies the device
+    // The USB device behind the node: vendor and product with the serial number (or, without
+    // one, the USB port it is plugged into), and the interface and port on it. Empty: not USB.
+    std::string usb;
+    // Named by a number the system hands to the next device of its kind: a pseudo-terminal
+    // mapped by its own /dev/pts name, which another program's terminal soon gets.
+    bool numberReused = false;
+
+    // Whether the device can be found again after it went away. One that cannot is opened
+    // again only when the user asks.
+    bool canComeBack() const { return !numberReused; }
 };
 
 PortIdentity IdentifyPort(int comNumber);
-// The path the identified device has now, "loopback" for a plugged-in loopback, or empty while
-// it is away.
+// The path to open the identified device at now, "loopback" for a plugged-in loopback, or empty
+// while it is away, while another device has its name, and always for a device that cannot
+// come back. Everything that opens a port without the user asking finds the device here.
 std::string LocatePort(const PortIdentity &identity);
+// While the port is open: false once the name it was opened by leads nowhere (a link that udev
+// or a script took away without the device hanging up).
+bool PortNamePresent(const PortIdentity &identity);
 
 enum class DeviceState { Available, Missing, NoAccess, InUse };
 DeviceState ProbeDevice(const std::string &path);
@@ -37,8 +54,20 @@ struct DeviceInfo {
 };
 DeviceInfo DescribeDevice(const std::string &path);
 
+// Where sysfs is read from; "/sys" by default and after an empty path. Tests hand it a made-up
+// tree to play USB devices with pseudo-terminals.
+void SetSysfsRootForTesting(const std::string &root);
+
 // The group that owns the device node, or empty.
 std::string DeviceGroup(const std::string &path);
+// Who has rights on the device node. `groupToJoin` is the group whose members may read and
+// write it, empty when there is none to advise: joining a group without both rights opens
+// nothing, and joining root's group would hand out far more than one device.
+struct DeviceRights {
+    std::string owner; // the owner's user name (its number when it has none), empty: no node
+    std::string groupToJoin;
+};
+DeviceRights DeviceAccess(const std::string &path);
 // The processes that have the device open, as "name (PID n)", this process excluded.
 std::vector<std::string> DeviceHolders(const std::string &path);
 

@@ -141,7 +141,7 @@ class TForm1 : public QMainWindow
     // away: what it sent is shown, the port closes and, with the reopen on, is watched for.
     void CommX1DeviceLost();
     // Twice a second: notices a device node that vanished without a hang-up, and reopens the
-    // port once its device is back.
+    // port once its device is back; one that is back but will not open is tried less often.
     void ReopenTimer();
     void mnuAutoReopenClick();
     QAction *mnuAutoReopen = nullptr;
@@ -284,6 +284,8 @@ class TForm1 : public QMainWindow
     std::optional<platform::PortIdentity> m_lost;   // a device that went away, watched for
     bool m_autoReopen = true;
     QString m_reopenStatus; // the last status line of a failing reopen, said once
+    int m_reopenPause = 1;  // looks from one try of a returned device that would not open to the next
+    int m_reopenWait = 0;   // looks left before the next try
     bool m_playingOut = false;
     bool m_stopPlayOut = false;
 

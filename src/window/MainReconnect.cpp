@@ -14,6 +14,8 @@
 #include <QMenu>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -22,6 +24,10 @@ namespace
 constexpr int kReopenLookMs = 500;
 // What the device sent before it went is shown before the port closes; this bounds the work.
 constexpr int kDrainPasses = 200;
+// A device that is back but will not open costs the window a pause at every try (the port is
+// opened and closed on its thread), so such tries come further apart: the pause doubles up to
+// this many looks (4 s).
+constexpr int kMaxReopenPause = 8;
 
 QString DeviceText(const platform::PortIdentity &device, const std::string &path = {})
 {
@@ -69,7 +75,14 @@ void TForm1::CommX1DeviceLost()
     m_stopPlayOut = m_playingOut;
     CommX1.PortClose();
     m_reopenStatus.clear();
-    if (m_autoReopen) {
+    m_reopenPause = 1;
+    m_reopenWait = 0;
+    if (m_autoReopen && !device.canComeBack()) {
+        ShowStatus(DeviceText(device) +
+                   QStringLiteral("が切断されました。ポートを閉じました。開き直すには 設定 → 通信設定 → OK "
+                                  "を選んでください（疑似端末の番号はほかの端末に使い回されるので、"
+                                  "自動再接続はしません）"));
+    } else if (m_autoReopen) {
         m_lost = device;
         ShowStatus(DeviceText(device) + QStringLiteral("が切断されました。再接続を待っています"));
     } else {
@@ -84,8 +97,7 @@ void TForm1::ReopenTimer()
     if (m_opened) {
         // A node removed without a hang-up (a link that udev or a script took away) is a device
         // that went away all the same.
-        if (m_opened->target.kind == platform::PortTarget::Kind::Device &&
-            CommX1.Handle() != TCustomCommX::kInvalidHandle && platform::LocatePort(*m_opened).empty())
+        if (CommX1.Handle() != TCustomCommX::kInvalidHandle && !platform::PortNamePresent(*m_opened))
             CommX1DeviceLost();
         return;
     }
@@ -94,8 +106,16 @@ void TForm1::ReopenTimer()
     if (!m_lost || !m_autoReopen || m_playingOut || (m_frmSetting && m_frmSetting->isVisible()))
         return;
     const std::string path = platform::LocatePort(*m_lost);
-    if (path.empty())
+    if (path.empty()) {
+        // Gone again: when it comes back it is tried at once.
+        m_reopenPause = 1;
+        m_reopenWait = 0;
         return;
+    }
+    if (m_reopenWait > 0) {
+        --m_reopenWait;
+        return;
+    }
     const platform::PortIdentity device = *m_lost;
     const bool pin = device.target.kind == platform::PortTarget::Kind::Device;
     if (pin)
@@ -106,11 +126,14 @@ void TForm1::ReopenTimer()
     if (opened) {
         m_lost.reset();
         m_reopenStatus.clear();
+        m_reopenPause = 1;
         ShowStatus(DeviceText(device, path) + QStringLiteral("に再接続しました"));
         return;
     }
     // A device that is back but held by another program, or that now refuses the settings, is
-    // not forced: one status line says why, and the next look tries again.
+    // not forced: one status line says why, and a later look tries again.
+    m_reopenPause = std::min(m_reopenPause * 2, kMaxReopenPause);
+    m_reopenWait = m_reopenPause - 1;
     const QString status = DeviceText(device, path) + QStringLiteral("に再接続できません: ") +
                            OpenFailureReason(platform::LastOpenProblem()) + QStringLiteral(" 再試行します");
     if (status != m_reopenStatus) {

@@ -68,13 +68,17 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
         return QStringLiteral("%1 はシリアル装置ではありません%2。")
             .arg(device, mapped ? QStringLiteral("（設定ファイルの [PORTS] の %1）").arg(com) : QString());
     case Kind::NoAccess: {
-        const QString group = QString::fromStdString(platform::DeviceGroup(problem.target.path));
-        if (group.isEmpty())
-            return QStringLiteral("%1 を開く権限がありません。").arg(device);
-        return QStringLiteral(
-                   "%1 を開く権限がありません。このユーザーを装置のグループ「%2」に加えてください: "
-                   "sudo usermod -aG %2 $USER （そのあとログインし直してください）")
-            .arg(device, group);
+        const platform::DeviceRights rights = platform::DeviceAccess(problem.target.path);
+        if (!rights.groupToJoin.empty())
+            return QStringLiteral(
+                       "%1 を開く権限がありません。このユーザーを装置のグループ「%2」に加えてください: "
+                       "sudo usermod -aG %2 $USER （そのあとログインし直してください）")
+                .arg(device, QString::fromStdString(rights.groupToJoin));
+        if (!rights.owner.empty())
+            return QStringLiteral("%1 を開く権限がありません。装置の所有者は「%2」で、"
+                                  "このユーザーには読み書きの権限がありません。")
+                .arg(device, QString::fromStdString(rights.owner));
+        return QStringLiteral("%1 を開く権限がありません。").arg(device);
     }
     case Kind::InUse: {
         if (problem.target.kind == platform::PortTarget::Kind::Loopback)

@@ -21,6 +21,10 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace
@@ -142,6 +146,7 @@ class TestComset : public QObject
     void outerSize();
     void deviceLabel();
     void openFailureReasons();
+    void noAccessAdviceNamesOnlyAGroupWithRights();
 
   private:
     void changeEveryControl(Fixture &f);
@@ -789,9 +794,11 @@ void TestComset::openFailureReasons()
          QStringLiteral("/dev/null が見つかりません（設定ファイルの [PORTS] の COM3）")},
         {Kind::NotPresent, loopback, QStringLiteral("ループバックは外されています")},
         {Kind::NotSerial, device, QStringLiteral("/dev/null はシリアル装置ではありません")},
-        // /dev/null belongs to the root group on every machine.
+        // /dev/null belongs to root and its group on every machine: joining that group is no advice.
         {Kind::NoAccess, device,
-         QStringLiteral("グループ「root」に加えてください: sudo usermod -aG root $USER")},
+         QStringLiteral("/dev/null "
+                        "を開く権限がありません。装置の所有者は「root」で、このユーザーには読み書きの権限があ"
+                        "りません。")},
         {Kind::InUse, device, QStringLiteral("/dev/null は他のプログラムが使用中です")},
         {Kind::SettingRefused, device, QStringLiteral("通信速度 250000 bps")},
     };
@@ -806,6 +813,54 @@ void TestComset::openFailureReasons()
             QVERIFY(reason.isEmpty());
         else
             QVERIFY2(reason.contains(c.says), qPrintable(reason));
+    }
+}
+
+void TestComset::noAccessAdviceNamesOnlyAGroupWithRights()
+{
+    // A group other than root this process may give a file of its own: dialout (or any) when
+    // root, else its own group.
+    gid_t gid = 0;
+    if (::geteuid() == 0) {
+        if (const group *g = ::getgrnam("dialout"))
+            gid = g->gr_gid;
+    } else {
+        gid = ::getegid();
+    }
+    if (gid == 0)
+        QSKIP("no group other than root to give a file here");
+    QTemporaryDir dir;
+    const QString node = dir.filePath(QStringLiteral("ttyNODE"));
+    QFile file(node);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const std::string path = node.toStdString();
+    if (::chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0)
+        QSKIP("cannot change the group of a file here");
+    const QString group = QString::fromStdString(platform::DeviceGroup(path));
+    QVERIFY(!group.isEmpty());
+    const passwd *owner = ::getpwuid(::geteuid());
+    QVERIFY(owner);
+
+    platform::OpenProblem p;
+    p.kind = platform::OpenProblem::Kind::NoAccess;
+    p.comNumber = 3;
+    p.target = {platform::PortTarget::Kind::Device, path, platform::PortTarget::Source::PortsSection};
+    struct Case {
+        QFile::Permissions mode;
+        bool advisesGroup;
+    };
+    const QFile::Permissions rw = QFile::ReadOwner | QFile::WriteOwner;
+    for (const Case &c : {Case{rw | QFile::ReadGroup | QFile::WriteGroup, true}, Case{rw, false},
+                          Case{rw | QFile::ReadGroup, false}}) {
+        QVERIFY(QFile::setPermissions(node, c.mode));
+        const QString reason = OpenFailureReason(p);
+        QVERIFY2(reason.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(group)) == c.advisesGroup,
+                 qPrintable(reason));
+        QVERIFY2(reason.contains(
+                     QStringLiteral("装置の所有者は「%1」").arg(QString::fromLocal8Bit(owner->pw_name))) ==
+                     !c.advisesGroup,
+                 qPrintable(reason));
     }
 }
 

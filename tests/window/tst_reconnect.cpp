@@ -8,7 +8,14 @@
 #include <QAction>
 #include <QStatusBar>
 
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 class TestReconnect : public QObject
@@ -49,7 +56,46 @@ class TestReconnect : public QObject
     void pulledWhileIdleReceivingOrPlayingOut();
     void reopenSwitchedOff();
     void loopbackPlugOutAndIn();
+    void recycledPseudoTerminalIsLeftAlone();
+    void onlyTheSameUsbDeviceIsReopened();
+    void refusedSettingsAreTriedLessOften();
 };
+
+namespace
+{
+
+// A made-up /sys for the test's pseudo-terminals: each one shown as a port of a USB device
+// with the given serial number, the way sysfs shows a ttyUSB of an adapter.
+class FakeSysfs
+{
+  public:
+    FakeSysfs() { platform::SetSysfsRootForTesting(m_dir.path().toStdString()); }
+    ~FakeSysfs() { platform::SetSysfsRootForTesting(std::string()); }
+    FakeSysfs(const FakeSysfs &) = delete;
+    FakeSysfs &operator=(const FakeSysfs &) = delete;
+
+    void showAsUsb(const QByteArray &ttyPath, const std::string &serial) const
+    {
+        namespace fs = std::filesystem;
+        const fs::path root = m_dir.path().toStdString();
+        const std::string name = fs::path(ttyPath.toStdString()).filename().string();
+        const fs::path usb = root / "devices/pci0000:00/usb1/1-1";
+        const fs::path port = usb / "1-1:1.0" / ("ttyUSB" + name);
+        fs::create_directories(port);
+        std::ofstream(usb / "idVendor") << "0403\n";
+        std::ofstream(usb / "idProduct") << "6001\n";
+        std::ofstream(usb / "serial") << serial << "\n";
+        const fs::path tty = root / "class/tty" / name;
+        fs::create_directories(tty);
+        fs::remove(tty / "device");
+        fs::create_directory_symlink(port, tty / "device");
+    }
+
+  private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace
 
 void TestReconnect::pulledWhileIdleReceivingOrPlayingOut_data()
 {
@@ -159,6 +205,108 @@ void TestReconnect::loopbackPlugOutAndIn()
     QTRY_VERIFY_WITH_TIMEOUT(plug->isOpen(), 1000);
     QVERIFY(plug->dtr() && plug->rts());
     QCOMPARE(f.answerer.messages.size(), 0); // no message box for any of it
+}
+
+void TestReconnect::recycledPseudoTerminalIsLeftAlone()
+{
+    MainWindowFixture f;
+    auto pty = std::make_unique<PtyMaster>();
+    QVERIFY(pty->ok());
+    const QByteArray path = pty->slavePath();
+    f.writeIni("COM1=" + path, "[INI]\r\nSPEED=38400\r\nFLOW=NONE\r\n");
+    TForm1 &w = f.start();
+    QVERIFY(w.CommX1.Handle() != TCustomCommX::kInvalidHandle);
+    pty.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(w.form().StatusBar1->currentMessage().contains(QStringLiteral("切断されました")),
+                             1000);
+    QVERIFY(w.CommX1.Handle() == TCustomCommX::kInvalidHandle);
+    QVERIFY2(w.form().StatusBar1->currentMessage().contains(QStringLiteral("設定 → 通信設定 → OK")),
+             qPrintable(w.form().StatusBar1->currentMessage()));
+
+    // The system gives the number to the next terminal made, a shell's window say, which holds
+    // it in its own settings and has keys typed into it.
+    std::unique_ptr<PtyMaster> other;
+    for (int i = 0; i < 20 && !other; ++i) {
+        auto next = std::make_unique<PtyMaster>();
+        if (next->ok() && next->slavePath() == path)
+            other = std::move(next);
+        else
+            QTest::qWait(50);
+    }
+    if (!other)
+        QSKIP("the pseudo-terminal's number did not come round again");
+    const int shell = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(shell >= 0);
+    termios before{};
+    QCOMPARE(::tcgetattr(shell, &before), 0);
+    QVERIFY(other->write("typed\n"));
+
+    QTest::qWait(1600); // three looks and more
+    const bool opened = w.CommX1.Handle() != TCustomCommX::kInvalidHandle;
+    termios after{};
+    const bool got = ::tcgetattr(shell, &after) == 0;
+    char keys[16] = {};
+    const ssize_t n = ::read(shell, keys, sizeof keys);
+    ::close(shell);
+    QVERIFY(!opened);
+    QVERIFY(got);
+    QCOMPARE(after.c_lflag, before.c_lflag);
+    QCOMPARE(after.c_iflag, before.c_iflag);
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(QByteArray(keys, n > 0 ? int(n) : 0), QByteArray("typed\n"));
+    QVERIFY(w.form().StatusBar1->currentMessage().contains(QStringLiteral("設定 → 通信設定 → OK")));
+}
+
+void TestReconnect::onlyTheSameUsbDeviceIsReopened()
+{
+    FakeSysfs sysfs;
+    Bench b;
+    sysfs.showAsUsb(b.pty->slavePath(), "A1");
+    b.f.start();
+    QVERIFY(b.open());
+    b.pull();
+    QTRY_VERIFY_WITH_TIMEOUT(b.status().contains(QStringLiteral("切断されました")), 1000);
+
+    // Another adapter behind the same name is not the one that went.
+    b.plug();
+    sysfs.showAsUsb(b.pty->slavePath(), "B2");
+    QTest::qWait(1200);
+    QVERIFY(!b.open());
+    QVERIFY(b.status().contains(QStringLiteral("再接続を待っています")));
+
+    sysfs.showAsUsb(b.pty->slavePath(), "A1");
+    QTRY_VERIFY_WITH_TIMEOUT(b.open(), 1500);
+    QVERIFY(b.status().contains(QStringLiteral("再接続しました")));
+}
+
+void TestReconnect::refusedSettingsAreTriedLessOften()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback", "[INI]\r\nSPEED=38400\r\n");
+    TForm1 &w = f.start();
+    auto plug = platform::LoopbackPlug::Get(1);
+    QVERIFY(plug->isOpen());
+    plug->unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(!plug->isOpen(), 1000);
+
+    // Back, but it no longer takes the bit rate: every try opens and closes the port on the
+    // window's thread, so tries come further apart, and the reason is said once.
+    plug->refuseState([](const platform::DCB &dcb) { return dcb.BaudRate == 38400; });
+    int said = 0;
+    connect(w.form().StatusBar1, &QStatusBar::messageChanged, &w, [&said](const QString &text) {
+        said += text.contains(QStringLiteral("再接続できません")) ? 1 : 0;
+    });
+    const int before = plug->openCount();
+    plug->setMissing(false);
+    QTest::qWait(3200);
+    const int tries = plug->openCount() - before;
+    QVERIFY2(tries >= 2 && tries <= 4, qPrintable(QString::number(tries) + " tries in 3.2 s"));
+    QCOMPARE(said, 1);
+    QVERIFY(w.form().StatusBar1->currentMessage().contains(QStringLiteral("38400 bps")));
+
+    // Taken again: found within the longest pause.
+    plug->refuseState(nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(plug->isOpen(), 5000);
 }
 
 QTEST_MAIN(TestReconnect)

@@ -20,8 +20,9 @@
 //     with echo, as `cat /dev/pts/N` typed at a shell reads).
 //   --cat-only: only the cat run; no --exe needed.
 //   --logging-exe: after the program, the same bytes to this build of it (bench/quorvel_logging:
-//     the time column shown, the traffic log running), whose CPU per MiB may be at most 15 % more
-//     than the program's; its log must hold every line written, whole and in order.
+//     the time column shown, the traffic log running). Paced, its CPU per MiB may be at most 25 %
+//     more than the program's; unpaced, it must keep up at 15 MB/s with pings under 100 ms; its
+//     log must hold every line written, whole and in order.
 //   --pairs (default 1): runs of the program and of the logging build, alternately, on the same
 //     bytes. A run's CPU time varies by a tenth or more on a shared machine, so the budget is
 //     checked on the median of the pairs' ratios; each run is checked whole on its own.
@@ -85,7 +86,12 @@ constexpr auto kPingGiveUp = 1s;
 constexpr double kMinFloodMBps = 20;
 constexpr double kMaxPingMs = 50;
 constexpr double kMaxRssMB = 150;
-constexpr double kMaxLoggingCpuRatio = 1.15;
+// With the time column and the log: a flood at the rate of the fastest high-speed CDC-ACM
+// boards, the window answering within a tenth of a second, and paced traffic (the log writes
+// about ten times the bytes) at most a quarter dearer.
+constexpr double kMinLoggedFloodMBps = 15;
+constexpr double kMaxLoggedPingMs = 100;
+constexpr double kMaxLoggingCpuRatio = 1.25;
 
 struct Options {
     std::string exe;
@@ -1249,9 +1255,9 @@ void CheckStats(const std::vector<StatsLine> &stats, std::size_t written, Checks
                shown ? std::optional(showsLast) : std::nullopt);
 }
 
-void CheckPings(const PingFigures &p, Checks &checks)
+void CheckPings(const PingFigures &p, double maxMs, Checks &checks)
 {
-    const std::string what = Format("window ping max <= %.0f ms", kMaxPingMs);
+    const std::string what = Format("window ping max <= %.0f ms", maxMs);
     if (!p.error.empty() || p.ms.empty()) {
         const std::string why = p.error.empty() ? "no ping sent" : p.error;
         std::printf("program  pings    none measured: %s\n", why.c_str());
@@ -1265,10 +1271,10 @@ void CheckPings(const PingFigures &p, Checks &checks)
                 sorted.size(), p.unanswered, std::chrono::duration<double>(kPingGiveUp).count(), median,
                 sorted.back());
     checks.add(what, Format("%.2f ms (median %.2f ms, %d unanswered)", sorted.back(), median, p.unanswered),
-               sorted.back() <= kMaxPingMs);
+               sorted.back() <= maxMs);
 }
 
-void CheckProgram(const Options &o, const ProgramRun &run, Checks &checks)
+void CheckProgram(const Options &o, const ProgramRun &run, bool logged, Checks &checks)
 {
     const ReaderRun &r = run.reader;
     CheckReader("program", r, checks);
@@ -1278,13 +1284,14 @@ void CheckProgram(const Options &o, const ProgramRun &run, Checks &checks)
     CheckStats(run.stats, r.flood.written, checks);
     if (o.rate <= 0) {
         const double mbps = r.caughtUpSeconds ? MBps(r.flood.written, *r.caughtUpSeconds) : 0;
-        checks.add(Format("unpaced flood >= %.0f MB/s", kMinFloodMBps),
-                   r.caughtUpSeconds ? Format("%.1f MB/s", mbps) : "never caught up", mbps >= kMinFloodMBps);
+        const double least = logged ? kMinLoggedFloodMBps : kMinFloodMBps;
+        checks.add(Format("unpaced flood >= %.0f MB/s", least),
+                   r.caughtUpSeconds ? Format("%.1f MB/s", mbps) : "never caught up", mbps >= least);
     }
     checks.add(Format("resident memory < %.0f MB", kMaxRssMB), Format("%.1f MB at most", rssMB),
                rssMB < kMaxRssMB);
     if (run.ping)
-        CheckPings(*run.ping, checks);
+        CheckPings(*run.ping, logged ? kMaxLoggedPingMs : kMaxPingMs, checks);
     else
         std::printf("program  pings    none: no X11 display to ping the window on\n");
 }
@@ -1351,7 +1358,7 @@ int main(int argc, char **argv)
         std::optional<ProgramRun> program;
         if (!opt.catOnly) {
             program = RunProgram(opt.exe, opt, pty, LimitBytes(opt), false);
-            CheckProgram(opt, *program, checks);
+            CheckProgram(opt, *program, false, checks);
         }
         if (program && !opt.loggingExe.empty()) {
             // The same bytes as the program had.
@@ -1362,7 +1369,7 @@ int main(int argc, char **argv)
                 if (i > 0) {
                     std::printf("\nthe program again (pair %d of %d)\n", i + 1, opt.pairs);
                     const ProgramRun again = RunProgram(opt.exe, opt, pty, limit, false);
-                    CheckProgram(opt, again, checks);
+                    CheckProgram(opt, again, false, checks);
                     pairs.emplace_back(CpuPerMiB(again.reader), 0);
                 } else {
                     pairs.emplace_back(CpuPerMiB(program->reader), 0);
@@ -1370,11 +1377,14 @@ int main(int argc, char **argv)
                 std::printf("\nwith the time column and the traffic log (%s), pair %d of %d\n",
                             opt.loggingExe.c_str(), i + 1, opt.pairs);
                 const ProgramRun logged = RunProgram(opt.loggingExe, opt, pty, limit, true);
-                CheckProgram(opt, logged, checks);
+                CheckProgram(opt, logged, true, checks);
                 CheckLog(logged, checks);
                 pairs.back().second = CpuPerMiB(logged.reader);
             }
-            CheckLoggingCpu(pairs, checks);
+            // A flood's CPU per MiB says how far the display fell behind more than what the
+            // extras cost: the budget is on paced traffic.
+            if (opt.rate > 0)
+                CheckLoggingCpu(pairs, checks);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

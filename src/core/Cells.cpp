@@ -13,64 +13,67 @@ const char CtrlCharNames[33][6] = {
     "_sn", "_eb", "_cn", "_em", "_sb", "_ec", "_fs", "_gs", "_rs", "_us", "_sp",
 };
 
-namespace
+void RxCellTable::set(std::uint8_t b, std::string_view text)
 {
-
-void setCell(RxCellTable &t, int b, const char *text, std::size_t n)
-{
-    std::memcpy(t.cell[static_cast<std::size_t>(b)].data(), text, n);
-    t.length[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(n);
-    if (b > 0 && n != t.maxLength)
-        t.sameLength = false;
-    if (n > t.maxLength)
-        t.maxLength = static_cast<std::uint8_t>(n);
-    t.closesOutMark[static_cast<std::size_t>(b)] = std::memchr(text, kOutMark.back(), n) != nullptr;
+    if (!text.empty())
+        std::memcpy(cell[b].data(), text.data(), text.size());
+    length[b] = static_cast<std::uint8_t>(text.size());
+    if (b > 0 && text.size() != maxLength)
+        sameLength = false;
+    if (text.size() > maxLength)
+        maxLength = static_cast<std::uint8_t>(text.size());
+    closesOutMark[b] = text.find(kOutMark.back()) != std::string_view::npos;
 }
 
-std::array<RxCellTable, kPageCount> buildTables()
+RxCellTable HexCells()
 {
-    std::array<RxCellTable, kPageCount> tables{};
-    char text[16];
+    RxCellTable t;
+    char text[8];
     for (int b = 0; b < 256; ++b) {
         std::snprintf(text, sizeof text, " %02X  ", b);
-        setCell(tables[kPageHex], b, text, 5);
-        std::snprintf(text, sizeof text, " %3d ", b);
-        setCell(tables[kPageDec], b, text, 5);
+        t.set(static_cast<std::uint8_t>(b), text);
+    }
+    return t;
+}
 
-        if (b < 0x20) {
-            text[0] = ' ';
-            // A cell is four characters, not a C string: the copies below end without a NUL.
-            std::memcpy(text + 1, CtrlCharNames[b], 3); // NOLINT(bugprone-not-null-terminated-result)
-        } else if (b < 0x80)
+RxCellTable DecCells()
+{
+    RxCellTable t;
+    char text[8];
+    for (int b = 0; b < 256; ++b) {
+        std::snprintf(text, sizeof text, " %3d ", b);
+        t.set(static_cast<std::uint8_t>(b), text);
+    }
+    return t;
+}
+
+RxCellTable CharCells()
+{
+    RxCellTable t;
+    char text[8];
+    for (int b = 0; b < 256; ++b) {
+        if (b < 0x20)
+            std::snprintf(text, sizeof text, " %.3s", CtrlCharNames[b]);
+        else if (b < 0x80)
             std::snprintf(text, sizeof text, "  %c ", static_cast<char>(b));
         else
-            std::memcpy(text, " _sp", 4); // NOLINT(bugprone-not-null-terminated-result)
-        setCell(tables[kPageChar], b, text, 4);
-
-        // The TEXT page shows the bytes themselves, so that a two-byte character appears once
-        // both halves are in; line-break bytes and NUL would only disturb the line.
-        text[0] = static_cast<char>(b);
-        setCell(tables[kPageText], b, text, (b == 0x0D || b == 0x0A || b == 0x00) ? 0 : 1);
+            std::snprintf(text, sizeof text, " _sp");
+        t.set(static_cast<std::uint8_t>(b), text);
     }
-    return tables;
+    return t;
 }
 
-} // namespace
-
-const RxCellTable &RxCells(int page)
+RxCellTable TextCells()
 {
-    static const std::array<RxCellTable, kPageCount> tables = buildTables();
-    return tables[static_cast<std::size_t>(page)];
-}
-
-void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
-{
-    const std::size_t old = s.size();
-    // Room for the widest cells plus the padding of one eight-byte move; resize grows the buffer
-    // geometrically, so a long line costs amortised constant time per byte.
-    s.resize(old + n * t.maxLength + 8);
-    char *d = WriteRxCells(s.data() + old, t, p, n);
-    s.resize(static_cast<std::size_t>(d - s.data()));
+    // The TEXT page shows the bytes themselves, so that a two-byte character appears once both
+    // halves are in; line-break bytes and NUL would only disturb the line.
+    RxCellTable t;
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        t.set(static_cast<std::uint8_t>(b),
+              b == 0x0D || b == 0x0A || b == 0x00 ? std::string_view() : std::string_view(&c, 1));
+    }
+    return t;
 }
 
 namespace
@@ -85,8 +88,8 @@ char *WriteSameWidth(char *d, const RxCellTable &t, const std::uint8_t *p, std::
     return d + n * kWidth;
 }
 
-} // namespace
-
+// Writes the cells of n bytes at d, which has room for n * t.maxLength + 8 bytes: each cell is
+// copied with one fixed eight-byte move and the write position advanced by its length.
 char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
 {
     if (t.sameLength && t.maxLength == 5)
@@ -99,6 +102,18 @@ char *WriteRxCells(char *d, const RxCellTable &t, const std::uint8_t *p, std::si
         d += t.length[b];
     }
     return d;
+}
+
+} // namespace
+
+void AppendRxCells(std::string &s, const RxCellTable &t, const std::uint8_t *p, std::size_t n)
+{
+    const std::size_t old = s.size();
+    // Room for the widest cells plus the padding of one eight-byte move; resize grows the buffer
+    // geometrically, so a long line costs amortised constant time per byte.
+    s.resize(old + n * t.maxLength + 8);
+    char *d = WriteRxCells(s.data() + old, t, p, n);
+    s.resize(static_cast<std::size_t>(d - s.data()));
 }
 
 } // namespace core

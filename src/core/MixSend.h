@@ -52,9 +52,9 @@ struct MixTransmit {
 
 struct MixSendPlan {
     std::vector<MixTransmit> calls;
-    EchoCells cells;        // per page; the echo line is kOutTag + cells
-    bool sent = false;      // the pages get the echo lines (and an empty line each) only when set
-    bool itemLimit = false; // show kItemLimitMessage in the status bar; the items are sent anyway
+    EchoCells cells = NoEchoCells(); // per page; the echo line is kOutTag + cells
+    bool sent = false;               // the pages get the echo lines (and an empty line each) only when set
+    bool itemLimit = false;          // show kItemLimitMessage in the status bar; the items are sent anyway
 
     // All bytes of all calls in order, as they reach the wire.
     std::string bytes() const;

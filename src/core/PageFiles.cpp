@@ -11,26 +11,29 @@
 namespace core
 {
 
-const char *const kPageFileParts[kPageCount] = {"HEX.txt", "DEC.txt", "CHAR.txt", "TEXT.txt"};
-
-std::string PageFilePath(const std::string &folder, int page)
+std::string PageFilePath(const std::string &folder, int page, const PageTable &pages)
 {
     std::string path = folder;
     if (!path.empty() && path.back() != '/')
         path += '/';
     path += "BackLog";
-    path += kPageFileParts[page];
+    path += pages[page].filePart;
     return path;
+}
+
+PageLines NoPageLines(const PageTable &pages)
+{
+    return PageLines(static_cast<std::size_t>(pages.count()));
 }
 
 namespace
 {
 
 // Writes one page's file; on failure fills `result` and returns false.
-bool SaveOne(const std::string &folder, int page, std::span<const std::string_view> bytes,
-             platform::Durability durability, PageSaveResult &result)
+bool SaveOne(const std::string &folder, const PageTable &pages, int page,
+             std::span<const std::string_view> bytes, platform::Durability durability, PageSaveResult &result)
 {
-    const std::string path = PageFilePath(folder, page);
+    const std::string path = PageFilePath(folder, page, pages);
     std::string error;
     if (platform::WriteFileAtomic(path, bytes, &error, durability))
         return true;
@@ -59,18 +62,19 @@ std::vector<std::string_view> FilePieces(const std::vector<std::string> &lines)
 PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages)
 {
     PageSaveResult result;
-    for (int i = 0; i < kPageCount; ++i)
-        if (pages.visible[i] &&
-            !SaveOne(folder, i, FilePieces(pages.page[i]->lines()), platform::Durability::Flushed, result))
+    for (int i = 0; i < pages.count(); ++i)
+        if (pages.visible[i] && !SaveOne(folder, pages.table(), i, FilePieces(pages.page[i]->lines()),
+                                         platform::Durability::Flushed, result))
             break;
     return result;
 }
 
-PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines)
+PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines, const PageTable &pages)
 {
     PageSaveResult result;
-    for (int i = 0; i < kPageCount; ++i)
-        if (lines[i] && !SaveOne(folder, i, FilePieces(*lines[i]), platform::Durability::Unflushed, result))
+    for (int i = 0; i < pages.count() && static_cast<std::size_t>(i) < lines.size(); ++i)
+        if (const auto &page = lines[static_cast<std::size_t>(i)];
+            page && !SaveOne(folder, pages, i, FilePieces(*page), platform::Durability::Unflushed, result))
             break;
     return result;
 }

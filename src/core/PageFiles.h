@@ -14,11 +14,8 @@
 namespace core
 {
 
-// "HEX.txt", "DEC.txt", "CHAR.txt", "TEXT.txt".
-extern const char *const kPageFileParts[kPageCount];
-
-// folder + "BackLog" + the page's part; a separator is put after a folder that lacks one.
-std::string PageFilePath(const std::string &folder, int page);
+// folder + "BackLog" + the page's file part; a separator is put after a folder that lacks one.
+std::string PageFilePath(const std::string &folder, int page, const PageTable &pages = StandardPages());
 
 struct PageSaveResult {
     bool ok = true;
@@ -27,18 +24,21 @@ struct PageSaveResult {
     std::string error;   // why
 };
 
-// Writes each shown page's lines, each followed by CR LF, in the order HEX, DEC, CHAR, TEXT, each
+// Writes each shown page's lines, each followed by CR LF, in the order of the page table, each
 // file replaced in one step. Hidden pages' files are not touched. Stops at the first file that
 // cannot be written: the pages after it are not saved, the failed file keeps its old contents,
 // and no page changes.
 PageSaveResult SavePageFiles(const std::string &folder, const PageSet &pages);
 
-// The lines of the pages that were shown, taken out of them for a save in the background.
-using PageLines = std::array<std::optional<std::vector<std::string>>, kPageCount>;
+// The lines of the pages that were shown, taken out of them for a save in the background: one
+// entry per page of the table.
+using PageLines = std::vector<std::optional<std::vector<std::string>>>;
+PageLines NoPageLines(const PageTable &pages = StandardPages());
 // The same files from lines taken out of the pages, in the same order with the same stop at the
 // first failure, but not flushed to the disk: the automatic save at the line limit, which the
 // next limit replaces anyway.
-PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines);
+PageSaveResult SavePageLines(const std::string &folder, const PageLines &lines,
+                             const PageTable &pages = StandardPages());
 
 // Offsets into a page's whole text, in bytes, with `breakLength` bytes between two lines (2 for
 // the CR LF of the files; a view that counts a line break as one character passes 1). The whole

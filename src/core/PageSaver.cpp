@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "PageSaver.h"
 
+#include <algorithm>
+
 namespace core
 {
 
@@ -32,7 +34,9 @@ void PageSaver::submit(Job job)
     std::lock_guard lock(m_mutex);
     if (m_slot.folder != job.folder)
         m_slot = Job{job.folder, {}};
-    for (int i = 0; i < kPageCount; ++i)
+    if (m_slot.lines.size() < job.lines.size())
+        m_slot.lines.resize(job.lines.size());
+    for (std::size_t i = 0; i < job.lines.size(); ++i)
         if (job.lines[i])
             m_slot.lines[i] = std::move(job.lines[i]);
     m_changed.notify_all();
@@ -41,10 +45,13 @@ void PageSaver::submit(Job job)
 void PageSaver::drop(const PageMask &pages)
 {
     std::lock_guard lock(m_mutex);
-    for (int i = 0; i < kPageCount; ++i) {
+    if (m_drops.size() < pages.size())
+        m_drops.resize(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
         if (!pages[i])
             continue;
-        m_slot.lines[i].reset();
+        if (i < m_slot.lines.size())
+            m_slot.lines[i].reset();
         ++m_drops[i];
     }
     m_changed.notify_all();
@@ -82,7 +89,7 @@ void PageSaver::run()
         m_lastStart = std::chrono::steady_clock::now();
         Job job = std::move(m_slot);
         m_slot = Job{job.folder, {}};
-        const std::array<std::uint64_t, kPageCount> drops = m_drops;
+        const std::vector<std::uint64_t> drops = m_drops;
         m_busy = true;
         lock.unlock();
         const PageSaveResult result = m_save(job.folder, job.lines);
@@ -97,10 +104,14 @@ void PageSaver::run()
                 m_failure = result.path + ": " + result.error;
             m_failureTold = true;
             // Its lines wait for the next try, but for pages emptied or saved anew meanwhile.
-            if (m_slot.folder == job.folder)
-                for (int i = 0; i < kPageCount; ++i)
-                    if (job.lines[i] && !m_slot.lines[i] && drops[i] == m_drops[i])
+            if (m_slot.folder == job.folder) {
+                m_slot.lines.resize(std::max(m_slot.lines.size(), job.lines.size()));
+                for (std::size_t i = 0; i < job.lines.size(); ++i) {
+                    const bool dropped = i < m_drops.size() && (i >= drops.size() || drops[i] != m_drops[i]);
+                    if (job.lines[i] && !m_slot.lines[i] && !dropped)
                         m_slot.lines[i] = std::move(job.lines[i]);
+                }
+            }
         }
         m_changed.notify_all();
         if (m_stop && !result.ok)

@@ -18,7 +18,6 @@
 
 #include "PageFiles.h"
 
-#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace core
 {
@@ -43,10 +43,15 @@ class PageSaver
     static constexpr std::chrono::milliseconds kRetryAfter{1000};
 
     using SaveFunction = std::function<PageSaveResult(const std::string &folder, const PageLines &lines)>;
-    using PageMask = std::array<bool, kPageCount>;
+    static PageSaveResult SaveStandardPages(const std::string &folder, const PageLines &lines)
+    {
+        return SavePageLines(folder, lines);
+    }
+    // One flag per page of the table.
+    using PageMask = std::vector<bool>;
 
     // `save` writes the files (in tests: a save that waits or fails on purpose).
-    explicit PageSaver(SaveFunction save = SavePageLines);
+    explicit PageSaver(SaveFunction save = SaveStandardPages);
     // Tries once more what still waits, then ends the worker.
     ~PageSaver();
     PageSaver(const PageSaver &) = delete;
@@ -69,8 +74,8 @@ class PageSaver
     const SaveFunction m_save;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    Job m_slot;                                      // under m_mutex, as are the fields below
-    std::array<std::uint64_t, kPageCount> m_drops{}; // per page, how often it was dropped
+    Job m_slot;                         // under m_mutex, as are the fields below
+    std::vector<std::uint64_t> m_drops; // per page, how often it was dropped
     bool m_busy = false;
     bool m_stop = false;
     bool m_lastFailed = false;

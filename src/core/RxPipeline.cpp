@@ -88,7 +88,7 @@ std::size_t RxPipeline::receive(const std::uint8_t *data, std::size_t n, std::ui
 int RxPipeline::highestIndex(const PageSet &pages)
 {
     int m = 0;
-    for (int i = 0; i < kPageCount; ++i)
+    for (int i = 0; i < pages.count(); ++i)
         if (pages.visible[i])
             m = std::max(m, pages.page[i]->count() - 1);
     return m;
@@ -96,7 +96,7 @@ int RxPipeline::highestIndex(const PageSet &pages)
 
 void RxPipeline::takeUpLines(const PageSet &pages)
 {
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         if (!pages.visible[i])
             continue;
         Line &l = m_line[i];
@@ -118,7 +118,7 @@ bool RxPipeline::removeBlankBeforeLast(const PageSet &pages)
     // Only a change of the page can put a blank line before the last one, so the check runs
     // after such changes until it finds none, instead of on every byte.
     bool changed = false;
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         Line &l = m_line[i];
         if (!pages.visible[i] || !l.checkBlank)
             continue;
@@ -145,7 +145,7 @@ void RxPipeline::writeBack(Page &page, Line &l)
 bool RxPipeline::startLines(const PageSet &pages, std::int64_t time)
 {
     bool changed = false;
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         if (!pages.visible[i])
             continue;
         Line &l = m_line[i];
@@ -222,10 +222,10 @@ std::size_t RxPipeline::scanRun(const std::uint8_t *p, std::size_t n, int mode, 
 
 void RxPipeline::appendRun(const PageSet &pages, const std::uint8_t *p, std::size_t n)
 {
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         if (!pages.visible[i])
             continue;
-        const RxCellTable &cells = RxCells(i);
+        const RxCellTable &cells = pages.table()[i].cells;
         Line &l = m_line[i];
         AppendRxCells(l.text, cells, p, n);
         // The run ends at the only byte whose cell can complete the mark, so only the end of the
@@ -241,7 +241,7 @@ void RxPipeline::appendRun(const PageSet &pages, const std::uint8_t *p, std::siz
 
 void RxPipeline::endLines(const PageSet &pages)
 {
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         if (!pages.visible[i])
             continue;
         Line &l = m_line[i];
@@ -259,7 +259,7 @@ void RxPipeline::runLimit(const PageSet &pages, const LimitSaver &save, int m, T
 {
     // The pages are saved as they stand before this byte: lines taken up for this tick go back
     // as the page held them.
-    for (int i = 0; i < kPageCount; ++i) {
+    for (int i = 0; i < pages.count(); ++i) {
         Line &l = m_line[i];
         if (pages.visible[i] && l.held) {
             Page &page = *pages.page[i];
@@ -298,8 +298,10 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
                             const LimitSaver &save)
 {
     TickResult result;
-    std::array<std::uint64_t, kPageCount> revisions{};
-    for (int i = 0; i < kPageCount; ++i) {
+    m_line.resize(static_cast<std::size_t>(pages.count()));
+    m_known.resize(static_cast<std::size_t>(pages.count()));
+    std::vector<std::uint64_t> revisions(static_cast<std::size_t>(pages.count()));
+    for (int i = 0; i < pages.count(); ++i) {
         revisions[i] = pages.page[i]->revision();
         m_line[i] = Line{};
     }
@@ -308,8 +310,8 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
     bool split[256];
     for (int b = 0; b < 256; ++b) {
         split[b] = false;
-        for (int i = 0; i < kPageCount; ++i)
-            split[b] = split[b] || (pages.visible[i] && RxCells(i).closesOutMark[b]);
+        for (int i = 0; i < pages.count(); ++i)
+            split[b] = split[b] || (pages.visible[i] && pages.table()[i].cells.closesOutMark[b]);
     }
 
     bool firstByte = true;
@@ -364,8 +366,8 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         pagesDirty = changed;
     }
 
-    std::array<bool, kPageCount> lastOutgoing{};
-    for (int i = 0; i < kPageCount; ++i) {
+    std::vector<bool> lastOutgoing(static_cast<std::size_t>(pages.count()));
+    for (int i = 0; i < pages.count(); ++i) {
         Line &l = m_line[i];
         if (pages.visible[i] && !l.text.empty()) {
             writeBack(*pages.page[i], l);
@@ -378,7 +380,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
     // is compared as a signed value (a negative wait closes at once).
     if (m_lastRxTick != 0 &&
         static_cast<std::int64_t>(static_cast<std::uint32_t>(now - m_lastRxTick)) > recvLineWait) {
-        for (int i = 0; i < kPageCount; ++i) {
+        for (int i = 0; i < pages.count(); ++i) {
             if (pages.visible[i] && !pages.page[i]->last().empty()) {
                 pages.page[i]->add(std::string());
                 lastOutgoing[i] = false;
@@ -390,11 +392,11 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
     }
 
     if (!firstByte)
-        for (int i = 0; i < kPageCount; ++i)
+        for (int i = 0; i < pages.count(); ++i)
             if (pages.visible[i])
                 m_known[i] = Known{pages.page[i], pages.page[i]->revision(), lastOutgoing[i]};
 
-    for (int i = 0; i < kPageCount; ++i)
+    for (int i = 0; i < pages.count(); ++i)
         result.pagesChanged = result.pagesChanged || pages.page[i]->revision() != revisions[i];
     return result;
 }
@@ -422,7 +424,7 @@ void AppendOutLine(Page &page, std::string_view cells, std::int64_t time)
 
 void AppendOutLine(const PageSet &pages, int i, std::string_view cells, std::int64_t time)
 {
-    if (i >= 0 && i < kPageCount && pages.visible[i])
+    if (i >= 0 && i < pages.count() && pages.visible[i])
         AppendOutLine(*pages.page[i], cells, time);
 }
 

@@ -8,6 +8,7 @@
 
 #include "Cells.h"
 #include "Page.h"
+#include "PageTable.h"
 #include "TimeText.h"
 #include "TrafficLines.h"
 
@@ -22,11 +23,24 @@
 namespace core
 {
 
-// The four pages in the order HEX, DEC, CHAR, TEXT, and which of them are shown. All four
-// pointers must be set: the line limit empties hidden pages too.
-struct PageSet {
-    std::array<Page *, kPageCount> page{};
-    std::array<bool, kPageCount> visible{};
+// The pages of a page table, in its order, and which of them are shown. Every pointer must be
+// set: the line limit empties hidden pages too.
+class PageSet
+{
+  public:
+    explicit PageSet(const PageTable &pages = StandardPages())
+        : page(static_cast<std::size_t>(pages.count())), visible(static_cast<std::size_t>(pages.count())),
+          m_table(&pages)
+    {
+    }
+    const PageTable &table() const { return *m_table; }
+    int count() const { return m_table->count(); }
+
+    std::vector<Page *> page;
+    std::vector<bool> visible;
+
+  private:
+    const PageTable *m_table;
 };
 
 // Line-break modes: the item index of the line-break list. Any other index behaves as kBreakNone.
@@ -140,7 +154,7 @@ class RxPipeline
     bool m_crSeen = false;
     bool m_lfSeen = false;
     bool m_lineEndPending = false;
-    std::array<Line, kPageCount> m_line;
+    std::vector<Line> m_line; // one per page of the last tick's set
     // Bytes stored and taken since the ring was last emptied, and the times of the bytes waiting.
     std::uint64_t m_pushed = 0;
     std::uint64_t m_popped = 0;
@@ -156,7 +170,7 @@ class RxPipeline
         std::uint64_t revision = ~std::uint64_t{0};
         bool outgoing = false;
     };
-    std::array<Known, kPageCount> m_known;
+    std::vector<Known> m_known;
 
     // The line limit in force: kLineLimit, or higher after a failed save (see runLimit).
     int m_limitAt = kLineLimit;

@@ -6,29 +6,6 @@ namespace core
 namespace
 {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-void AppendHexCell(std::string &out, unsigned char b)
-{
-    out += ' ';
-    out += kHexDigits[b >> 4];
-    out += kHexDigits[b & 0x0F];
-    out += "  ";
-}
-
-// " %3d ".
-void AppendDecCell(std::string &out, unsigned char b)
-{
-    char cell[5] = {' ', ' ', ' ', ' ', ' '};
-    int v = b;
-    int pos = 3;
-    do {
-        cell[pos--] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    out.append(cell, sizeof cell);
-}
-
 // " %3s" with the three-letter name of a control byte.
 void AppendNameCell(std::string &out, unsigned char b)
 {
@@ -44,43 +21,70 @@ void AppendByteCell(std::string &out, unsigned char b)
     out += ' ';
 }
 
+template <EchoCell PageKind::*kEcho>
+void AppendCells(EchoCells &cells, unsigned char b, const PageTable &pages)
+{
+    cells.resize(static_cast<std::size_t>(pages.count()));
+    for (int i = 0; i < pages.count(); ++i)
+        (pages[i].*kEcho)(pages[i], cells[static_cast<std::size_t>(i)], b);
+}
+
 } // namespace
 
-void AppendStringSendCells(EchoCells &cells, unsigned char b)
+void StringSendCharCell(const PageKind &, std::string &out, unsigned char b)
 {
-    AppendHexCell(cells[kPageHex], b);
-    AppendDecCell(cells[kPageDec], b);
     if (b < 0x20)
-        AppendNameCell(cells[kPageChar], b);
+        AppendNameCell(out, b);
     else
-        AppendByteCell(cells[kPageChar], b);
-    cells[kPageText] += static_cast<char>(b);
+        AppendByteCell(out, b);
 }
 
-void AppendMixSendCells(EchoCells &cells, unsigned char b)
+void StringSendTextCell(const PageKind &, std::string &out, unsigned char b)
 {
-    AppendHexCell(cells[kPageHex], b);
-    AppendDecCell(cells[kPageDec], b);
+    out += static_cast<char>(b);
+}
+
+void MixSendCharCell(const PageKind &, std::string &out, unsigned char b)
+{
     if (b <= 0x20)
-        AppendNameCell(cells[kPageChar], b); // 0x20 is "_sp", the table's last entry
+        AppendNameCell(out, b); // 0x20 is "_sp", the table's last entry
     else
-        AppendByteCell(cells[kPageChar], b);
-    cells[kPageText] += b < 0x20 ? '.' : static_cast<char>(b);
+        AppendByteCell(out, b);
 }
 
-EchoCells StringSendCells(std::string_view bytes)
+void MixSendTextCell(const PageKind &, std::string &out, unsigned char b)
 {
-    EchoCells cells;
+    out += b < 0x20 ? '.' : static_cast<char>(b);
+}
+
+EchoCells NoEchoCells(const PageTable &pages)
+{
+    return EchoCells(static_cast<std::size_t>(pages.count()));
+}
+
+void AppendStringSendCells(EchoCells &cells, unsigned char b, const PageTable &pages)
+{
+    AppendCells<&PageKind::stringEcho>(cells, b, pages);
+}
+
+void AppendMixSendCells(EchoCells &cells, unsigned char b, const PageTable &pages)
+{
+    AppendCells<&PageKind::mixEcho>(cells, b, pages);
+}
+
+EchoCells StringSendCells(std::string_view bytes, const PageTable &pages)
+{
+    EchoCells cells = NoEchoCells(pages);
     for (const char c : bytes)
-        AppendStringSendCells(cells, static_cast<unsigned char>(c));
+        AppendStringSendCells(cells, static_cast<unsigned char>(c), pages);
     return cells;
 }
 
-EchoCells MixSendCells(std::string_view bytes)
+EchoCells MixSendCells(std::string_view bytes, const PageTable &pages)
 {
-    EchoCells cells;
+    EchoCells cells = NoEchoCells(pages);
     for (const char c : bytes)
-        AppendMixSendCells(cells, static_cast<unsigned char>(c));
+        AppendMixSendCells(cells, static_cast<unsigned char>(c), pages);
     return cells;
 }
 

@@ -6,22 +6,29 @@
 // The cells are byte strings (CP932) without the tag: AppendOutLine puts "[OUT]  " in front.
 #pragma once
 
-#include "Cells.h"
+#include "PageTable.h"
 
-#include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace core
 {
 
-// Indexed by PageIndex (HEX, DEC, CHAR, TEXT): the order the echo lines are added in.
-using EchoCells = std::array<std::string, kPageCount>;
+// One per page of the table, in its order: the order the echo lines are added in.
+using EchoCells = std::vector<std::string>;
+EchoCells NoEchoCells(const PageTable &pages = StandardPages());
 
-void AppendStringSendCells(EchoCells &cells, unsigned char b);
-void AppendMixSendCells(EchoCells &cells, unsigned char b);
-EchoCells StringSendCells(std::string_view bytes);
-EchoCells MixSendCells(std::string_view bytes);
+void AppendStringSendCells(EchoCells &cells, unsigned char b, const PageTable &pages = StandardPages());
+void AppendMixSendCells(EchoCells &cells, unsigned char b, const PageTable &pages = StandardPages());
+EchoCells StringSendCells(std::string_view bytes, const PageTable &pages = StandardPages());
+EchoCells MixSendCells(std::string_view bytes, const PageTable &pages = StandardPages());
+
+// The cells of the program's pages, for its page table.
+void StringSendCharCell(const PageKind &page, std::string &out, unsigned char b);
+void StringSendTextCell(const PageKind &page, std::string &out, unsigned char b);
+void MixSendCharCell(const PageKind &page, std::string &out, unsigned char b);
+void MixSendTextCell(const PageKind &page, std::string &out, unsigned char b);
 
 // The bytes of the string send: the text exactly as typed, then the delimiter of RGDelimiter's
 // index (1: CR, 2: CR LF, anything else: none). No length limit: a long text goes whole.

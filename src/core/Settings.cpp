@@ -19,7 +19,6 @@ void writeInt(platform::IniFile &ini, const char *section, const char *key, std:
     ini.set(section, key, std::to_string(v));
 }
 
-constexpr const char *kPageKeys[4] = {"HEXPAGE", "DECPAGE", "CHARPAGE", "TEXTPAGE"};
 constexpr const char *kTimeSection = "RecvTime";
 constexpr const char *kTimeKey = "SHOW";
 constexpr const char *kLogSection = "TrafficLog";
@@ -39,7 +38,7 @@ std::int32_t DelimiterFromFile(std::int32_t v)
 
 std::int32_t ActivePageFromFile(std::int32_t v)
 {
-    return v >= 0 && v <= 3 ? v : -1;
+    return v >= 0 && v < StandardPages().count() ? v : -1;
 }
 
 std::string Trimmed(const std::string &text)
@@ -74,7 +73,7 @@ void Settings::read(const platform::IniFile &ini)
     comm.Flow = Trimmed(comm.Flow);
     activePage = ActivePageFromFile(readInt(ini, "DISP", "PAGE", 0));
     for (std::size_t i = 0; i < pageShown.size(); ++i)
-        pageShown[i] = readInt(ini, "DISP", kPageKeys[i], 1) != 0;
+        pageShown[i] = readInt(ini, "DISP", StandardPages()[static_cast<int>(i)].settingsKey.c_str(), 1) != 0;
     showTimes = readInt(ini, kTimeSection, kTimeKey, 0) != 0;
     logFolder = ini.get(kLogSection, kLogFolderKey, std::string());
 }
@@ -93,7 +92,7 @@ void Settings::write(platform::IniFile &ini) const
     writeInt(ini, "MODE", "CTRL_CHECK", comm.CtrlCheck);
     writeInt(ini, "DISP", "PAGE", activePage);
     for (std::size_t i = 0; i < pageShown.size(); ++i)
-        ini.set("DISP", kPageKeys[i], pageShown[i] ? "1" : "0");
+        ini.set("DISP", StandardPages()[static_cast<int>(i)].settingsKey, pageShown[i] ? "1" : "0");
     writeInt(ini, "POS", "HEIGHT", geometry.height);
     writeInt(ini, "POS", "WIDTH", geometry.width);
     writeInt(ini, "POS", "TOP", geometry.top);

@@ -4,10 +4,11 @@
 #pragma once
 
 #include "CommSettings.h"
+#include "PageTable.h"
 
-#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform
 {
@@ -28,12 +29,12 @@ struct Settings {
     CommSettings comm;
     WindowGeometry geometry;
     // The control values: the line-break mode and send delimiter are item indexes, -1 for no
-    // selection; the active page is 0 to 3, -1 for none.
+    // selection; the active page is an index of the page table, -1 for none.
     std::int32_t lineBreakMode = 0;
     std::int32_t delimiter = 0;
     std::int32_t activePage = 0;
-    // HEX, DEC, CHAR, TEXT.
-    std::array<bool, 4> pageShown{true, true, true, true};
+    // One per page of the table, in its order.
+    std::vector<bool> pageShown = std::vector<bool>(static_cast<std::size_t>(StandardPages().count()), true);
     // The time column of the pages ("受信時刻表示"), and the folder of the last traffic log (CP932,
     // empty before the first). Each has a section of its own, written only once it is in use, so
     // that the file of somebody who never used them stays as it was.
@@ -53,7 +54,7 @@ struct Settings {
 // What the controls make of a stored value.
 std::int32_t LineBreakModeFromFile(std::int32_t v); // outside 0..2: no selection (-1)
 std::int32_t DelimiterFromFile(std::int32_t v);     // below -1: -1, above 2: 2
-std::int32_t ActivePageFromFile(std::int32_t v);    // outside 0..3: no page (-1)
+std::int32_t ActivePageFromFile(std::int32_t v);    // not a page of the table: no page (-1)
 
 // Bytes up to 0x20 removed at both ends.
 std::string Trimmed(const std::string &text);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "TrafficLines.h"
 
-#include "Cells.h"
+#include "PageTable.h"
 #include "TimeText.h"
 
 #include <cstring>

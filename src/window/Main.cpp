@@ -113,7 +113,7 @@ TForm1::TForm1(QWidget *parent)
     CreatePages();
 
     // The registered-text labels.
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < core::kProgSlots; ++i)
         m_pbTexts[static_cast<std::size_t>(i)] = findChild<QLabel *>(QStringLiteral("PbText%1").arg(i + 1));
 
     // The send history.
@@ -156,21 +156,22 @@ TForm1::~TForm1()
 
 void TForm1::CreatePages()
 {
-    QWidget *sheets[4] = {ui->TabSheet1, ui->TabSheet2, ui->TabSheet3, ui->TabSheet4};
-    for (int i = 0; i < 4; ++i) {
-        auto *layout = new QVBoxLayout(sheets[i]);
+    for (const core::PageKind &kind : core::StandardPages()) {
+        auto *sheet = findChild<QWidget *>(QString::fromStdString(kind.tabName));
+        m_pageMenus.push_back(findChild<QAction *>(QString::fromStdString(kind.menuName)));
+        auto *layout = new QVBoxLayout(sheet);
         layout->setContentsMargins(0, 0, 0, 0);
-        auto *memo = new PageView(sheets[i]);
-        memo->setObjectName(QStringLiteral("Memo%1").arg(i + 1));
+        auto *memo = new PageView(sheet);
+        memo->setObjectName(QString::fromStdString(kind.viewName));
         // A fixed-pitch face so that the cells of one line stand in columns.
         QFont font(QStringLiteral("ＭＳ ゴシック"));
         font.setPointSize(12);
         font.setStyleHint(QFont::TypeWriter);
         memo->setFont(font);
         memo->setToolTip(QStringLiteral("ダブルクリックすると送信枠に入ります"));
-        memo->setPage(&m_pages[static_cast<std::size_t>(i)]);
+        memo->setPage(&m_pages[m_memos.size()]);
         layout->addWidget(memo);
-        m_memos[static_cast<std::size_t>(i)] = memo;
+        m_memos.push_back(memo);
     }
 }
 
@@ -178,10 +179,8 @@ void TForm1::ConnectHandlers()
 {
     connect(ui->mnuExit, &QAction::triggered, this, [this] { mnuExitClick(); });
     connect(ui->mnuSetting, &QAction::triggered, this, [this] { mnuSettingClick(); });
-    connect(ui->mnuHEX, &QAction::triggered, this, [this] { mnuHEXClick(); });
-    connect(ui->mnuDEC, &QAction::triggered, this, [this] { mnuDECClick(); });
-    connect(ui->mnuCHAR, &QAction::triggered, this, [this] { mnuCHARClick(); });
-    connect(ui->mnuTEXT, &QAction::triggered, this, [this] { mnuTEXTClick(); });
+    for (std::size_t i = 0; i < m_pageMenus.size(); ++i)
+        connect(m_pageMenus[i], &QAction::triggered, this, [this, i] { TogglePage(static_cast<int>(i)); });
     connect(ui->mnuRecvTime, &QAction::triggered, this, [this] { mnuRecvTimeClick(); });
     connect(ui->mnuTrafficLog, &QAction::triggered, this, [this] { mnuTrafficLogClick(); });
     connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
@@ -367,20 +366,19 @@ void TForm1::ReadSettingsFile()
     // The active page first, then the tabs one by one, as the keys are read: hiding the active
     // page's tab hands the page on to its neighbour. A stored page outside the tabs leaves no page
     // active until the user picks a tab.
-    m_noActivePage = s.activePage < 0 || s.activePage >= 4;
+    m_noActivePage = s.activePage < 0;
     if (!m_noActivePage)
         ui->PageControl1->setCurrentIndex(s.activePage);
-    for (int i = 0; i < 4; ++i)
-        SetTabShown(i, s.pageShown[static_cast<std::size_t>(i)], false);
+    for (std::size_t i = 0; i < m_pages.size(); ++i)
+        SetTabShown(static_cast<int>(i), s.pageShown[i], false);
     ShowActiveSheet();
     m_autoReopen = ini.get(kReopenSection, kReopenKey, "1") != "0";
     mnuAutoReopen->setChecked(m_autoReopen);
 
-    QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
-    for (int i = 0; i < 4; ++i) {
-        const bool shown = ui->PageControl1->isTabVisible(i);
-        PageVisible[static_cast<std::size_t>(i)] = shown ? 1 : 0;
-        menus[i]->setChecked(shown);
+    for (std::size_t i = 0; i < m_pages.size(); ++i) {
+        const bool shown = ui->PageControl1->isTabVisible(static_cast<int>(i));
+        PageVisible[i] = shown ? 1 : 0;
+        m_pageMenus[i]->setChecked(shown);
     }
 
     m_showTimes = s.showTimes;
@@ -405,8 +403,8 @@ QString TForm1::WriteSettingsFile()
     s.lineBreakMode = ui->ComboBox1->currentIndex();
     s.delimiter = RadioItemIndex(ui->RGDelimiter);
     s.activePage = ActivePageIndex();
-    for (int i = 0; i < 4; ++i)
-        s.pageShown[static_cast<std::size_t>(i)] = ui->PageControl1->isTabVisible(i);
+    for (std::size_t i = 0; i < m_pages.size(); ++i)
+        s.pageShown[i] = ui->PageControl1->isTabVisible(static_cast<int>(i));
     s.geometry.height = height();
     s.geometry.width = width();
     s.geometry.top = y();
@@ -532,13 +530,12 @@ void TForm1::mnuHeplClick()
 
 void TForm1::TogglePage(int page)
 {
-    QAction *menus[4] = {ui->mnuHEX, ui->mnuDEC, ui->mnuCHAR, ui->mnuTEXT};
     // The menu item's tick is the truth; QAction has already flipped it when it was triggered, so
     // the page follows the tab's own state instead.
     const bool shown = ui->PageControl1->isTabVisible(page);
     SetTabShown(page, !shown);
     PageVisible[static_cast<std::size_t>(page)] = shown ? 0 : 1;
-    menus[page]->setChecked(!shown);
+    m_pageMenus[static_cast<std::size_t>(page)]->setChecked(!shown);
 }
 
 void TForm1::SetTabShown(int page, bool shown, bool activateWhenNone)

@@ -13,8 +13,10 @@
 #include "CommSettings.h"
 #include "Commx.h"
 #include "Page.h"
+#include "PageTable.h"
 #include "PortDevice.h"
 #include "ProgButtons.h"
+#include "SendCells.h"
 #include "TrafficLog.h"
 
 #include <QMainWindow>
@@ -81,8 +83,9 @@ class TForm1 : public QMainWindow
 
     // State shared with the dialog and the other parts of the window.
     core::CommSettings CommSettings;
-    // 1 while the page's tab is shown, in the page order HEX, DEC, CHAR, TEXT.
-    std::array<int, 4> PageVisible{1, 1, 1, 1};
+    // 1 while the page's tab is shown, in the order of the page table.
+    std::vector<int> PageVisible =
+        std::vector<int>(static_cast<std::size_t>(core::StandardPages().count()), 1);
 
     TCommX CommX1;
     QTimer *Timer1 = nullptr;
@@ -99,10 +102,10 @@ class TForm1 : public QMainWindow
     void FormShow();
     void ApplyCommSettings();
     void mnuSettingClick();
-    void mnuHEXClick() { TogglePage(0); }
-    void mnuDECClick() { TogglePage(1); }
-    void mnuCHARClick() { TogglePage(2); }
-    void mnuTEXTClick() { TogglePage(3); }
+    void mnuHEXClick() { TogglePage(core::kPageHex); }
+    void mnuDECClick() { TogglePage(core::kPageDec); }
+    void mnuCHARClick() { TogglePage(core::kPageChar); }
+    void mnuTEXTClick() { TogglePage(core::kPageText); }
     // "受信時刻表示": the time column of the four pages on or off.
     void mnuRecvTimeClick();
     bool ShowTimes() const { return m_showTimes; }
@@ -251,15 +254,17 @@ class TForm1 : public QMainWindow
     // The time of a line sent now, in order with the received lines'.
     std::int64_t LineTimeNow();
     // `accepted`: the component took the bytes; a line it refused is echoed but not logged.
-    void LogSent(const std::array<std::string, 4> &cells, std::int64_t time, bool accepted);
+    void LogSent(const core::EchoCells &cells, std::int64_t time, bool accepted);
     void ShowLineErrors();
     // "ログクリア" starts the counts again from now; an open starts them from zero.
     void ResetLineErrors(bool reopened);
 
     std::unique_ptr<Ui::TForm1> ui;
-    std::array<core::Page, 4> m_pages;
-    std::array<PageView *, 4> m_memos{};
-    std::array<QLabel *, 4> m_pbTexts{};
+    std::vector<core::Page> m_pages =
+        std::vector<core::Page>(static_cast<std::size_t>(core::StandardPages().count()));
+    std::vector<PageView *> m_memos; // one per page
+    std::array<QLabel *, core::kProgSlots> m_pbTexts{};
+    std::vector<QAction *> m_pageMenus; // one per page
     std::unique_ptr<core::RxPipeline> m_rx;
     std::unique_ptr<core::PageSaver> m_saver;
     TickSource m_tick;

@@ -30,7 +30,7 @@ void TForm1::BtnLOGClick()
     const core::PageSaveResult result = core::SavePageFiles(platform::MakeUserFileDir(), Pages());
     if (result.ok) {
         // An automatic save that still waits (its disk failed) would bring back older lines.
-        core::PageSaver::PageMask saved{};
+        core::PageSaver::PageMask saved(m_pages.size());
         for (std::size_t i = 0; i < saved.size(); ++i)
             saved[i] = PageVisible[i] != 0;
         m_saver->drop(saved);
@@ -48,9 +48,7 @@ void TForm1::BtnClearClick()
     for (core::Page &page : m_pages)
         page.clear();
     // A clear is final: lines of an automatic save that failed do not come back into the files.
-    core::PageSaver::PageMask all{};
-    all.fill(true);
-    m_saver->drop(all);
+    m_saver->drop(core::PageSaver::PageMask(m_pages.size(), true));
     // The next bytes begin a new line on the emptied pages: so they do in the traffic log.
     m_rx->traffic().endLine();
     ResetLineErrors(false);

@@ -178,7 +178,7 @@ void TForm1::Timer1Timer()
                     "overrun=%u parity=%u framing=%u breaks=%u lost=%u text-last=\"%s\"",
                     g_stats.received, g_stats.dropped, g_stats.tickMs.size(),
                     g_stats.tickMs[g_stats.tickMs.size() / 2], g_stats.tickMs.back(), e.overrun, e.parity,
-                    e.framing, e.breaks, e.lost, Escaped(LastCompleteLine(m_pages[3])).c_str());
+                    e.framing, e.breaks, e.lost, Escaped(LastCompleteLine(m_pages[core::kPageText])).c_str());
             g_stats.tickMs.clear();
             g_stats.loggedReceived = g_stats.received;
             g_stats.since = Clock::now();
@@ -190,7 +190,7 @@ bool TForm1::SaveAtLimit(std::string &)
 {
     // The files are written in the background; a failure is told by the saver (ReportSaveFailure)
     // and its lines wait there for the next try.
-    core::PageSaver::Job job{platform::MakeUserFileDir(), {}};
+    core::PageSaver::Job job{platform::MakeUserFileDir(), core::NoPageLines()};
     for (std::size_t i = 0; i < m_pages.size(); ++i)
         if (PageVisible[i])
             job.lines[i] = m_pages[i].takeLines();

@@ -124,7 +124,7 @@ void TForm1::BtnSendClick()
 
     const core::EchoCells cells = core::StringSendCells(bytes);
     const std::int64_t sentAt = LineTimeNow();
-    for (int i = 0; i < core::kPageCount; ++i)
+    for (int i = 0; i < core::StandardPages().count(); ++i)
         AppendOutLine(i, cells[static_cast<std::size_t>(i)], sentAt);
     LogSent(cells, sentAt, accepted);
     RefreshViews();
@@ -227,7 +227,7 @@ void TForm1::SendMixText(const std::string &text)
         return;
 
     const std::int64_t sentAt = LineTimeNow();
-    for (int i = 0; i < core::kPageCount; ++i) {
+    for (int i = 0; i < core::StandardPages().count(); ++i) {
         if (!PageVisible[static_cast<std::size_t>(i)])
             continue;
         core::Page &page = PageModel(i);

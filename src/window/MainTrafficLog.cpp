@@ -185,7 +185,7 @@ void TForm1::TellTrafficLogFailure(const std::string &error)
                    QMessageBox::Critical);
 }
 
-void TForm1::LogSent(const std::array<std::string, 4> &cells, std::int64_t time, bool accepted)
+void TForm1::LogSent(const core::EchoCells &cells, std::int64_t time, bool accepted)
 {
     // The log is a record of the wire: a line the port did not take was not sent, whatever the
     // pages echo.

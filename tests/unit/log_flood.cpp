@@ -7,6 +7,7 @@
 #include "TrafficLog.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 #include <unistd.h>
@@ -18,7 +19,11 @@ int main(int argc, char **argv)
     platform::AppendFile file;
     if (!file.create(argv[1]))
         return 1;
-    std::ofstream(std::string(argv[1]) + ".pid") << ::getpid() << '\n';
+    // Whole or not at all: a number read half-written would be another process's.
+    const std::string pid = std::string(argv[1]) + ".pid";
+    std::ofstream(pid + ".new") << ::getpid() << '\n';
+    if (std::rename((pid + ".new").c_str(), pid.c_str()) != 0)
+        return 1;
     core::TrafficLog log(core::TrafficLog::FileOutput(std::move(file)));
     core::TrafficLines lines;
     for (std::uint64_t i = 0;; ++i) {

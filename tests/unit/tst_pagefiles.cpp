@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The four log files and the pick-up and caret offsets.
+// The pages' log files, one per page of the table, and the pick-up and caret offsets.
 #include "PageFiles.h"
 
 #include "TempDir.h"
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 
 using namespace core;
 namespace fs = std::filesystem;
@@ -24,7 +25,7 @@ class LogDir : public ::testing::Test
         for (int i = 0; i < kPageCount; ++i) {
             set.page[i] = &page[i];
             set.visible[i] = true;
-            page[i].add(std::string("[IN ]  page ") + kPageFileParts[i]);
+            page[i].add(std::string("[IN ]  page ") + StandardPages()[i].filePart);
             page[i].add("");
         }
     }
@@ -48,6 +49,41 @@ TEST_F(LogDir, FileNames)
     EXPECT_EQ(PageFilePath("/opt/q", kPageDec), "/opt/q/BackLogDEC.txt");
     EXPECT_EQ(PageFilePath("/opt/q/", kPageChar), "/opt/q/BackLogCHAR.txt");
     EXPECT_EQ(PageFilePath("/opt/q/", kPageText), "/opt/q/BackLogTEXT.txt");
+}
+
+// A page table of its own with a fifth page (octal cells, its own file): the pipeline fills its
+// model and the save writes its file like the others', with no other change anywhere.
+TEST_F(LogDir, AFifthPageOfATableOfItsOwn)
+{
+    std::vector<PageKind> kinds = StandardPages().kinds();
+    PageKind oct = kinds[kPageHex];
+    oct.name = "OCT";
+    oct.filePart = "OCT.txt";
+    oct.cells = RxCellTable{};
+    for (int b = 0; b < 256; ++b) {
+        char text[8];
+        std::snprintf(text, sizeof text, " %03o", b);
+        oct.cells.set(static_cast<std::uint8_t>(b), text);
+    }
+    kinds.push_back(oct);
+    const PageTable table(std::move(kinds));
+    std::vector<Page> pages(5);
+    PageSet five(table);
+    for (int i = 0; i < 5; ++i) {
+        five.page[i] = &pages[static_cast<std::size_t>(i)];
+        five.visible[i] = true;
+        pages[static_cast<std::size_t>(i)].add("");
+    }
+    RxPipeline rx;
+    const std::uint8_t ab[] = {'A', 'B', '\r'};
+    rx.receive(ab, sizeof ab, 1);
+    rx.tick(2, kBreakOnCr, 500, five, {});
+    EXPECT_EQ(pages[4].line(0), "[IN ]   101 102 015");
+    EXPECT_EQ(pages[kPageHex].line(0), "[IN ]   41   42   0D  ");
+    ASSERT_TRUE(SavePageFiles(m_dir.string(), five).ok);
+    std::ifstream in(m_dir / "BackLogOCT.txt", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[IN ]   101 102 015\r\n\r\n");
+    EXPECT_EQ(get(kPageHex), "[IN ]   41   42   0D  \r\n\r\n");
 }
 
 TEST_F(LogDir, OnlyShownPagesAreWritten)

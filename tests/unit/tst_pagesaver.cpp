@@ -65,7 +65,7 @@ class SlowDisk
 // A save of `pages`, each page holding one line that names the save.
 PageSaver::Job Save(const std::string &name, std::initializer_list<int> pages)
 {
-    PageSaver::Job job{"folder", {}};
+    PageSaver::Job job{"folder", NoPageLines()};
     for (int i : pages)
         job.lines[i] = std::vector<std::string>{name};
     return job;
@@ -124,7 +124,7 @@ TEST(PageSaver, FailedSaveWaitsUntilWrittenOrDropped)
     saver.submit(Save("2", {0}));
     saver.waitIdle();
     EXPECT_FALSE(saver.takeFailure()); // told once until a save succeeds
-    saver.drop({false, true, false, false});
+    saver.drop(PageSaver::PageMask{false, true, false, false});
 
     disk.setFailing(false);
     saver.waitIdle();

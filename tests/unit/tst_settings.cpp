@@ -47,7 +47,7 @@ TEST(SettingsFile, DefaultsWithoutAFile)
     EXPECT_EQ(s.lineBreakMode, 0);
     EXPECT_EQ(s.delimiter, 0);
     EXPECT_EQ(s.activePage, 0);
-    EXPECT_EQ(s.pageShown, (std::array<bool, 4>{true, true, true, true}));
+    EXPECT_EQ(s.pageShown, (std::vector<bool>{true, true, true, true}));
     EXPECT_EQ(StatusText(s.comm), "COM:1 9600 8 N 1");
 }
 
@@ -121,7 +121,7 @@ TEST(SettingsFile, ControlRanges)
 TEST(SettingsFile, PageFlags)
 {
     const Settings s = Read("[DISP]\r\nHEXPAGE=0\r\nDECPAGE=5\r\nCHARPAGE=x\r\nTEXTPAGE=0x0\r\n");
-    EXPECT_EQ(s.pageShown, (std::array<bool, 4>{false, true, true, false}));
+    EXPECT_EQ(s.pageShown, (std::vector<bool>{false, true, true, false}));
     const std::string out = Written(s);
     EXPECT_NE(out.find("HEXPAGE=0\r\nDECPAGE=1\r\nCHARPAGE=1\r\nTEXTPAGE=0\r\n"), std::string::npos) << out;
 }

@@ -22,38 +22,11 @@ bool IsBlankLine(std::string_view line)
 
 RxPipeline::RxPipeline() : m_ring(kRingSize) {}
 
-void RxPipeline::PushRxByte(std::uint8_t b)
-{
-    const int next = (m_head + 1) % kRingSize;
-    if (next == m_tail)
-        return;
-    m_ring[static_cast<std::size_t>(m_head)] = b;
-    m_head = next;
-    ++m_pushed;
-}
-
-bool RxPipeline::PopRxByte(std::uint8_t &b)
-{
-    if (m_head == m_tail)
-        return false;
-    b = m_ring[static_cast<std::size_t>(m_tail)];
-    m_tail = (m_tail + 1) % kRingSize;
-    ++m_popped;
-    return true;
-}
-
 void RxPipeline::ResetRing()
 {
     m_head = m_tail = 0;
     m_pushed = m_popped = 0;
     m_marks.clear();
-}
-
-void RxPipeline::setLogging(bool on)
-{
-    if (!on)
-        m_traffic.clear();
-    m_logging = on;
 }
 
 std::int64_t RxPipeline::timeAtTail()
@@ -82,6 +55,7 @@ std::size_t RxPipeline::receive(const std::uint8_t *data, std::size_t n, std::ui
     std::memcpy(m_ring.data() + m_head, data, first);
     std::memcpy(m_ring.data(), data + first, take - first);
     m_head = static_cast<int>((static_cast<std::size_t>(m_head) + take) % kRingSize);
+    m_stream.taken(data, take, wallMs);
     return take;
 }
 
@@ -352,14 +326,12 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
         const bool oneByte = changed || m > m_limitAt;
         const std::size_t n = scanRun(p, oneByte ? 1 : contiguous, mode, split);
         appendRun(pages, p, n);
-        if (m_logging)
-            m_traffic.received(p, n, time);
+        m_stream.received(p, n, time);
         m_tail = static_cast<int>((static_cast<std::size_t>(m_tail) + n) % kRingSize);
         m_popped += n;
         if (m_lineEndPending) {
             endLines(pages);
-            if (m_logging)
-                m_traffic.endLine();
+            m_stream.endLine();
             changed = true;
         }
         m_lineEndPending = false;
@@ -386,8 +358,7 @@ TickResult RxPipeline::tick(std::uint32_t now, int mode, std::int32_t recvLineWa
                 lastOutgoing[i] = false;
             }
         }
-        if (m_logging)
-            m_traffic.endLine();
+        m_stream.endLine();
         m_lastRxTick = 0;
     }
 

@@ -10,7 +10,7 @@
 #include "Page.h"
 #include "PageTable.h"
 #include "TimeText.h"
-#include "TrafficLines.h"
+#include "TrafficStream.h"
 
 #include <array>
 #include <cstdint>
@@ -74,10 +74,6 @@ class RxPipeline
 
     RxPipeline();
 
-    // Stores one byte; drops it when the ring already holds kRingSize - 1 bytes.
-    void PushRxByte(std::uint8_t b);
-    // The oldest byte, or false when the ring is empty.
-    bool PopRxByte(std::uint8_t &b);
     // The receive handler's path: stores the bytes read from the port (a failed read is not a
     // byte and must not be passed) and notes `now` as the time of the last received byte when at
     // least one byte came. Returns the number stored: the handler reads no more from the port
@@ -100,15 +96,10 @@ class RxPipeline
     // line shown last.
     std::int64_t lineTime(std::int64_t now) { return m_lineTimes.stamp(now); }
 
-    // While on, the traffic is recorded for the traffic log beside the pages (see traffic()).
-    void setLogging(bool on);
-    bool logging() const { return m_logging; }
-    // The traffic log's lines: the tick feeds the received bytes, line ends and pauses; senders
-    // add their messages and the window hands the records to the log.
-    TrafficLines &traffic() { return m_traffic; }
+    // The bytes as they are taken, and the lines as the pages complete them: receive() and the
+    // tick feed it, the senders add their messages.
+    TrafficStream &stream() { return m_stream; }
 
-    int RxHead() const { return m_head; }
-    int RxTail() const { return m_tail; }
     std::uint32_t LastRxTick() const { return m_lastRxTick; }
     void SetLastRxTick(std::uint32_t t) { m_lastRxTick = t; }
     bool CrSeen() const { return m_crSeen; }
@@ -160,8 +151,7 @@ class RxPipeline
     std::uint64_t m_popped = 0;
     std::deque<TimeMark> m_marks;
     LineTimes m_lineTimes;
-    bool m_logging = false;
-    TrafficLines m_traffic;
+    TrafficStream m_stream;
 
     // Whether a page's last line holds kOutMark, as of the page revision after this pipeline's
     // last tick that showed bytes.

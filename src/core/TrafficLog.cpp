@@ -171,7 +171,7 @@ void TrafficLog::Write(const std::shared_ptr<State> &state)
         s.changed.wait(lock, [&] { return !s.queue.empty() || s.stop; });
         if (s.abandoned)
             break;
-        // Stopped with everything taken: the line still open goes as it stands.
+        // Stopped with everything taken.
         const bool last = s.stop && s.queue.empty();
         std::deque<std::string> batch;
         batch.swap(s.queue);
@@ -197,8 +197,6 @@ void TrafficLog::Write(const std::shared_ptr<State> &state)
                 if (out.size() >= kWriteAt)
                     put();
             }
-            if (last)
-                text.finish(out);
             put();
             if (out.capacity() > 4 * kWriteAt) // after a line of many megabytes
                 std::string().swap(out);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The traffic log's writer: a thread of its own makes the text of the recorded traffic
-// (TrafficLines, TrafficText) and appends it to the log file in whole lines, so that the display
+// (TrafficRecorder, TrafficText) and appends it to the log file in whole lines, so that the display
 // never waits for the disk; another thread flushes the file to the disk at most a second after a
 // write. The file only grows: every write goes after what was written before it.
 //
@@ -15,7 +15,7 @@
 #pragma once
 
 #include "AppendFile.h"
-#include "TrafficLines.h"
+#include "TrafficRecorder.h"
 
 #include <chrono>
 #include <cstddef>
@@ -56,7 +56,7 @@ class TrafficLog
     TrafficLog(const TrafficLog &) = delete;
     TrafficLog &operator=(const TrafficLog &) = delete;
 
-    // Records from TrafficLines::take. Never waits.
+    // Records from TrafficRecorder::take. Never waits.
     void submit(std::string records);
     // A written buffer to fill again, when there is one (empty, its memory kept): a flood hands
     // over megabytes a tick, and fresh memory for each costs more than filling it.
@@ -67,9 +67,9 @@ class TrafficLog
     // Returns when the lines completed by everything handed over so far are written (or dropped
     // after a failure). Tests only: it waits for the disk.
     void waitWritten();
-    // Writes what still waits, with a line still open as it stands, flushes the file and ends the
-    // workers. False when the writer did not finish within `grace`: it is then left to end on its
-    // own and what it had not written is lost. Nothing may be handed over after it.
+    // Writes what still waits, flushes the file and ends the workers. False when the writer did not finish
+    // within `grace`: it is then left to end on its own and what it had not written is lost. Nothing may be
+    // handed over after it.
     bool close(std::chrono::milliseconds grace = kCloseGrace);
     // Why the log stopped, once.
     std::optional<std::string> takeFailure();

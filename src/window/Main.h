@@ -253,8 +253,9 @@ class TForm1 : public QMainWindow
     bool Transmit(const std::string &bytes);
     // The time of a line sent now, in order with the received lines'.
     std::int64_t LineTimeNow();
+    // A sent message's line for the traffic stream (and so the log), with its echo cells.
     // `accepted`: the component took the bytes; a line it refused is echoed but not logged.
-    void LogSent(const core::EchoCells &cells, std::int64_t time, bool accepted);
+    void SentLine(const std::string &bytes, const core::EchoCells &cells, std::int64_t time, bool accepted);
     void ShowLineErrors();
     // "ログクリア" starts the counts again from now; an open starts them from zero.
     void ResetLineErrors(bool reopened);
@@ -274,6 +275,7 @@ class TForm1 : public QMainWindow
     std::size_t m_logBacklog = core::TrafficLog::kMaxPending;
     bool m_showTimes = false;
     std::unique_ptr<core::TrafficLog> m_trafficLog;
+    core::TrafficRecorder m_recorder; // listening while the log runs
     QString m_trafficLogPath;
     std::string m_logFolder;              // CP932, as the settings file keeps it
     QLabel *m_trafficLogStatus = nullptr; // made when the first log starts

@@ -49,8 +49,8 @@ void TForm1::BtnClearClick()
         page.clear();
     // A clear is final: lines of an automatic save that failed do not come back into the files.
     m_saver->drop(core::PageSaver::PageMask(m_pages.size(), true));
-    // The next bytes begin a new line on the emptied pages: so they do in the traffic log.
-    m_rx->traffic().endLine();
+    // The next bytes begin a new line on the emptied pages: so they do in the traffic stream.
+    m_rx->stream().endLine();
     ResetLineErrors(false);
     RefreshViews();
 }

@@ -109,7 +109,7 @@ std::size_t TForm1::TakeReceived(std::int32_t atLeast)
     // the rest stays in the device's queue, and the next tick takes it.
     // While the traffic log's writer is far behind (a slow or stalled disk), the bytes wait in
     // the device's queue, as they do for a display that falls behind: nothing is lost.
-    if (m_trafficLog && m_trafficLog->backlogFull(m_rx->traffic().size()))
+    if (m_trafficLog && m_trafficLog->backlogFull(m_recorder.size()))
         return 0;
     std::uint8_t chunk[kReceiveChunk];
     std::size_t taken = 0;

@@ -126,7 +126,7 @@ void TForm1::BtnSendClick()
     const std::int64_t sentAt = LineTimeNow();
     for (int i = 0; i < core::StandardPages().count(); ++i)
         AppendOutLine(i, cells[static_cast<std::size_t>(i)], sentAt);
-    LogSent(cells, sentAt, accepted);
+    SentLine(bytes, cells, sentAt, accepted);
     RefreshViews();
 }
 
@@ -238,7 +238,7 @@ void TForm1::SendMixText(const std::string &text)
         AppendOutLine(i, plan.cells[static_cast<std::size_t>(i)], sentAt);
         page.add(std::string());
     }
-    LogSent(plan.cells, sentAt, accepted);
+    SentLine(bytes, plan.cells, sentAt, accepted);
     RefreshViews();
 }
 

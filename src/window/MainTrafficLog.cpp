@@ -107,7 +107,7 @@ bool TForm1::StartTrafficLog(const QString &folder)
     m_trafficLog = std::make_unique<core::TrafficLog>(
         m_logOutput ? m_logOutput(std::move(file)) : core::TrafficLog::FileOutput(std::move(file)),
         m_logBacklog);
-    m_rx->setLogging(true);
+    m_rx->stream().subscribe(&m_recorder);
     m_trafficLogPath = QFile::decodeName(path.c_str());
     // The settings file is CP932: a folder whose name has no CP932 form is not remembered.
     if (const std::optional<std::string> bytes = platform::Utf8ToCp932(folder.toStdString()))
@@ -134,9 +134,10 @@ void TForm1::CloseTrafficLog(bool tellFailure)
     if (!m_trafficLog)
         return;
     // The line still open is written as it stands.
-    m_rx->traffic().endLine();
-    m_trafficLog->submit(m_rx->traffic().take());
-    m_rx->setLogging(false);
+    if (const std::optional<core::CompletedLine> open = m_rx->stream().openLine())
+        m_recorder.record(*open);
+    m_rx->stream().unsubscribe(&m_recorder);
+    m_trafficLog->submit(m_recorder.take());
     const bool inTime = m_trafficLog->close();
     const std::optional<std::string> failure = m_trafficLog->takeFailure();
     m_trafficLog.reset();
@@ -164,7 +165,8 @@ void TForm1::FeedTrafficLog()
         return;
     if (std::optional<std::string> failure = m_trafficLog->takeFailure()) {
         // The log stops; the terminal goes on.
-        m_rx->setLogging(false);
+        m_rx->stream().unsubscribe(&m_recorder);
+        m_recorder.take();
         m_trafficLog.reset();
         m_trafficLogStatus->hide();
         ui->mnuTrafficLog->setChecked(false);
@@ -173,8 +175,8 @@ void TForm1::FeedTrafficLog()
         return;
     }
     // A tick without traffic hands nothing over: its buffer, used again, stays where it is.
-    if (!m_rx->traffic().empty())
-        m_trafficLog->submit(m_rx->traffic().take(m_trafficLog->spare()));
+    if (!m_recorder.empty())
+        m_trafficLog->submit(m_recorder.take(m_trafficLog->spare()));
 }
 
 void TForm1::TellTrafficLogFailure(const std::string &error)
@@ -185,14 +187,11 @@ void TForm1::TellTrafficLogFailure(const std::string &error)
                    QMessageBox::Critical);
 }
 
-void TForm1::LogSent(const core::EchoCells &cells, std::int64_t time, bool accepted)
+void TForm1::SentLine(const std::string &bytes, const core::EchoCells &cells, std::int64_t time,
+                      bool accepted)
 {
-    // The log is a record of the wire: a line the port did not take was not sent, whatever the
-    // pages echo.
-    if (!m_rx->logging() || !accepted)
-        return;
-    m_rx->traffic().sent(time, cells[core::kPageHex], cells[core::kPageChar]);
+    m_rx->stream().sent(bytes, time, cells, accepted);
     // Without a port the receive timer does not run: the line goes to the writer now.
-    if (!Timer1->isActive())
+    if (m_trafficLog && !Timer1->isActive())
         FeedTrafficLog();
 }

@@ -25,7 +25,7 @@ int main(int argc, char **argv)
     if (std::rename((pid + ".new").c_str(), pid.c_str()) != 0)
         return 1;
     core::TrafficLog log(core::TrafficLog::FileOutput(std::move(file)));
-    core::TrafficLines lines;
+    core::TrafficRecorder lines;
     for (std::uint64_t i = 0;; ++i) {
         AddFloodLine(lines, i);
         if (lines.size() < (64u << 10))

@@ -34,7 +34,7 @@ int FirstDifference(const Page &a, const Page &b)
     return -1;
 }
 
-std::string Hex(std::initializer_list<int> bytes)
+std::string Hex(const std::vector<int> &bytes)
 {
     std::string s(kInTag);
     for (int b : bytes)
@@ -116,31 +116,74 @@ TEST(RxCells, ControlNamesAreSixByteRecords)
 
 TEST(RxRing, HoldsOneLessThanItsSize)
 {
-    RxPipeline rx;
-    for (int i = 0; i < RxPipeline::kRingSize; ++i)
-        rx.PushRxByte(static_cast<std::uint8_t>(i));
-    EXPECT_EQ(rx.waiting(), static_cast<std::size_t>(RxPipeline::kRingSize - 1));
-    std::uint8_t b = 0;
-    for (int i = 0; i < RxPipeline::kRingSize - 1; ++i) {
-        ASSERT_TRUE(rx.PopRxByte(b));
-        ASSERT_EQ(b, static_cast<std::uint8_t>(i));
-    }
-    EXPECT_FALSE(rx.PopRxByte(b));
-
-    // The bulk path wraps around the end of the store and drops what does not fit.
+    Fixture f;
     std::vector<std::uint8_t> data(30000);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 7);
-    EXPECT_EQ(rx.receive(data.data(), data.size(), 5), data.size());
-    EXPECT_EQ(rx.receive(data.data(), data.size(), 6), 17999u);
-    EXPECT_EQ(rx.LastRxTick(), 6u);
-    for (std::size_t i = 0; i < 30000 + 17999; ++i) {
-        ASSERT_TRUE(rx.PopRxByte(b));
-        ASSERT_EQ(b, data[i % 30000]);
-    }
-    EXPECT_FALSE(rx.PopRxByte(b));
-    EXPECT_EQ(rx.receive(data.data(), 0, 9), 0u);
-    EXPECT_EQ(rx.LastRxTick(), 6u) << "no byte, no receive time";
+    EXPECT_EQ(f.rx.receive(data.data(), data.size(), 5), data.size());
+    EXPECT_EQ(f.rx.receive(data.data(), data.size(), 6), 17999u) << "what does not fit is not taken";
+    EXPECT_EQ(f.rx.waiting(), static_cast<std::size_t>(RxPipeline::kRingSize - 1));
+    EXPECT_EQ(f.rx.room(), 0u);
+    EXPECT_EQ(f.rx.LastRxTick(), 6u);
+    EXPECT_EQ(f.rx.receive(data.data(), 0, 9), 0u);
+    EXPECT_EQ(f.rx.LastRxTick(), 6u) << "no byte, no receive time";
+
+    // Drained, and filled again across the end of the store: every byte in its order.
+    f.now = 6;
+    f.tick();
+    EXPECT_EQ(f.rx.waiting(), 0u);
+    EXPECT_EQ(f.rx.receive(data.data(), data.size(), 7), data.size());
+    f.now = 7;
+    f.tick();
+    std::vector<int> all;
+    for (const std::size_t n : {data.size(), std::size_t(17999), data.size()})
+        all.insert(all.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_TRUE(f.page[kPageHex].line(0) == Hex(all));
+}
+
+// What a listener of the traffic stream sees: the bytes in the order they were taken, each run
+// with its time, whatever the ticks; and every line once complete, both directions in page
+// order, a line cut by a clear too.
+TEST(TrafficStream, BytesAndCompletedLines)
+{
+    struct Listener : TrafficListener {
+        std::vector<std::pair<std::string, std::int64_t>> taken;
+        std::vector<std::string> lines;
+        void bytesTaken(const std::uint8_t *bytes, std::size_t n, std::int64_t time) override
+        {
+            taken.emplace_back(std::string(reinterpret_cast<const char *>(bytes), n), time);
+        }
+        void lineCompleted(const CompletedLine &line) override
+        {
+            lines.push_back(std::string(line.outgoing ? "out " : "in ") + std::string(line.bytes) + " @" +
+                            std::to_string(line.time) + (line.notSent ? " not sent" : ""));
+        }
+    } l;
+    Fixture f;
+    f.mode = kBreakOnCr;
+    f.rx.stream().subscribe(&l);
+    auto take = [&](std::string_view bytes, std::int64_t time) {
+        f.rx.receive(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(), f.now, time);
+    };
+    take("ab", 1000);
+    take("c\rd", 1001);
+    f.tick();
+    take("e", 1500);
+    f.tick();
+    f.rx.stream().sent("x", 2000, NoEchoCells(), true);
+    take("f\r", 2500);
+    take("g", 2600);
+    f.tick();
+    f.rx.stream().endLine(); // "ログクリア"
+    f.rx.stream().sent("y", 3000, NoEchoCells(), false);
+    f.rx.stream().unsubscribe(&l);
+    take("h\r", 3500);
+    f.tick();
+
+    EXPECT_EQ(l.taken, (std::vector<std::pair<std::string, std::int64_t>>{
+                           {"ab", 1000}, {"c\rd", 1001}, {"e", 1500}, {"f\r", 2500}, {"g", 2600}}));
+    EXPECT_EQ(l.lines, (std::vector<std::string>{"in abc\r @1000", "in de @1001", "out x @2000",
+                                                 "in f\r @2500", "in g @2600", "out y @3000 not sent"}));
 }
 
 TEST(RxPipeline, LineBreakModes)

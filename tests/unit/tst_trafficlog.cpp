@@ -123,7 +123,8 @@ TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
         pages[i].add(std::string());
     }
     RxPipeline rx;
-    rx.setLogging(true);
+    TrafficRecorder recorder;
+    rx.stream().subscribe(&recorder);
     TempDir dir;
     const std::string path = dir.file(TrafficLogFileName(kSomeTime));
     int limits = 0;
@@ -143,7 +144,7 @@ TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
             pending.clear();
             const TickResult r = rx.tick(now++, kBreakOnCrLf, 500, set, [](std::string &) { return true; });
             limits += r.limitSave == TickResult::LimitSave::Saved ? 1 : 0;
-            log.submit(rx.traffic().take());
+            log.submit(recorder.take());
         }
     }
     EXPECT_EQ(limits, 6);
@@ -166,29 +167,36 @@ TEST_F(UtcTimes, FloodOfManyLineLimitsIsLoggedWhole)
 }
 
 // Records cut at any hand-over make the same lines; a line still open waits for its end, or is
-// written as it stands when the log ends.
+// written as it stands when the log ends. A sent line the port refused is not a line of the log.
 TEST_F(UtcTimes, SendEndsTheOpenLineAndKeepsTheOrder)
 {
-    TrafficLines lines;
+    TrafficStream stream;
+    TrafficRecorder lines;
+    stream.subscribe(&lines);
     std::string buffer;
     TrafficText text;
     const std::uint8_t ab[] = {'a', 'b'};
-    lines.received(ab, 1, kSomeTime);
-    lines.received(ab + 1, 1, kSomeTime + 50); // the same line: its time stays
-    lines.sent(kSomeTime + 1000, " 78  ", "  x ");
-    lines.received(ab, 2, kSomeTime + 2001);
-    EXPECT_TRUE(lines.lineOpen());
+    EchoCells echo = NoEchoCells();
+    echo[kPageHex] = " 78  ";
+    echo[kPageChar] = "  x ";
+    stream.received(ab, 1, kSomeTime);
+    stream.received(ab + 1, 1, kSomeTime + 50); // the same line: its time stays
+    stream.sent("x", kSomeTime + 1000, echo, true);
+    stream.sent("y", kSomeTime + 1500, echo, false);
+    stream.received(ab, 2, kSomeTime + 2001);
+    EXPECT_TRUE(stream.openLine());
     text.add(lines.take(), buffer);
     EXPECT_EQ(buffer, "2026-12-08 17:00:27.045 [IN ]   61   62  |  a   b \r\n"
                       "2026-12-08 17:00:28.045 [OUT]   78  |  x \r\n");
     buffer.clear();
-    lines.endLine();
-    EXPECT_FALSE(lines.lineOpen());
-    lines.received(ab + 1, 1, kSomeTime + 3000);
+    stream.endLine();
+    EXPECT_FALSE(stream.openLine());
+    stream.received(ab + 1, 1, kSomeTime + 3000);
     text.add(lines.take(), buffer);
     EXPECT_EQ(buffer, "2026-12-08 17:00:29.046 [IN ]   61   62  |  a   b \r\n");
     buffer.clear();
-    text.finish(buffer);
+    lines.record(*stream.openLine());
+    text.add(lines.take(), buffer);
     EXPECT_EQ(buffer, "2026-12-08 17:00:30.045 [IN ]   62  |  b \r\n");
     EXPECT_EQ(text.lines(), 4u);
 }
@@ -207,10 +215,15 @@ TEST_F(UtcTimes, LongLinesAreWhole)
             hex += cell;
             chr += std::string("  ") + bytes[i] + ' ';
         }
-        TrafficLines lines;
-        lines.received(reinterpret_cast<const std::uint8_t *>(bytes.data()), n, kSomeTime);
-        lines.endLine();
-        lines.sent(kSomeTime, hex, chr);
+        TrafficStream stream;
+        TrafficRecorder lines;
+        stream.subscribe(&lines);
+        stream.received(reinterpret_cast<const std::uint8_t *>(bytes.data()), n, kSomeTime);
+        stream.endLine();
+        EchoCells echo = NoEchoCells();
+        echo[kPageHex] = hex;
+        echo[kPageChar] = chr;
+        stream.sent(bytes, kSomeTime, echo, true);
         std::string buffer;
         TrafficText text;
         text.add(lines.take(), buffer);
@@ -225,8 +238,10 @@ TEST_F(UtcTimes, LongLinesAreWhole)
 TEST(TrafficLog, FailedWriteStopsTheLogOnce)
 {
     auto records = [](const char *message) {
-        TrafficLines lines;
-        lines.sent(kSomeTime, message, "");
+        TrafficRecorder lines;
+        EchoCells echo = NoEchoCells();
+        echo[kPageHex] = message;
+        lines.record(CompletedLine{true, false, message, kSomeTime, &echo});
         return lines.take();
     };
     std::string kept;
@@ -302,7 +317,7 @@ TEST_F(UtcTimes, KilledInAFloodLeavesABeginningWrittenOnlyAtItsEnd)
     // The beginning of the text of the same lines, made here.
     std::string expected;
     {
-        TrafficLines lines;
+        TrafficRecorder lines;
         TrafficText made;
         for (std::uint64_t i = 0; expected.size() < text.size(); ++i) {
             AddFloodLine(lines, i);

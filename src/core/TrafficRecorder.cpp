@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "TrafficLines.h"
+#include "TrafficRecorder.h"
 
 #include "PageTable.h"
 #include "TimeText.h"
@@ -51,58 +51,33 @@ class Reader
 
 } // namespace
 
-void TrafficLines::appendCount(std::size_t n)
+void TrafficRecorder::counted(std::string_view bytes)
 {
-    Put(m_records, static_cast<std::uint32_t>(n));
+    Put(m_records, static_cast<std::uint32_t>(bytes.size()));
+    m_records.append(bytes);
 }
 
-void TrafficLines::received(const std::uint8_t *p, std::size_t n, std::int64_t time)
+void TrafficRecorder::lineCompleted(const CompletedLine &line)
 {
-    if (n == 0)
+    if (!line.notSent)
+        record(line);
+}
+
+void TrafficRecorder::record(const CompletedLine &line)
+{
+    m_records.push_back(line.outgoing ? kOut : kIn);
+    Put(m_records, line.time);
+    if (!line.outgoing) {
+        counted(line.bytes);
         return;
-    if (!m_open) {
-        m_open = true;
-        m_records.push_back(static_cast<char>(kBegin));
-        Put(m_records, time);
-        m_bytesAt = kNone;
     }
-    std::uint32_t count = 0;
-    if (m_bytesAt != kNone)
-        std::memcpy(&count, m_records.data() + m_bytesAt, sizeof count);
-    if (m_bytesAt == kNone || n > UINT32_MAX - count) {
-        // Runs of one byte come one after another when the pages change at every byte: they
-        // share one record.
-        m_records.push_back(static_cast<char>(kBytes));
-        m_bytesAt = m_records.size();
-        count = 0;
-        appendCount(0);
-    }
-    count += static_cast<std::uint32_t>(n);
-    std::memcpy(m_records.data() + m_bytesAt, &count, sizeof count);
-    m_records.append(reinterpret_cast<const char *>(p), n);
+    const EchoCells *echo = line.echo;
+    const bool cells = echo && echo->size() > static_cast<std::size_t>(kPageChar);
+    counted(cells ? std::string_view((*echo)[kPageHex]) : std::string_view());
+    counted(cells ? std::string_view((*echo)[kPageChar]) : std::string_view());
 }
 
-void TrafficLines::endLine()
-{
-    if (!m_open)
-        return;
-    m_records.push_back(static_cast<char>(kEnd));
-    m_open = false;
-    m_bytesAt = kNone;
-}
-
-void TrafficLines::sent(std::int64_t time, std::string_view hexCells, std::string_view charCells)
-{
-    endLine();
-    m_records.push_back(static_cast<char>(kSent));
-    Put(m_records, time);
-    appendCount(hexCells.size());
-    m_records.append(hexCells.data(), hexCells.size());
-    appendCount(charCells.size());
-    m_records.append(charCells.data(), charCells.size());
-}
-
-std::string TrafficLines::take(std::string spare)
+std::string TrafficRecorder::take(std::string spare)
 {
     std::string records = std::move(m_records);
     spare.clear();
@@ -110,15 +85,7 @@ std::string TrafficLines::take(std::string spare)
     // over while the display's thread fills it.
     spare.reserve(records.size());
     m_records = std::move(spare);
-    m_bytesAt = kNone;
     return records;
-}
-
-void TrafficLines::clear()
-{
-    m_records = {}; // its memory too: the log may not start again
-    m_open = false;
-    m_bytesAt = kNone;
 }
 
 TrafficText::TrafficText() : m_hexCells(RxCells(kPageHex)), m_charCells(RxCells(kPageChar)) {}
@@ -127,48 +94,21 @@ void TrafficText::add(std::string_view records, std::string &out)
 {
     Reader r(records);
     while (!r.atEnd()) {
-        switch (r.get<char>()) {
-        case TrafficLines::kBegin:
-            endLine(out);
-            m_openTime = r.get<std::int64_t>();
-            m_open = !r.bad();
-            m_bytes.clear();
-            break;
-        case TrafficLines::kBytes: {
+        const char tag = r.get<char>();
+        const auto time = r.get<std::int64_t>();
+        if (tag == TrafficRecorder::kIn) {
             const std::string_view bytes = r.counted();
-            if (m_open) // not bytes whose line began before this log
-                m_bytes.append(bytes);
-            break;
-        }
-        case TrafficLines::kEnd:
-            endLine(out);
-            break;
-        case TrafficLines::kSent: {
-            endLine(out);
-            const auto time = r.get<std::int64_t>();
+            if (!r.bad())
+                line(out, time, false, {}, {}, bytes);
+        } else if (tag == TrafficRecorder::kOut) {
             const std::string_view hex = r.counted();
             const std::string_view chr = r.counted();
             if (!r.bad())
                 line(out, time, true, hex, chr, {});
-            break;
-        }
-        default:
+        } else {
             r.stop();
         }
     }
-}
-
-void TrafficText::finish(std::string &out)
-{
-    endLine(out);
-}
-
-void TrafficText::endLine(std::string &out)
-{
-    if (!m_open)
-        return;
-    m_open = false;
-    line(out, m_openTime, false, {}, {}, m_bytes);
 }
 
 // The date and time of a line and a blank: "YYYY-MM-DD HH:MM:SS.mmm ".

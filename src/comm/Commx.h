@@ -48,6 +48,9 @@ class TCustomCommX : public QObject
 {
   public:
     static constexpr std::uint32_t kInvalidHandle = 0xFFFFFFFFu;
+    // The shortest time between two data-ready notices, in ms: the display's tick runs at this
+    // pace, so a notice never waits for more than one tick.
+    static constexpr int kDataNoticeGapMs = 10;
 
     explicit TCustomCommX(QObject *owner = nullptr);
     ~TCustomCommX() override;

@@ -33,8 +33,6 @@ constexpr std::uint32_t kLineErrorNotice = 0x0502;  // notification window
 constexpr std::uint32_t kDeviceLostNotice = 0x0503; // notification window
 constexpr std::uint32_t kLineErrorMask = platform::CE_OVERRUN | platform::CE_RXPARITY | platform::CE_FRAME;
 constexpr std::int32_t kMaxQueuedBlocks = 32;
-// The shortest time between two data-ready notices: the window's display tick.
-constexpr int kDataNoticeGapMs = 10;
 
 struct Session : std::enable_shared_from_this<Session> {
     Session(platform::HANDLE device, TCustomCommX *owner);

@@ -95,16 +95,6 @@ MixType MixTypeFromIndex(int rgTypeIndex)
     }
 }
 
-std::string_view TrimLow(std::string_view text)
-{
-    const auto low = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
-    while (!text.empty() && low(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && low(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 namespace
 {
 

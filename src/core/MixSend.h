@@ -10,6 +10,7 @@
 #pragma once
 
 #include "SendCells.h"
+#include "TrimLow.h"
 
 #include <cstddef>
 #include <string>
@@ -32,9 +33,6 @@ MixType MixTypeFromIndex(int rgTypeIndex);
 // The largest number of items one send takes; reaching it shows kItemLimitMessage.
 constexpr int kMixItemMax = 1000;
 inline constexpr std::string_view kItemLimitMessage = "一括送信できる分割数を超えています。";
-
-// Bytes of value 0x20 or below removed at both ends (blanks, tabs, control characters).
-std::string_view TrimLow(std::string_view text);
 
 // Splits `text` at `separator` outside double quotes into at most `maxCount` items, which keep
 // their quotes and blanks; runs of separators give no empty items. A line feed in the text ends

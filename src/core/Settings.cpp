@@ -3,6 +3,7 @@
 
 #include "Ini.h"
 #include "Int32Text.h"
+#include "TrimLow.h"
 
 namespace core
 {
@@ -41,17 +42,6 @@ std::int32_t ActivePageFromFile(std::int32_t v)
     return v >= 0 && v < StandardPages().count() ? v : -1;
 }
 
-std::string Trimmed(const std::string &text)
-{
-    std::size_t b = 0;
-    std::size_t e = text.size();
-    while (b < e && static_cast<unsigned char>(text[b]) <= 0x20)
-        ++b;
-    while (e > b && static_cast<unsigned char>(text[e - 1]) <= 0x20)
-        --e;
-    return text.substr(b, e - b);
-}
-
 void Settings::read(const platform::IniFile &ini)
 {
     comm.ComNo = readInt(ini, "INI", "COMM", 1);
@@ -68,9 +58,9 @@ void Settings::read(const platform::IniFile &ini)
     delimiter = DelimiterFromFile(readInt(ini, "SendDelimiter", "DELIMITER", 0));
     comm.RecvLineWait = readInt(ini, "CharDelayTime", "CharDelayTime", 500);
     comm.CtrlCheck = readInt(ini, "MODE", "CTRL_CHECK", 1);
-    comm.Parity = Trimmed(comm.Parity);
-    comm.StopBits = Trimmed(comm.StopBits);
-    comm.Flow = Trimmed(comm.Flow);
+    comm.Parity = std::string(TrimLow(comm.Parity));
+    comm.StopBits = std::string(TrimLow(comm.StopBits));
+    comm.Flow = std::string(TrimLow(comm.Flow));
     activePage = ActivePageFromFile(readInt(ini, "DISP", "PAGE", 0));
     for (std::size_t i = 0; i < pageShown.size(); ++i)
         pageShown[i] = readInt(ini, "DISP", StandardPages()[static_cast<int>(i)].settingsKey.c_str(), 1) != 0;

@@ -56,9 +56,6 @@ std::int32_t LineBreakModeFromFile(std::int32_t v); // outside 0..2: no selectio
 std::int32_t DelimiterFromFile(std::int32_t v);     // below -1: -1, above 2: 2
 std::int32_t ActivePageFromFile(std::int32_t v);    // not a page of the table: no page (-1)
 
-// Bytes up to 0x20 removed at both ends.
-std::string Trimmed(const std::string &text);
-
 // "COM:%d %d %d %s %d": port, speed, word size, the first character of Parity and the stop bits.
 // StopBits shows its integer value when it is an integer; any other text (such as "1.5") is
 // shown as it stands.

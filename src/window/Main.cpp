@@ -7,22 +7,15 @@
 #include "ui_Main.h"
 
 #include "Comset.h"
-#include "Cp932.h"
+#include "Cp932Text.h"
 #include "ExceptionDisplay.h"
 #include "HelpViewer.h"
-#include "HistoryFile.h"
 #include "Ini.h"
-#include "PageSaver.h"
 #include "PageView.h"
-#include "PortStatusText.h"
 #include "RadioGroup.h"
 #include "RepaintPacer.h"
-#include "RxPipeline.h"
 #include "Settings.h"
-#include "Tick.h"
-#include "TrafficLog.h"
 #include "UserFiles.h"
-#include "WallClock.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -32,7 +25,6 @@
 #include <QShowEvent>
 #include <QStringList>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <limits>
 #include <utility>
@@ -40,19 +32,23 @@
 namespace
 {
 
+// The smallest size of the window, which its layout rule keeps.
 constexpr int kMinWidth = 794;
 constexpr int kMinHeight = 543;
-
-const QColor kBrightGreen(0, 255, 0);
+// The layout rule's margins: the send box and the pages end this far from the window's right
+// edge, the panel below the pages starts this far above its bottom, and the pages end this far
+// above the panel.
+constexpr int kRightMargin = 45;
+constexpr int kPanelFromBottom = 203;
+constexpr int kPagesAbovePanel = 10;
+// The font sizes of the form, in pixels.
+constexpr int kFormFontPixels = 12;
+constexpr int kBoxFontPixels = 16;
+constexpr int kLineCounterFontPixels = 15;
 
 // The automatic reopen's switch, in a section of its own that older readers of the file skip.
 constexpr const char *kReopenSection = "Reconnect";
 constexpr const char *kReopenKey = "AUTO";
-
-QString FromBytes(const std::string &bytes)
-{
-    return QString::fromStdString(platform::Cp932ToUtf8(bytes));
-}
 
 void SetFontPixels(QWidget *widget, int pixels)
 {
@@ -63,10 +59,7 @@ void SetFontPixels(QWidget *widget, int pixels)
 
 } // namespace
 
-TForm1::TForm1(QWidget *parent)
-    : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()), m_rx(std::make_unique<core::RxPipeline>()),
-      m_saver(std::make_unique<core::PageSaver>()), m_tick(platform::GetTickCount),
-      m_clock(platform::WallClockMs)
+TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>())
 {
     // The order matters: the settings file is read after the pages and the history exist, and
     // the output lines are raised before the first show opens the port.
@@ -74,14 +67,10 @@ TForm1::TForm1(QWidget *parent)
     // The controls of the form, with the properties the designer file cannot say.
     ui->setupUi(this);
     setMinimumSize(kMinWidth, kMinHeight);
-    {
-        QFont font = this->font();
-        font.setPixelSize(12);
-        setFont(font);
-    }
-    SetFontPixels(ui->cmbSendMix, 16);
-    SetFontPixels(ui->cmbSelText, 16);
-    SetFontPixels(ui->stLogCount, 15);
+    SetFontPixels(this, kFormFontPixels);
+    SetFontPixels(ui->cmbSendMix, kBoxFontPixels);
+    SetFontPixels(ui->cmbSelText, kBoxFontPixels);
+    SetFontPixels(ui->stLogCount, kLineCounterFontPixels);
     // Painting its own background spares the window's painting beneath it on each new count.
     ui->stLogCount->setAutoFillBackground(true);
     m_countRepaint = new RepaintPacer(
@@ -92,24 +81,10 @@ TForm1::TForm1(QWidget *parent)
                 ui->stLogCount->adjustSize();
         },
         this);
-    // The line-error counter sits in the free space of the line counter's row, between the
-    // control-code buttons and the line-break choice, so that no control of the form moves.
-    stLineErrors = new QLabel(ui->stLogCount->parentWidget());
-    stLineErrors->setObjectName(QStringLiteral("stLineErrors"));
-    stLineErrors->setGeometry(392, 60, 86, 19);
-    ResetLineErrors(true);
     ui->cmbSelText->setEditText(QStringLiteral("テキストセレクト"));
     // The send box has no length limit of its own.
     ui->cmbSendMix->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(10);
-    CreateReopenItems();
-
-    // The setting texts start empty; the pages get their views.
-    CommSettings.Parity.clear();
-    CommSettings.StopBits.clear();
-    CommSettings.Flow.clear();
+    CreatePortItems();
     CreatePages();
 
     // The registered-text labels.
@@ -117,24 +92,22 @@ TForm1::TForm1(QWidget *parent)
         m_pbTexts[static_cast<std::size_t>(i)] = findChild<QLabel *>(QStringLiteral("PbText%1").arg(i + 1));
 
     // The send history.
-    LoadSendHistory();
+    connect(&m_sender, &Sender::historyChanged, this, [this] { ShowSendHistory(); });
+    m_sender.loadHistory();
+    ui->cmbSendMix->setEditText(QString());
 
     // The settings file, the page flags and the menu ticks.
     ReadSettingsFile();
 
     // The registered send texts.
-    ProgText = core::LoadProgButtons(platform::UserFileToRead(std::string(core::kProgButtonFile)));
-    for (int i = 0; i < core::kProgSlots; ++i)
-        PbText(i)->setText(FromBytes(ProgText[static_cast<std::size_t>(i)]));
+    m_sender.loadRegistered();
+    ShowRegistered();
 
     // Output lines (the port is still closed: only the colours change) and status text.
-    RaiseOutputLines();
+    m_port.setDtr(true);
+    m_port.setRts(true);
+    PaintOutputLines();
     ui->stComSet->setText(ComSetText());
-
-    // The pipeline starts idle and every page holds one empty line.
-    m_rx->SetLastRxTick(0);
-    for (core::Page &page : m_pages)
-        page.add(std::string());
     RefreshViews();
 
     ConnectHandlers();
@@ -143,36 +116,13 @@ TForm1::TForm1(QWidget *parent)
 
 TForm1::~TForm1()
 {
-    Timer1->stop();
-    CloseTrafficLog(false);
-    CommX1.OnReceive = nullptr;
-    CommX1.OnError = nullptr;
-    CommX1.OnBreak = nullptr;
-    CommX1.OnDeviceLost = nullptr;
-    CommX1.PortClose();
+    // The parts outlive the widgets' forms but not the page views, which go with the window.
+    m_view.timer()->stop();
+    disconnect(&m_port, nullptr, this, nullptr);
+    disconnect(&m_view, nullptr, this, nullptr);
+    disconnect(&m_sender, nullptr, this, nullptr);
     for (PageView *memo : m_memos)
         memo->setPage(nullptr);
-}
-
-void TForm1::CreatePages()
-{
-    for (const core::PageKind &kind : core::StandardPages()) {
-        auto *sheet = findChild<QWidget *>(QString::fromStdString(kind.tabName));
-        m_pageMenus.push_back(findChild<QAction *>(QString::fromStdString(kind.menuName)));
-        auto *layout = new QVBoxLayout(sheet);
-        layout->setContentsMargins(0, 0, 0, 0);
-        auto *memo = new PageView(sheet);
-        memo->setObjectName(QString::fromStdString(kind.viewName));
-        // A fixed-pitch face so that the cells of one line stand in columns.
-        QFont font(QStringLiteral("ＭＳ ゴシック"));
-        font.setPointSize(12);
-        font.setStyleHint(QFont::TypeWriter);
-        memo->setFont(font);
-        memo->setToolTip(QStringLiteral("ダブルクリックすると送信枠に入ります"));
-        memo->setPage(&m_pages[m_memos.size()]);
-        layout->addWidget(memo);
-        m_memos.push_back(memo);
-    }
 }
 
 void TForm1::ConnectHandlers()
@@ -193,13 +143,41 @@ void TForm1::ConnectHandlers()
         }
     });
 
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-    CommX1.OnReceive = [this](QObject *sender, std::int32_t size) { CommX1Receive(sender, size); };
-    CommX1.OnError = [this](QObject *, std::int32_t state) { CommX1Error(state); };
-    CommX1.OnBreak = [this](QObject *) { CommX1Error(0); };
-    CommX1.OnDeviceLost = [this](QObject *) { CommX1DeviceLost(); };
-    connect(TimerReopen, &QTimer::timeout, this, [this] { ReopenTimer(); });
-    connect(mnuAutoReopen, &QAction::triggered, this, [this] { mnuAutoReopenClick(); });
+    // What the parts report.
+    connect(&m_port, &PortSession::status, this, [this](const QString &text) { ShowStatus(text); });
+    connect(&m_port, &PortSession::opened, this, [this] { PortOpened(); });
+    connect(&m_port, &PortSession::lineEvent, this, [this] { ShowLineErrors(); });
+    connect(&m_port, &PortSession::lineErrorsReset, this, [this] {
+        stLineErrors->clear(); // shown again below even when the counts stay the same
+        ShowLineErrors();
+    });
+    // Never behind the user's back: not while the settings dialog is up (its OK opens the port
+    // itself) nor while a continuous output is still winding down.
+    m_port.setReopenAllowed([this] {
+        return !m_closed && !m_sender.playingOut() && !(m_frmSetting && m_frmSetting->isVisible());
+    });
+    connect(m_mnuAutoReopen, &QAction::triggered, this, [this] { mnuAutoReopenClick(); });
+
+    connect(&m_view, &ReceiveView::pagesChanged, this, [this] { RefreshViews(); });
+    connect(&m_view, &ReceiveView::lineCountChanged, this, [this](int lines) { SetLogCount(lines); });
+    connect(&m_view, &ReceiveView::status, this, [this](const QString &text) { ShowStatus(text); });
+    connect(&m_view, &ReceiveView::ticked, this, [this] {
+        // The line-error counter reads the counts this often (the device keeps them: reading costs
+        // nothing), besides at once on an error or a break.
+        if (std::chrono::steady_clock::now() - m_errorCountsAt >= std::chrono::milliseconds(250))
+            ShowLineErrors();
+        CtrlLineStep();
+    });
+    connect(&m_view, &ReceiveView::logStopped, this, [this] { LogStopped(); });
+    connect(&m_view, &ReceiveView::logFailed, this,
+            [this](const QString &message, const QString &detail) { TellLogFailure(message, detail); });
+    m_view.setLineBreakMode([this] { return ui->ComboBox1->currentIndex(); });
+
+    connect(&m_sender, &Sender::status, this, [this](const QString &text) { ShowStatus(text); });
+    m_sender.setMixSyntax([this] {
+        return Sender::MixSyntax{core::MixFormFromIndex(RadioItemIndex(ui->RGSelect)),
+                                 core::MixTypeFromIndex(RadioItemIndex(ui->RGtype))};
+    });
 
     connect(ui->BtnLOG, &QPushButton::clicked, this, [this] { BtnLOGClick(); });
     connect(ui->BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
@@ -239,7 +217,6 @@ void TForm1::ConnectHandlers()
     ui->cmbSelText->installEventFilter(this);
     ui->cmbSelText->lineEdit()->installEventFilter(this);
 }
-
 bool TForm1::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();
@@ -279,72 +256,12 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TForm1::SetTickSource(TickSource source)
+void TForm1::ShowStatus(const QString &text)
 {
-    m_tick = source ? std::move(source) : TickSource(platform::GetTickCount);
+    ui->StatusBar1->showMessage(text);
 }
 
-void TForm1::SetClockSource(ClockSource source)
-{
-    m_clock = source ? std::move(source) : ClockSource(platform::WallClockMs);
-}
-
-void TForm1::mnuRecvTimeClick()
-{
-    m_showTimes = !m_showTimes;
-    ui->mnuRecvTime->setChecked(m_showTimes);
-    for (PageView *memo : m_memos)
-        memo->setShowTimes(m_showTimes);
-}
-
-// --- Settings file and send history ---------------------------------------------------------
-
-std::vector<std::string> TForm1::SendHistory() const
-{
-    std::vector<std::string> entries;
-    entries.reserve(static_cast<std::size_t>(ui->cmbSendMix->count()));
-    for (int i = 0; i < ui->cmbSendMix->count(); ++i) {
-        const QVariant bytes = ui->cmbSendMix->itemData(i);
-        if (bytes.isValid()) {
-            entries.push_back(bytes.toByteArray().toStdString());
-        } else {
-            // An item added as text only; a character CP932 lacks cannot be stored.
-            entries.push_back(
-                platform::Utf8ToCp932(ui->cmbSendMix->itemText(i).toStdString()).value_or(std::string()));
-        }
-    }
-    return entries;
-}
-
-void TForm1::SetSendHistory(const std::vector<std::string> &entries)
-{
-    // Replacing the items must not touch the text being edited in the box.
-    const QString text = ui->cmbSendMix->currentText();
-    ui->cmbSendMix->clear();
-    for (const std::string &entry : entries)
-        ui->cmbSendMix->addItem(FromBytes(entry), QByteArray::fromStdString(entry));
-    ui->cmbSendMix->setEditText(text);
-}
-
-void TForm1::LoadSendHistory()
-{
-    std::vector<std::string> entries;
-    core::LoadHistoryFile(platform::UserFileToRead(core::kHistoryFileName), entries);
-    SetSendHistory(entries);
-    ui->cmbSendMix->setEditText(QString());
-}
-
-QString TForm1::SaveSendHistory()
-{
-    // Not guarded, as the settings file is not: the close goes on whatever happens here. The
-    // file is replaced in one step, so a failure leaves the old history whole.
-    const std::string path = platform::UserFileToWrite(core::kHistoryFileName);
-    std::string error;
-    if (core::SaveHistoryFile(path, SendHistory(), &error))
-        return {};
-    return QStringLiteral("%1: %2").arg(QFile::decodeName(QByteArray::fromStdString(path)),
-                                        QString::fromStdString(error));
-}
+// --- Settings file ------------------------------------------------------------------------------
 
 void TForm1::ReadSettingsFile()
 {
@@ -352,7 +269,7 @@ void TForm1::ReadSettingsFile()
     ini.load(platform::UserFileToRead(platform::SettingsFileName()));
     core::Settings s;
     s.read(ini);
-    CommSettings = s.comm;
+    m_port.settings() = s.comm;
     // The geometry key by key, in the order height, width, top, left. The size is the window's
     // own (menu bar included, the window manager's frame not): the frame is not ours to size, and
     // reading back what was set keeps a restart from drifting.
@@ -369,22 +286,22 @@ void TForm1::ReadSettingsFile()
     m_noActivePage = s.activePage < 0;
     if (!m_noActivePage)
         ui->PageControl1->setCurrentIndex(s.activePage);
-    for (std::size_t i = 0; i < m_pages.size(); ++i)
-        SetTabShown(static_cast<int>(i), s.pageShown[i], false);
+    for (int i = 0; i < m_view.pageCount(); ++i)
+        SetTabShown(i, s.pageShown[static_cast<std::size_t>(i)], false);
     ShowActiveSheet();
-    m_autoReopen = ini.get(kReopenSection, kReopenKey, "1") != "0";
-    mnuAutoReopen->setChecked(m_autoReopen);
+    m_port.setAutoReopen(ini.get(kReopenSection, kReopenKey, "1") != "0");
+    m_mnuAutoReopen->setChecked(m_port.autoReopen());
 
-    for (std::size_t i = 0; i < m_pages.size(); ++i) {
-        const bool shown = ui->PageControl1->isTabVisible(static_cast<int>(i));
-        PageVisible[i] = shown ? 1 : 0;
-        m_pageMenus[i]->setChecked(shown);
+    for (int i = 0; i < m_view.pageCount(); ++i) {
+        const bool shown = ui->PageControl1->isTabVisible(i);
+        PageVisible()[static_cast<std::size_t>(i)] = shown ? 1 : 0;
+        m_pageMenus[static_cast<std::size_t>(i)]->setChecked(shown);
     }
 
-    m_showTimes = s.showTimes;
-    ui->mnuRecvTime->setChecked(m_showTimes);
+    m_view.setShowTimes(s.showTimes);
+    ui->mnuRecvTime->setChecked(s.showTimes);
     for (PageView *memo : m_memos)
-        memo->setShowTimes(m_showTimes);
+        memo->setShowTimes(s.showTimes);
     m_logFolder = s.logFolder;
 }
 
@@ -399,22 +316,22 @@ QString TForm1::WriteSettingsFile()
     if (!ini.load(platform::UserFileToRead(platform::SettingsFileName())))
         return QStringLiteral("%1: %2").arg(path, QString::fromStdString(ini.errorText()));
     core::Settings s;
-    s.comm = CommSettings;
+    s.comm = m_port.settings();
     s.lineBreakMode = ui->ComboBox1->currentIndex();
     s.delimiter = RadioItemIndex(ui->RGDelimiter);
     s.activePage = ActivePageIndex();
-    for (std::size_t i = 0; i < m_pages.size(); ++i)
-        s.pageShown[i] = ui->PageControl1->isTabVisible(static_cast<int>(i));
+    for (int i = 0; i < m_view.pageCount(); ++i)
+        s.pageShown[static_cast<std::size_t>(i)] = ui->PageControl1->isTabVisible(i);
     s.geometry.height = height();
     s.geometry.width = width();
     s.geometry.top = y();
     s.geometry.left = x();
-    s.showTimes = m_showTimes;
+    s.showTimes = m_view.showTimes();
     s.logFolder = m_logFolder;
     s.write(ini);
     // Written once it differs from the default, so that a file that never had it stays as it was.
-    if (!m_autoReopen || ini.contains(kReopenSection, kReopenKey))
-        ini.set(kReopenSection, kReopenKey, m_autoReopen ? "1" : "0");
+    if (!m_port.autoReopen() || ini.contains(kReopenSection, kReopenKey))
+        ini.set(kReopenSection, kReopenKey, m_port.autoReopen() ? "1" : "0");
     const std::string target = platform::UserFileToWrite(platform::SettingsFileName());
     if (ini.save(target))
         return {};
@@ -434,7 +351,7 @@ int TForm1::ActivePageIndex() const
 
 QString TForm1::ComSetText() const
 {
-    return FromBytes(core::StatusText(CommSettings));
+    return FromCp932(core::StatusText(m_port.settings()));
 }
 
 // --- Show, port, settings dialog --------------------------------------------------------------
@@ -455,64 +372,21 @@ void TForm1::FormShow()
 
 void TForm1::ApplyCommSettings()
 {
-    // An open the user asked for wins over a device that was waited for.
-    m_lost.reset();
-    if (!OpenPort())
+    if (!m_port.openByHand())
         ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"), QMessageBox::Warning,
-                       OpenFailureReason(platform::LastOpenProblem()));
-}
-
-bool TForm1::OpenPort(const platform::PortIdentity *device)
-{
-    m_opened.reset();
-    CommX1.SetBitRate(CommSettings.Speed);
-    CommX1.SetCharSize(CommSettings.WordSize);
-    CommX1.SetParityBit(CommSettings.Parity == "EVEN"  ? cpbEven
-                        : CommSettings.Parity == "ODD" ? cpbOdd
-                                                       : cpbNone);
-    CommX1.SetStopBit(CommSettings.StopBits == "1.5" ? csb1p5 : CommSettings.StopBits == "2" ? csb2 : csb1);
-    CommX1.SetFlowCtrl(CommSettings.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
-    CommX1.SetPortNo(CommSettings.ComNo);
-    m_rx->ResetRing();
-
-    try {
-        CommX1.PortOpen();
-    } catch (const std::exception &) {
-        // Whatever failed (device missing or busy, a setting refused, a worker not started), the
-        // program goes on without a port; the caller tells the user.
-        ResetLineErrors(true);
-        return false;
-    }
-    m_opened = device ? *device : platform::IdentifyPort(CommSettings.ComNo);
-    ResetLineErrors(true);
-    RaiseOutputLines();
-    ui->stComSet->setText(ComSetText());
-    Timer1->start();
-    return true;
-}
-
-void TForm1::RaiseOutputLines()
-{
-    CommX1.SetDtrSignal(true);
-    CommX1.SetRtsSignal(true);
-    for (QLabel *label : {ui->stDTR, ui->stRTS}) {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::Window, kBrightGreen);
-        label->setPalette(palette);
-    }
+                       m_port.openFailure());
 }
 
 void TForm1::mnuSettingClick()
 {
-    CommX1.PortClose();
-    m_opened.reset();
+    m_port.close();
     if (!m_frmSetting)
-        m_frmSetting = new TfrmSetting(CommSettings, this);
+        m_frmSetting = new TfrmSetting(m_port.settings(), this);
     auto *dialog = qobject_cast<TfrmSetting *>(m_frmSetting);
     if (dialog)
-        dialog->SetSettings(CommSettings);
+        dialog->SetSettings(m_port.settings());
     if (m_frmSetting->exec() == QDialog::Accepted && dialog)
-        CommSettings = dialog->Settings();
+        m_port.settings() = dialog->Settings();
     ApplyCommSettings();
 }
 
@@ -534,10 +408,9 @@ void TForm1::TogglePage(int page)
     // the page follows the tab's own state instead.
     const bool shown = ui->PageControl1->isTabVisible(page);
     SetTabShown(page, !shown);
-    PageVisible[static_cast<std::size_t>(page)] = shown ? 0 : 1;
+    PageVisible()[static_cast<std::size_t>(page)] = shown ? 0 : 1;
     m_pageMenus[static_cast<std::size_t>(page)]->setChecked(!shown);
 }
-
 void TForm1::SetTabShown(int page, bool shown, bool activateWhenNone)
 {
     QTabWidget *tabs = ui->PageControl1;
@@ -585,17 +458,13 @@ void TForm1::FormResize()
         resize(std::max(width(), kMinWidth), std::max(height(), kMinHeight));
         return; // the resize comes back here with the new size
     }
-    ui->cmbSendMix->resize(width() - 45, ui->cmbSendMix->height());
-    ui->Panel1->move(ui->Panel1->x(), height() - 203);
-    ui->PageControl1->resize(width() - 45, ui->Panel1->y() - ui->PageControl1->y() - 10);
+    ui->cmbSendMix->resize(width() - kRightMargin, ui->cmbSendMix->height());
+    ui->Panel1->move(ui->Panel1->x(), height() - kPanelFromBottom);
+    ui->PageControl1->resize(width() - kRightMargin,
+                             ui->Panel1->y() - ui->PageControl1->y() - kPagesAbovePanel);
 }
 
 // --- Close --------------------------------------------------------------------------------------
-
-bool TForm1::FormCloseQuery()
-{
-    return true;
-}
 
 void TForm1::mnuExitClick()
 {
@@ -604,10 +473,6 @@ void TForm1::mnuExitClick()
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
-    if (!FormCloseQuery()) {
-        event->ignore();
-        return;
-    }
     FormClose();
     QMainWindow::closeEvent(event);
 }
@@ -617,13 +482,14 @@ void TForm1::FormClose()
     if (m_closed)
         return;
     m_closed = true;
-    Timer1->stop();
-    TimerReopen->stop();
+    m_view.timer()->stop();
+    m_port.shutdown();
+    m_sender.shutdown();
     const QString settingsError = WriteSettingsFile();
-    CommX1.PortClose();
-    StopTrafficLog();
-    const QString historyError = SaveSendHistory();
-    FinishSaves();
+    m_port.close();
+    m_view.shutdown();
+    const QString historyError = m_sender.saveHistory();
+    m_view.finishSaves();
     // Told once, for both files: the old files stay as they were, and what was not written is
     // named so that the user can free the place and save again another time.
     QStringList failed;

@@ -103,7 +103,7 @@ int RunProgram(int argc, char *argv[], const std::function<void(TForm1 &)> &show
     SubstituteFonts();
     try {
         TForm1 form1;
-        TfrmSetting frmSetting(form1.CommSettings, &form1);
+        TfrmSetting frmSetting(form1.CommSettings(), &form1);
         form1.SetSettingDialog(&frmSetting);
         std::unique_ptr<StopRequestHandler> stopHandler;
         if (stopRequests >= 0)

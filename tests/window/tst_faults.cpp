@@ -62,8 +62,8 @@ void TestFaults::garbageFilesStart()
     TForm1 &w = f.start();
     QVERIFY(w.isVisible());
     if (file == QLatin1String("Quorvel.ini")) {
-        QCOMPARE(w.CommSettings.Speed, 9600);
-        QCOMPARE(w.CommSettings.ComNo, 1);
+        QCOMPARE(w.CommSettings().Speed, 9600);
+        QCOMPARE(w.CommSettings().ComNo, 1);
         QCOMPARE(w.width(), 794);
     } else {
         QVERIFY(f.answerer.messages.isEmpty());

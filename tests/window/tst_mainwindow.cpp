@@ -80,12 +80,12 @@ void TestMainWindow::firstStartUsesDefaults()
     QCOMPARE(int(dcb.Parity), int(platform::NOPARITY));
     QCOMPARE(int(dcb.StopBits), int(platform::ONESTOPBIT));
     QVERIFY(!(dcb.Flags & platform::DCB_fOutxCtsFlow));
-    QVERIFY(w.Timer1->isActive());
-    QCOMPARE(w.Timer1->interval(), 10);
+    QVERIFY(w.Timer1()->isActive());
+    QCOMPARE(w.Timer1()->interval(), 10);
 
     for (int i = 0; i < 4; ++i) {
         QVERIFY(ui.PageControl1->isTabVisible(i));
-        QCOMPARE(w.PageVisible[static_cast<std::size_t>(i)], 1);
+        QCOMPARE(w.PageVisible()[static_cast<std::size_t>(i)], 1);
         QCOMPARE(w.PageModel(i).count(), 1);
     }
     QCOMPARE(w.ActivePageIndex(), 0);
@@ -213,7 +213,7 @@ void TestMainWindow::missingPortIsReportedOnce()
     QCOMPARE(f.answerer.titles.first(), QStringLiteral("Quorvel"));
     QVERIFY(f.answerer.details.first().contains(QStringLiteral("COM1 のループバックは外されています")));
     QVERIFY(w.isVisible());
-    QVERIFY(!w.Timer1->isActive());
+    QVERIFY(!w.Timer1()->isActive());
     QCOMPARE(w.form().stComSet->text(), QStringLiteral("COM:1 19200 8 E 1"));
     QTest::qWait(50);
     QCOMPARE(f.answerer.messages.size(), 1);
@@ -226,14 +226,14 @@ void TestMainWindow::missingPortIsReportedOnce()
     w.mnuSettingClick();
     QCOMPARE(f.answerer.dialogs, 1);
     QCOMPARE(f.answerer.messages.size(), 2);
-    QVERIFY(!w.Timer1->isActive());
+    QVERIFY(!w.Timer1()->isActive());
 
     // Once the device is there, the same command opens it.
     platform::LoopbackPlug::Get(1)->setMissing(false);
     w.mnuSettingClick();
     QCOMPARE(f.answerer.messages.size(), 2);
     QVERIFY(platform::LoopbackPlug::Get(1)->isOpen());
-    QVERIFY(w.Timer1->isActive());
+    QVERIFY(w.Timer1()->isActive());
 }
 
 void TestMainWindow::settingsCancelReopensPort()
@@ -330,7 +330,7 @@ void TestMainWindow::hidingActiveTabActivatesNeighbour()
         const bool shown = !hide.contains(i);
         QCOMPARE(ui.PageControl1->isTabVisible(i), shown);
         QCOMPARE(menus[i]->isChecked(), shown);
-        QCOMPARE(w.PageVisible[static_cast<std::size_t>(i)], shown ? 1 : 0);
+        QCOMPARE(w.PageVisible()[static_cast<std::size_t>(i)], shown ? 1 : 0);
     }
     // With no tab left no page shows; showing one tab again brings its page back.
     if (expected < 0) {
@@ -363,7 +363,7 @@ void TestMainWindow::allTabsHiddenSurviveRestart()
     Ui::TForm1 &ui = w.form();
     for (int i = 0; i < 4; ++i) {
         QVERIFY(!ui.PageControl1->isTabVisible(i));
-        QCOMPARE(w.PageVisible[static_cast<std::size_t>(i)], 0);
+        QCOMPARE(w.PageVisible()[static_cast<std::size_t>(i)], 0);
     }
     for (QAction *a : {ui.mnuHEX, ui.mnuDEC, ui.mnuCHAR, ui.mnuTEXT})
         QVERIFY(!a->isChecked());

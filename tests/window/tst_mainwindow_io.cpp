@@ -124,7 +124,7 @@ void TestMainWindowIo::ptyBytesReachAllPages()
     MainWindowFixture f;
     TForm1 &w = StartOnPty(f, pty);
     QVERIFY2(f.answerer.messages.isEmpty(), qPrintable(f.answerer.messages.join(QLatin1Char(' '))));
-    QVERIFY(w.Timer1->isActive());
+    QVERIFY(w.Timer1()->isActive());
 
     QVERIFY(pty.write(QByteArray("Hi\x01\xff", 4)));
     const std::string hex = "[IN ]   48   69   01   FF  ";
@@ -186,7 +186,7 @@ void TestMainWindowIo::outputLineClicks()
     QCOMPARE(Colour(label), kActive);
 
     // With the port closed a click changes only the colour; the next open raises the line again.
-    w.CommX1.PortClose();
+    w.CommX1().PortClose();
     QTest::mouseClick(label, Qt::LeftButton);
     QCOMPARE(Colour(label), kInactive);
     w.ApplyCommSettings();
@@ -210,17 +210,17 @@ void TestMainWindowIo::inputLinesFollowCtrlCheck()
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), kInactive, 2000);
 
     // Not watched: both show the button face, whatever the lines do.
-    w.CommSettings.CtrlCheck = 0;
+    w.CommSettings().CtrlCheck = 0;
     w.stRTSClick();
     const QColor face = ui.Panel1->palette().color(QPalette::Button);
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), face, 2000);
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), face, 2000);
 
     // Watched with the port closed: dark green (the timer keeps running).
-    w.CommSettings.CtrlCheck = 1;
-    w.CommX1.PortClose();
+    w.CommSettings().CtrlCheck = 1;
+    w.CommX1().PortClose();
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kInactive, 2000);
-    QVERIFY(w.Timer1->isActive());
+    QVERIFY(w.Timer1()->isActive());
 }
 
 void TestMainWindowIo::logSaveWritesShownPages()
@@ -372,7 +372,7 @@ void TestMainWindowIo::failedSaveAtLimitWaitsAndClearIsFinal()
     std::uint32_t now = 5000;
     TForm1 &w = f.start();
     w.SetTickSource([&now] { return now; });
-    w.Timer1->stop();
+    w.Timer1()->stop();
     for (int i = 0; i < 5002; ++i)
         w.PageModel(0).add("[IN ]   41  ");
 
@@ -385,7 +385,7 @@ void TestMainWindowIo::failedSaveAtLimitWaitsAndClearIsFinal()
 
     // Further tries neither repeat the message nor stop the display.
     w.form().StatusBar1->clearMessage();
-    w.Timer1->start();
+    w.Timer1()->start();
     platform::LoopbackPlug::Get(1)->inject("Z");
     QTRY_COMPARE_WITH_TIMEOUT(w.PageModel(3).last(), std::string("[IN ]  Z"), 3000);
     w.FinishSaves();
@@ -411,20 +411,20 @@ void TestMainWindowIo::fullRingLeavesBytesWaitingWithoutSpinning()
     f.writeIni("COM1=loopback");
     TForm1 &w = f.start();
     w.form().ComboBox1->setCurrentIndex(kCrLfMode);
-    w.Timer1->stop(); // the display falls behind: nothing drains the ring
+    w.Timer1()->stop(); // the display falls behind: nothing drains the ring
     const int lines = 1500;
     const QByteArray bytes = NumberedLines(lines, 100);
     platform::LoopbackPlug::Get(1)->inject(bytes.toStdString());
     const qsizetype ring = core::RxPipeline::kRingSize - 1;
-    QTRY_COMPARE_WITH_TIMEOUT(w.CommX1.GetReceiveLength(), std::int32_t(bytes.size() - ring), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.CommX1().GetReceiveLength(), std::int32_t(bytes.size() - ring), 3000);
 
     // Waiting costs nothing: no thread spins while the bytes wait for room.
     const std::int64_t cpu = ProcessCpuMs();
     QTest::qWait(1000);
     QVERIFY2(ProcessCpuMs() - cpu < 300, "a thread spun while bytes waited");
-    QCOMPARE(w.CommX1.GetReceiveLength(), std::int32_t(bytes.size() - ring)); // nothing lost meanwhile
+    QCOMPARE(w.CommX1().GetReceiveLength(), std::int32_t(bytes.size() - ring)); // nothing lost meanwhile
 
-    w.Timer1->start();
+    w.Timer1()->start();
     QTRY_VERIFY_WITH_TIMEOUT(AllInOrder(LineNumbers(w.PageModel(3)), lines), 5000);
     QVERIFY(AllInOrder(LineNumbers(w.PageModel(0)), 0)); // the HEX page shows cells, not digits
 }
@@ -472,13 +472,13 @@ void TestMainWindowIo::reopenShowsNoByteOfTheEarlierOpen()
         QSKIP("no pseudo-terminals here");
     MainWindowFixture f;
     TForm1 &w = StartOnPty(f, pty);
-    w.Timer1->stop();
+    w.Timer1()->stop();
     // Bytes of this open fill the ring and wait in the device's queue...
     const QByteArray old(200000, 'O');
     QVERIFY(pty.write(old));
-    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.GetReceiveLength() >= old.size() - core::RxPipeline::kRingSize, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1().GetReceiveLength() >= old.size() - core::RxPipeline::kRingSize, 3000);
     // ... when the settings dialog closes and opens the port again.
-    w.CommX1.PortClose();
+    w.CommX1().PortClose();
     w.ApplyCommSettings();
     QVERIFY(pty.write("NEW"));
     QTRY_VERIFY_WITH_TIMEOUT(w.PageModel(3).last().find("NEW") != std::string::npos, 3000);
@@ -511,7 +511,7 @@ void TestMainWindowIo::lineErrorCounterShowsAndResets()
     plug->inject("", platform::CE_OVERRUN);
     QTRY_COMPARE_WITH_TIMEOUT(counter->text(), QStringLiteral("エラー: 1"), 3000);
 
-    w.CommX1.PortClose(); // and so does a new open
+    w.CommX1().PortClose(); // and so does a new open
     w.ApplyCommSettings();
     QCOMPARE(counter->text(), QStringLiteral("エラー: 0"));
     QCOMPARE(w.form().stLogCount->pos(), logCount); // the line counter stays where it was

@@ -391,7 +391,7 @@ void TestMainWindowLog::notSentIsNotLogged()
     f.writeIni("COM1=loopback");
     TForm1 &w = f.start();
     w.SetClockSource([] { return kSomeTime; });
-    w.mnuAutoReopen->setChecked(false);
+    w.mnuAutoReopen()->setChecked(false);
     w.mnuAutoReopenClick();
     QVERIFY(w.StartTrafficLog(f.dir.path()));
     w.form().cmbSendMix->setEditText(QStringLiteral("\"went\""));
@@ -400,7 +400,7 @@ void TestMainWindowLog::notSentIsNotLogged()
                                  w.PageModel(3).line(w.PageModel(3).count() - 2) == "[IN ]  went",
                              3000);
     platform::LoopbackPlug::Get(1)->unplug();
-    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.Handle() == TCustomCommX::kInvalidHandle, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1().Handle() == TCustomCommX::kInvalidHandle, 3000);
     w.form().cmbSendMix->setEditText(QStringLiteral("\"not\""));
     w.BtnMixClick();
     w.form().cmbSendMix->setEditText(QString());
@@ -439,7 +439,7 @@ void TestMainWindowLog::stalledDiskLeavesWindowAnswering()
     QTRY_VERIFY_WITH_TIMEOUT(gate->begun(), 3000);
     const qint64 stall = LongestStall(1500);
     QVERIFY2(stall < 100, qPrintable(QString::number(stall) + " ms without an answer"));
-    QVERIFY2(w.CommX1.GetReceiveLength() > 0, "the display went on taking bytes the log could not keep");
+    QVERIFY2(w.CommX1().GetReceiveLength() > 0, "the display went on taking bytes the log could not keep");
 
     QElapsedTimer stopping;
     stopping.start();
@@ -452,7 +452,7 @@ void TestMainWindowLog::stalledDiskLeavesWindowAnswering()
 
     // Nothing was lost: the last line comes, and the port's queue empties.
     const std::string last = "[IN ]  #" + std::to_string(kLines - 1) + ":" + std::string(40, 'y');
-    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1.GetReceiveLength() == 0 && w.PageModel(3).count() >= 2 &&
+    QTRY_VERIFY_WITH_TIMEOUT(w.CommX1().GetReceiveLength() == 0 && w.PageModel(3).count() >= 2 &&
                                  w.PageModel(3).line(w.PageModel(3).count() - 2).rfind(last, 0) == 0,
                              5000);
 }

@@ -176,7 +176,7 @@ void TestMainWindowSend::stringSendSkipsHiddenPage()
 {
     START_PTY_WINDOW(win);
     w.mnuDECClick();
-    QCOMPARE(w.PageVisible[1], 0);
+    QCOMPARE(w.PageVisible()[1], 0);
     SetRadioItemIndex(w.form().RGDelimiter, 2);
     // Longer than any fixed transmit buffer would hold: it goes whole, with its delimiter.
     const QByteArray text = QByteArray("0123456789").repeated(150);
@@ -462,7 +462,7 @@ void TestMainWindowSend::registeredButtons()
     SetRadioItemIndex(w.form().RGDelimiter, delimiter);
     SetBox(w, box);
     w.findChild<QPushButton *>(button)->click();
-    QCOMPARE(QString::fromStdString(w.ProgText[std::size_t(slot - 1)]), registered);
+    QCOMPARE(QString::fromStdString(w.ProgText()[std::size_t(slot - 1)]), registered);
     QCOMPARE(w.PbText(slot - 1)->text(), registered);
     QVERIFY(win.f.readFile(QStringLiteral("PButton.ini"))
                 .contains("BTN" + QByteArray::number(slot) + "=\"" + registered.toLatin1() + "\"\r\n"));
@@ -501,10 +501,10 @@ void TestMainWindowSend::registeredTextsSurviveRestart()
     f.closeWindow();
 
     w = &f.start();
-    QCOMPARE(QString::fromStdString(w->ProgText[0]), blanks);
-    QCOMPARE(w->ProgText[1], std::string("\" a \",0x0d"));
-    QCOMPARE(w->ProgText[2], std::string());
-    QCOMPARE(w->ProgText[3], longest);
+    QCOMPARE(QString::fromStdString(w->ProgText()[0]), blanks);
+    QCOMPARE(w->ProgText()[1], std::string("\" a \",0x0d"));
+    QCOMPARE(w->ProgText()[2], std::string());
+    QCOMPARE(w->ProgText()[3], longest);
     QCOMPARE(w->PbText(0)->text(), blanks);
     QVERIFY(f.readFile(QStringLiteral("PButton.ini")).startsWith("[Other]\r\nkeep=1\r\n"));
 }
@@ -540,7 +540,7 @@ void TestMainWindowSend::registeringRefusesWhatCannotBeStored()
         SetBox(w, c.box);
         w.findChild<QPushButton *>(QLatin1String(c.button))->click();
         QVERIFY2(Status(w) == c.message, c.name);
-        QVERIFY2(w.ProgText[0] == "0x41", c.name);
+        QVERIFY2(w.ProgText()[0] == "0x41", c.name);
         QVERIFY2(w.PbText(0)->text() == QStringLiteral("0x41"), c.name);
     }
     QVERIFY(f.readFile(QStringLiteral("PButton.ini")).contains("BTN1=\"0x41\"\r\n"));
@@ -557,7 +557,7 @@ void TestMainWindowSend::pickerChangesLabelOnly()
 
     // A double-click on the label opens the picker over it, without the focus.
     QTest::mouseDClick(w.PbText(3), Qt::LeftButton);
-    QCOMPARE(TForm1::PickSlot, 4);
+    QCOMPARE(w.PickSlot(), 4);
     QVERIFY(picker->isVisible());
     QCOMPARE(picker->geometry().topLeft(), w.PbText(3)->geometry().topLeft());
     QCOMPARE(picker->count(), 2);
@@ -569,14 +569,14 @@ void TestMainWindowSend::pickerChangesLabelOnly()
     w.cmbSelTextExit();
     QVERIFY(picker->isHidden());
     QCOMPARE(w.PbText(3)->text(), QStringLiteral("\"hist\""));
-    QCOMPARE(w.ProgText[3], std::string("0x34"));
+    QCOMPARE(w.ProgText()[3], std::string("0x34"));
     w.form().ProgSend4->click();
     QCOMPARE(win.pty.readSent(1), QByteArray("4"));
     QVERIFY(win.f.readFile(QStringLiteral("PButton.ini")).contains("BTN4=\"0x34\""));
 
     // A blank pick leaves the label; a registration sets every caption back.
     QTest::mouseDClick(w.PbText(1), Qt::LeftButton);
-    QCOMPARE(TForm1::PickSlot, 2);
+    QCOMPARE(w.PickSlot(), 2);
     picker->setEditText(QStringLiteral("   "));
     w.cmbSelTextExit();
     QCOMPARE(w.PbText(1)->text(), QString());
@@ -594,7 +594,7 @@ void TestMainWindowSend::pickerChangesLabelOnly()
     QTest::keyClick(picker->lineEdit(), Qt::Key_Return);
     QTRY_VERIFY(picker->isHidden());
     QCOMPARE(w.PbText(0)->text(), QStringLiteral("0x31"));
-    QCOMPARE(w.ProgText[0], std::string());
+    QCOMPARE(w.ProgText()[0], std::string());
 }
 
 // --- Continuous output ----------------------------------------------------------------------
@@ -692,7 +692,7 @@ void TestMainWindowSend::secondSendRefusedWhilePlayOutWaits()
         refusedMix = Status(w);
         w.form().StatusBar1->clearMessage();
         w.form().SetK1->click(); // registering still works ...
-        registered = w.ProgText[0];
+        registered = w.ProgText()[0];
         w.form().ProgSend1->click(); // ... sending the registered text does not
         refusedProg = Status(w);
         w.form().StatusBar1->clearMessage();

@@ -48,7 +48,7 @@ class TestReconnect : public QObject
             std::filesystem::remove(link.toStdString());
         }
         QString status() { return f.window->form().StatusBar1->currentMessage(); }
-        bool open() { return f.window->CommX1.Handle() != TCustomCommX::kInvalidHandle; }
+        bool open() { return f.window->CommX1().Handle() != TCustomCommX::kInvalidHandle; }
     };
 
   private slots:
@@ -156,7 +156,7 @@ void TestReconnect::pulledWhileIdleReceivingOrPlayingOut()
     QTRY_VERIFY_WITH_TIMEOUT(b.open(), 1000);
     QVERIFY(b.status().contains(QStringLiteral("再接続しました")));
     QCOMPARE(w.form().stComSet->text(), comSet);
-    QCOMPARE(w.CommX1.BitRate(), 38400);
+    QCOMPARE(w.CommX1().BitRate(), 38400);
     // Both ways again.
     w.form().cmbSendMix->setEditText(QStringLiteral("\"back\""));
     w.BtnMixClick();
@@ -173,9 +173,9 @@ void TestReconnect::reopenSwitchedOff()
     Bench b;
     TForm1 &w = b.f.start();
     QVERIFY(b.open());
-    QVERIFY(w.mnuAutoReopen->isChecked());
-    w.mnuAutoReopen->trigger();
-    QVERIFY(!w.mnuAutoReopen->isChecked());
+    QVERIFY(w.mnuAutoReopen()->isChecked());
+    w.mnuAutoReopen()->trigger();
+    QVERIFY(!w.mnuAutoReopen()->isChecked());
     b.pull();
     QTRY_VERIFY_WITH_TIMEOUT(b.status().contains(QStringLiteral("ポートを閉じました")), 1000);
     b.plug();
@@ -186,7 +186,7 @@ void TestReconnect::reopenSwitchedOff()
     b.f.closeWindow();
     QVERIFY(b.f.readFile(QStringLiteral("Quorvel.ini")).contains("[Reconnect]\r\nAUTO=0\r\n"));
     TForm1 &again = b.f.start();
-    QVERIFY(!again.mnuAutoReopen->isChecked());
+    QVERIFY(!again.mnuAutoReopen()->isChecked());
 }
 
 void TestReconnect::loopbackPlugOutAndIn()
@@ -215,11 +215,11 @@ void TestReconnect::recycledPseudoTerminalIsLeftAlone()
     const QByteArray path = pty->slavePath();
     f.writeIni("COM1=" + path, "[INI]\r\nSPEED=38400\r\nFLOW=NONE\r\n");
     TForm1 &w = f.start();
-    QVERIFY(w.CommX1.Handle() != TCustomCommX::kInvalidHandle);
+    QVERIFY(w.CommX1().Handle() != TCustomCommX::kInvalidHandle);
     pty.reset();
     QTRY_VERIFY_WITH_TIMEOUT(w.form().StatusBar1->currentMessage().contains(QStringLiteral("切断されました")),
                              1000);
-    QVERIFY(w.CommX1.Handle() == TCustomCommX::kInvalidHandle);
+    QVERIFY(w.CommX1().Handle() == TCustomCommX::kInvalidHandle);
     QVERIFY2(w.form().StatusBar1->currentMessage().contains(QStringLiteral("設定 → 通信設定 → OK")),
              qPrintable(w.form().StatusBar1->currentMessage()));
 
@@ -242,7 +242,7 @@ void TestReconnect::recycledPseudoTerminalIsLeftAlone()
     QVERIFY(other->write("typed\n"));
 
     QTest::qWait(1600); // three looks and more
-    const bool opened = w.CommX1.Handle() != TCustomCommX::kInvalidHandle;
+    const bool opened = w.CommX1().Handle() != TCustomCommX::kInvalidHandle;
     termios after{};
     const bool got = ::tcgetattr(shell, &after) == 0;
     char keys[16] = {};

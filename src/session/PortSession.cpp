@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+#include "PortSession.h"
+
+#include "PortStatusText.h"
+
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace
+{
+
+// A device that is back but will not open costs a pause at every try (the port is opened and
+// closed on the user-interface thread), so such tries come further apart: the pause doubles up to
+// this many looks (4 s).
+constexpr int kMaxReopenPause = 8;
+
+QString DeviceText(const platform::PortIdentity &device, const std::string &path = {})
+{
+    const QString name = path.empty() || device.target.kind == platform::PortTarget::Kind::Loopback
+                             ? PortTargetName(device.target)
+                             : QFile::decodeName(QByteArray::fromStdString(path));
+    return QStringLiteral("COM%1 の装置（%2）").arg(device.comNumber).arg(name);
+}
+
+} // namespace
+
+PortSession::PortSession(QObject *parent) : QObject(parent)
+{
+    m_reopenTimer = new QTimer(this);
+    m_reopenTimer->setObjectName(QStringLiteral("TimerReopen"));
+    m_reopenTimer->setInterval(kReopenLookMs);
+    connect(m_reopenTimer, &QTimer::timeout, this, [this] { reopenLook(); });
+    m_reopenTimer->start();
+    m_comm.OnError = [this](QObject *, std::int32_t) { emit lineEvent(); };
+    m_comm.OnBreak = [this](QObject *) { emit lineEvent(); };
+    m_comm.OnDeviceLost = [this](QObject *) { deviceLost(); };
+    // The setting texts start empty, until the settings file is read.
+    m_settings.Parity.clear();
+    m_settings.StopBits.clear();
+    m_settings.Flow.clear();
+}
+
+PortSession::~PortSession()
+{
+    m_comm.OnReceive = nullptr;
+    m_comm.OnError = nullptr;
+    m_comm.OnBreak = nullptr;
+    m_comm.OnDeviceLost = nullptr;
+    m_comm.PortClose();
+}
+
+void PortSession::shutdown()
+{
+    m_shutDown = true;
+    m_reopenTimer->stop();
+}
+
+bool PortSession::isOpen() const
+{
+    return m_comm.Handle() != TCustomCommX::kInvalidHandle;
+}
+
+QString PortSession::openFailure() const
+{
+    return OpenFailureReason(platform::LastOpenProblem());
+}
+
+bool PortSession::openByHand()
+{
+    m_lost.reset();
+    return open(nullptr);
+}
+
+void PortSession::close()
+{
+    m_comm.PortClose();
+    m_opened.reset();
+}
+
+bool PortSession::open(const platform::PortIdentity *device)
+{
+    m_opened.reset();
+    const core::CommSettings &s = m_settings;
+    m_comm.SetBitRate(s.Speed);
+    m_comm.SetCharSize(s.WordSize);
+    m_comm.SetParityBit(s.Parity == "EVEN" ? cpbEven : s.Parity == "ODD" ? cpbOdd : cpbNone);
+    m_comm.SetStopBit(s.StopBits == "1.5" ? csb1p5 : s.StopBits == "2" ? csb2 : csb1);
+    m_comm.SetFlowCtrl(s.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+    m_comm.SetPortNo(s.ComNo);
+    emit opening();
+    try {
+        m_comm.PortOpen();
+    } catch (const std::exception &) {
+        // Whatever failed (device missing or busy, a setting refused, a worker not started), the
+        // program goes on without a port; the caller tells the user.
+        resetLineErrors(true);
+        return false;
+    }
+    m_opened = device ? *device : platform::IdentifyPort(s.ComNo);
+    resetLineErrors(true);
+    raiseOutputLines();
+    emit opened();
+    return true;
+}
+
+void PortSession::raiseOutputLines()
+{
+    m_comm.SetDtrSignal(true);
+    m_comm.SetRtsSignal(true);
+}
+
+platform::CommErrorCounts PortSession::lineErrors()
+{
+    const platform::CommErrorCounts now = m_comm.GetErrorCounts();
+    auto since = [](platform::DWORD value, platform::DWORD base) {
+        return value >= base ? value - base : value;
+    };
+    platform::CommErrorCounts shown;
+    shown.overrun = since(now.overrun, m_lineErrorBase.overrun);
+    shown.parity = since(now.parity, m_lineErrorBase.parity);
+    shown.framing = since(now.framing, m_lineErrorBase.framing);
+    shown.breaks = since(now.breaks, m_lineErrorBase.breaks);
+    shown.lost = since(now.lost, m_lineErrorBase.lost);
+    return shown;
+}
+
+void PortSession::resetLineErrors(bool reopened)
+{
+    m_lineErrorBase = reopened ? platform::CommErrorCounts{} : m_comm.GetErrorCounts();
+    emit lineErrorsReset();
+}
+
+void PortSession::setRts(bool on)
+{
+    m_comm.SetRtsSignal(on);
+}
+
+void PortSession::setDtr(bool on)
+{
+    m_comm.SetDtrSignal(on);
+}
+
+bool PortSession::cts()
+{
+    return m_comm.IsCtsSignal();
+}
+
+bool PortSession::dsr()
+{
+    return m_comm.IsDsrSignal();
+}
+
+void PortSession::setAutoReopen(bool on)
+{
+    m_autoReopen = on;
+    if (!m_autoReopen && m_lost) {
+        emit status(DeviceText(*m_lost) + QStringLiteral("は切断されたままです（自動再接続は切）"));
+        m_lost.reset();
+    }
+}
+
+void PortSession::deviceLost()
+{
+    if (m_shutDown || !m_opened)
+        return;
+    // The bytes that came before the device went are still queued in the port; closing it now
+    // would drop them.
+    emit deviceGoing();
+    const platform::PortIdentity device = *m_opened;
+    m_opened.reset();
+    m_comm.PortClose();
+    m_reopenStatus.clear();
+    m_reopenPause = 1;
+    m_reopenWait = 0;
+    if (m_autoReopen && !device.canComeBack()) {
+        emit status(DeviceText(device) +
+                    QStringLiteral("が切断されました。ポートを閉じました。開き直すには 設定 → 通信設定 → OK "
+                                   "を選んでください（疑似端末の番号はほかの端末に使い回されるので、"
+                                   "自動再接続はしません）"));
+    } else if (m_autoReopen) {
+        m_lost = device;
+        emit status(DeviceText(device) + QStringLiteral("が切断されました。再接続を待っています"));
+    } else {
+        emit status(DeviceText(device) + QStringLiteral("が切断されました。ポートを閉じました"));
+    }
+}
+
+void PortSession::reopenLook()
+{
+    if (m_shutDown)
+        return;
+    if (m_opened) {
+        // A node removed without a hang-up (a link that udev or a script took away) is a device
+        // that went away all the same.
+        if (isOpen() && !platform::PortNamePresent(*m_opened))
+            deviceLost();
+        return;
+    }
+    // Never behind the user's back.
+    if (!m_lost || !m_autoReopen || (m_reopenAllowed && !m_reopenAllowed()))
+        return;
+    const std::string path = platform::LocatePort(*m_lost);
+    if (path.empty()) {
+        // Gone again: when it comes back it is tried at once.
+        m_reopenPause = 1;
+        m_reopenWait = 0;
+        return;
+    }
+    if (m_reopenWait > 0) {
+        --m_reopenWait;
+        return;
+    }
+    const platform::PortIdentity device = *m_lost;
+    const bool pin = device.target.kind == platform::PortTarget::Kind::Device;
+    if (pin)
+        platform::PinPort(device.comNumber, path);
+    const bool opened = open(&device);
+    if (pin)
+        platform::PinPort(device.comNumber, std::string());
+    if (opened) {
+        m_lost.reset();
+        m_reopenStatus.clear();
+        m_reopenPause = 1;
+        emit status(DeviceText(device, path) + QStringLiteral("に再接続しました"));
+        return;
+    }
+    // A device that is back but held by another program, or that now refuses the settings, is
+    // not forced: one status line says why, and a later look tries again.
+    m_reopenPause = std::min(m_reopenPause * 2, kMaxReopenPause);
+    m_reopenWait = m_reopenPause - 1;
+    const QString text = DeviceText(device, path) + QStringLiteral("に再接続できません: ") + openFailure() +
+                         QStringLiteral(" 再試行します");
+    if (text != m_reopenStatus) {
+        m_reopenStatus = text;
+        emit status(text);
+    }
+}

@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: MIT
+// The port session: the one serial port of a window (or of a script without one), from its
+// communication settings to the device behind it. It opens and closes the port with the
+// settings, says why an open failed, counts the line errors, switches and reads the modem lines,
+// and follows a device that goes away and comes back (the automatic reopen). It shows nothing:
+// what it has to say goes out as signals.
+//
+// Threads: every call and signal on the thread that owns it (the user-interface thread); the
+// component's workers reach it only through the component's events, which come on that thread.
+#pragma once
+
+#include "CommSettings.h"
+#include "Commx.h"
+#include "PortDevice.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QTimer;
+
+class PortSession : public QObject
+{
+    Q_OBJECT
+
+  public:
+    // How often a vanished node and a returning device are looked for: fast enough to notice
+    // within a second, with no wake-up in between.
+    static constexpr int kReopenLookMs = 500;
+
+    explicit PortSession(QObject *parent = nullptr);
+    ~PortSession() override;
+
+    TCommX &comm() { return m_comm; }
+    core::CommSettings &settings() { return m_settings; }
+    const core::CommSettings &settings() const { return m_settings; }
+
+    // Opens the port with the settings: an open the user asked for, which wins over a device
+    // that was waited for. False when it did not open; openFailure() says why.
+    bool openByHand();
+    void close();
+    bool isOpen() const;
+    // The second line of the failed-open message, for the last open that failed.
+    QString openFailure() const;
+
+    // Line errors and bytes lost since the open or the last reset ("ログクリア" starts them
+    // again from now; an open from zero).
+    platform::CommErrorCounts lineErrors();
+    void resetLineErrors(bool reopened);
+
+    // The output lines: raised at every open.
+    void setRts(bool on);
+    void setDtr(bool on);
+    bool cts();
+    bool dsr();
+
+    // The automatic reopen ("自動再接続").
+    bool autoReopen() const { return m_autoReopen; }
+    void setAutoReopen(bool on);
+    // Asked before every try: false holds a reopen back (the settings dialog, which opens the
+    // port itself, or a play-out still winding down).
+    void setReopenAllowed(std::function<bool()> allowed) { m_reopenAllowed = std::move(allowed); }
+    QTimer *reopenTimer() const { return m_reopenTimer; }
+    // Twice a second: notices a device node that vanished without a hang-up, and reopens the port
+    // once its device is back.
+    void reopenLook();
+    // The device of the open port went away: what it sent is shown (deviceGoing), the port
+    // closes and, with the reopen on, its device is watched for.
+    void deviceLost();
+
+    // The window closes: no more opens, looks or events.
+    void shutdown();
+
+  signals:
+    // An open begins: what an earlier open left unshown is no longer wanted.
+    void opening();
+    // The port opened, by hand or by a reopen.
+    void opened();
+    // The device went away and the port is about to close: take what it still has.
+    void deviceGoing();
+    void status(const QString &text);
+    // A line error or a break came: the counts changed.
+    void lineEvent();
+    // The counts start again (an open, or "ログクリア").
+    void lineErrorsReset();
+
+  private:
+    bool open(const platform::PortIdentity *device);
+    void raiseOutputLines();
+
+    TCommX m_comm;
+    core::CommSettings m_settings;
+    QTimer *m_reopenTimer = nullptr;
+    std::function<bool()> m_reopenAllowed;
+    bool m_shutDown = false;
+    std::optional<platform::PortIdentity> m_opened; // the device of the open port
+    std::optional<platform::PortIdentity> m_lost;   // a device that went away, watched for
+    bool m_autoReopen = true;
+    QString m_reopenStatus;                    // the last status line of a failing reopen, said once
+    int m_reopenPause = 1;                     // looks between two tries of a device that will not open
+    int m_reopenWait = 0;                      // looks still to wait before the next try
+    platform::CommErrorCounts m_lineErrorBase; // the device's counts at the last reset
+};

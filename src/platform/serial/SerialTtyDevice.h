@@ -1,18 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The tty back end's device object, shared by its three parts: SerialTty.cpp (open, close,
-// purges, lines, counters), SerialTtySettings.cpp (control block, time-outs, bit rates) and
-// SerialTtyIo.cpp (the reader thread, line-event waits, reads and writes).
+// The tty back end's device, shared by its three parts: SerialTty.cpp (open, close, purges,
+// lines, counters), SerialTtySettings.cpp (control block, bit rates) and SerialTtyIo.cpp (the
+// reader thread and the transfers). The waits, the overlapped operations and their time-outs are
+// the serial core's (SerialCore.h), whose lifetime rules hold here too: the descriptor is used only
+// under the core's lifetime lock, and it is closed only once the reader thread has ended.
 //
-// Lifetime: every call holds the device's lifetime lock shared while it uses the descriptor, and
-// close() takes it exclusively before the descriptor goes, so no call can ever reach a descriptor
-// number the process has since reused for something else. Calls that block register a wake-up
-// descriptor of their thread with the device; close() and the purges signal them, so close() never
-// waits for more than the time a woken call needs to leave.
+// The reader thread takes what the kernel has into the device's own input queue as it arrives,
+// however long the reader of the port is busy, and tells the core; the core's reads take from that
+// queue. A hang-up is told to the core once, and the reader stops watching the descriptor, which
+// would report it for ever.
 #pragma once
 
 #include "ArrivalTimes.h"
 #include "ByteQueue.h"
-#include "Serial.h"
+#include "SerialCore.h"
 #include "SerialInternal.h"
 
 #include <atomic>
@@ -20,13 +21,10 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace platform::tty
 {
@@ -53,84 +51,35 @@ struct ErrorCounts {
     std::uint32_t frame = 0, parity = 0, overrun = 0, bufOverrun = 0, brk = 0;
 };
 
-// One eventfd per thread, registered with a device while that thread blocks in it. One shared
-// descriptor would not do: a waiter that resets it could swallow the signal meant for another.
-class ThreadWaker
-{
-  public:
-    ThreadWaker() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~ThreadWaker()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    ThreadWaker(const ThreadWaker &) = delete;
-    ThreadWaker &operator=(const ThreadWaker &) = delete;
-    int fd() const { return m_fd; }
-    void drain() const
-    {
-        std::uint64_t v;
-        while (::read(m_fd, &v, sizeof v) < 0 && errno == EINTR) {
-        }
-    }
-
-  private:
-    int m_fd;
-};
-
-const ThreadWaker &ThisThreadWaker();
-
 // Raw, binary, no job control: what a serial terminal needs.
 void MakeRaw(termios &t);
 
-class TtyDevice final : public CommDevice
+class TtyDevice final : public SerialCore
 {
   public:
     TtyDevice(int fd, std::string path);
     ~TtyDevice() override;
-
-    bool close() override;
-    bool setupComm(DWORD inQueue, DWORD outQueue) override;
-    bool purgeComm(DWORD flags) override;
-    bool getCommState(DCB *dcb) override;
-    bool setCommState(const DCB &dcb) override;
-    bool getCommTimeouts(COMMTIMEOUTS *timeouts) override;
-    bool setCommTimeouts(const COMMTIMEOUTS &timeouts) override;
-    bool setCommMask(DWORD mask) override;
-    bool escapeCommFunction(DWORD function) override;
-    bool getCommModemStatus(DWORD *status) override;
-    bool clearCommError(DWORD *errors, COMSTAT *status) override;
-    bool getErrorCounts(CommErrorCounts *counts) override;
-    bool inputArrival(DWORD *ageMs, DWORD *run) override;
-    bool waitCommEvent(DWORD *mask, Event &wake) override;
-    bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) override;
-    bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) override;
-    bool getOverlappedResult(OVERLAPPED *ov, DWORD *transferred, bool wait) override;
 
     // Called once by OpenTty before anybody else sees the device: reads the settings and starts
     // the reader thread. Throws std::system_error when no thread can be had.
     void initialise();
 
   private:
-    // While a thread blocks in this device, close() and the purges can wake it.
-    class Registration
-    {
-      public:
-        explicit Registration(TtyDevice &device);
-        ~Registration();
-        Registration(const Registration &) = delete;
-        Registration &operator=(const Registration &) = delete;
-        int fd() const { return m_waker.fd(); }
-        void drain() const { m_waker.drain(); }
-
-      private:
-        TtyDevice &m_device;
-        const ThreadWaker &m_waker;
-    };
-
-    // A lock that owns nothing means the device is closed.
-    std::shared_lock<std::shared_mutex> use();
-    void wakeWaiters();
+    // The serial core's primitives.
+    long readSome(BYTE *buffer, DWORD count) override;
+    long writeSome(const BYTE *buffer, DWORD count) override;
+    int writableDescriptor() const override { return m_fd; }
+    COMSTAT queueCounts() override;
+    bool discard(DWORD clearFlags) override;
+    bool setQueueSizes(DWORD inQueue, DWORD outQueue) override;
+    bool readState(DCB *dcb) override;
+    bool applyState(const DCB &dcb) override;
+    bool lineFunction(DWORD function) override;
+    bool modemLines(DWORD *status) override;
+    bool errorCounts(CommErrorCounts *counts) override;
+    bool nextArrival(DWORD *ageMs, DWORD *run) override;
+    void stopDevice() override;
+    void releaseDevice() override;
 
     bool readCounts(ErrorCounts *counts) const;
     mutable std::atomic<bool> m_noCounters{false}; // the driver has no error counters
@@ -140,12 +89,6 @@ class TtyDevice final : public CommDevice
     long fillQueue(bool *sawNul);
     void takeCounts();
     void signalReader();
-    // Non-blocking transfers: bytes moved (0 when the device would block), or -1 with the last
-    // error set. Reads take from the input queue; a hung-up device fails once the queue is empty.
-    long readSome(BYTE *buffer, DWORD count);
-    long writeSome(const BYTE *buffer, DWORD count);
-    bool readEndsOnFirstByte() const;
-    bool finish(OVERLAPPED *ov, DWORD *transferred, bool ok, DWORD error);
     void setModemLine(int line, bool on) const;
     // The settings the device has now, read once at the open (SerialTtySettings.cpp).
     void readSettings();
@@ -154,37 +97,21 @@ class TtyDevice final : public CommDevice
     const std::string m_path;
     int m_fd;
 
-    std::shared_mutex m_life;
-    std::atomic<bool> m_closed{false};
-
-    std::mutex m_waitMutex;
-    std::vector<int> m_waiters;
-
     mutable std::mutex m_stateMutex; // guards the settings below
     DCB m_dcb;
-    COMMTIMEOUTS m_timeouts;
     DWORD m_inQueue = 4096;
     DWORD m_outQueue = 4096;
 
-    std::atomic<DWORD> m_mask{0};
-    std::atomic<std::uint64_t> m_txGeneration{0};
-    std::atomic<std::uint64_t> m_rxGeneration{0};
-
-    // The input queue and what the reader learnt, guarded by m_inMutex. An EV_RXCHAR is due when
-    // the bytes that ever arrived pass the total of the last report.
+    // The input queue and what the reader learnt, guarded by m_inMutex.
     std::mutex m_inMutex;
     ByteQueue m_in{kInputQueueBytes};
-    ArrivalTimes m_arrivals; // when the queued bytes came
-    std::uint64_t m_arrivedTotal = 0;
-    std::uint64_t m_reportedTotal = 0;
+    ArrivalTimes m_arrivals;             // when the queued bytes came
+    std::uint64_t m_arrivedTotal = 0;    // bytes that ever arrived
     std::uint64_t m_purgeGeneration = 0; // bytes read before a purge are not queued after it
     bool m_readerStalled = false;        // the queue was full: the reader waits for room
     bool m_hungUp = false;
-    DWORD m_hangUpError = ERROR_DEVICE_REMOVED;
-    DWORD m_pendingEvents = 0; // EV_BREAK / EV_ERR seen since the last WaitCommEvent took them
-    DWORD m_pendingErrors = 0; // CE_* bits since the last ClearCommError
-    ErrorCounts m_openCounts;  // the driver's counters at the open
-    ErrorCounts m_counts;      // ... when last read
+    ErrorCounts m_openCounts; // the driver's counters at the open
+    ErrorCounts m_counts;     // ... when last read
 
     std::thread m_reader;
     int m_readerWake = -1; // eventfd: close, purge or room in the queue

@@ -27,18 +27,11 @@ int Resolve(const std::string &number, const char *ini)
         return Usage();
     if (ini)
         platform::SetPortMapFile(ini);
-    const platform::PortTarget target = platform::ResolvePort(n);
-    switch (target.kind) {
-    case platform::PortTarget::Kind::Device:
-        std::printf("%s\n", target.path.c_str());
-        return 0;
-    case platform::PortTarget::Kind::Loopback:
-        std::puts("loopback");
-        return 0;
-    case platform::PortTarget::Kind::None:
-        break;
-    }
-    return 1;
+    const std::string value = platform::ResolvePort(n).portsValue();
+    if (value.empty())
+        return 1;
+    std::printf("%s\n", value.c_str());
+    return 0;
 }
 
 int EnsureLoopback(const std::string &ini)

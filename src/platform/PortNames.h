@@ -17,6 +17,19 @@ struct PortTarget {
     enum class Kind { None, Device, Loopback } kind = Kind::None;
     std::string path;                                                         // Device: the device path
     enum class Source { None, PortsSection, Detected } source = Source::None; // where the entry came from
+
+    // What callers ask of a target is answered here, so that the kinds (and the kinds still to
+    // come) are known to this layer only.
+
+    // COMn leads to something that can be opened.
+    bool found() const { return kind != Kind::None; }
+    // The built-in loopback plug. It has no path; whoever shows it names it in their own words.
+    // Any other target that was found is named by `path`.
+    bool isLoopback() const { return kind == Kind::Loopback; }
+    // A reopen may pin the port to a path: only a device is found under a path.
+    bool canPin() const { return kind == Kind::Device; }
+    // The value a [PORTS] line has for it ("/dev/ttyUSB0", "loopback"); empty when nothing was found.
+    std::string portsValue() const { return isLoopback() ? std::string("loopback") : path; }
 };
 
 // n from "\\.\COMn" (also accepts "COMn"); 0 when the name is no such port name.

@@ -18,7 +18,7 @@ constexpr int kMaxReopenPause = 8;
 
 QString DeviceText(const platform::PortIdentity &device, const std::string &path = {})
 {
-    const QString name = path.empty() || device.target.kind == platform::PortTarget::Kind::Loopback
+    const QString name = path.empty() || device.target.isLoopback()
                              ? PortTargetName(device.target)
                              : QFile::decodeName(QByteArray::fromStdString(path));
     return QStringLiteral("COM%1 の装置（%2）").arg(device.comNumber).arg(name);
@@ -213,7 +213,7 @@ void PortSession::reopenLook()
         return;
     }
     const platform::PortIdentity device = *m_lost;
-    const bool pin = device.target.kind == platform::PortTarget::Kind::Device;
+    const bool pin = device.target.canPin();
     if (pin)
         platform::PinPort(device.comNumber, path);
     const bool opened = open(&device);

@@ -24,15 +24,9 @@ QString HoldersText(const std::vector<std::string> &holders)
 
 QString PortTargetName(const platform::PortTarget &target)
 {
-    switch (target.kind) {
-    case platform::PortTarget::Kind::Loopback:
+    if (target.isLoopback())
         return QStringLiteral("ループバック");
-    case platform::PortTarget::Kind::Device:
-        return Path(target.path);
-    case platform::PortTarget::Kind::None:
-        break;
-    }
-    return {};
+    return target.found() ? Path(target.path) : QString();
 }
 
 QString OpenFailureReason(const platform::OpenProblem &problem)
@@ -59,7 +53,7 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
                QStringLiteral("。[PORTS] に %1=/dev/ttyUSB0 のように書くと割り当てられます。").arg(com);
     }
     case Kind::NotPresent:
-        if (problem.target.kind == platform::PortTarget::Kind::Loopback)
+        if (problem.target.isLoopback())
             return QStringLiteral("%1 のループバックは外されています。").arg(com);
         return QStringLiteral("%1 の装置 %2 が見つかりません%3。装置がつながっているか確かめてください。")
             .arg(com, device,
@@ -81,7 +75,7 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
         return QStringLiteral("%1 を開く権限がありません。").arg(device);
     }
     case Kind::InUse: {
-        if (problem.target.kind == platform::PortTarget::Kind::Loopback)
+        if (problem.target.isLoopback())
             return QStringLiteral("%1 のループバックは使用中です。").arg(com);
         const std::vector<std::string> holders = platform::DeviceHolders(problem.target.path);
         if (holders.empty())

@@ -248,17 +248,14 @@ void TfrmSetting::UpdateDeviceLabel()
         const QString from = target.source == platform::PortTarget::Source::PortsSection
                                  ? QStringLiteral("（設定ファイルの[PORTS]）")
                                  : QStringLiteral("（自動検出）");
-        switch (target.kind) {
-        case platform::PortTarget::Kind::Loopback: {
+        if (target.isLoopback()) {
             const auto plug = platform::LoopbackPlug::Get(comNo);
             const platform::DeviceState state = plug->isMissing() ? platform::DeviceState::Missing
                                                 : plug->isOpen()  ? platform::DeviceState::InUse
                                                                   : platform::DeviceState::Available;
             text = DeviceStateText(state) + QStringLiteral(" → ループバック");
             tip = QStringLiteral("COM%1 は内蔵のループバックを開きます").arg(comNo) + from;
-            break;
-        }
-        case platform::PortTarget::Kind::Device: {
+        } else if (target.found()) {
             const QString path = QFile::decodeName(QByteArray::fromStdString(target.path));
             const QString about = DeviceSummary(platform::DescribeDevice(target.path));
             const platform::DeviceState state = platform::ProbeDevice(target.path);
@@ -273,12 +270,9 @@ void TfrmSetting::UpdateDeviceLabel()
                     holders << QString::fromStdString(h);
                 tip += QStringLiteral("\n使用中: ") + holders.join(QStringLiteral(", "));
             }
-            break;
-        }
-        case platform::PortTarget::Kind::None:
+        } else {
             text = QStringLiteral("→ 未検出");
             tip = QStringLiteral("COM%1 に当たるシリアル装置が見つかりません").arg(comNo);
-            break;
         }
     }
     // The state comes first, so that it stays readable when a long device path or description

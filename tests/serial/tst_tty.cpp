@@ -34,22 +34,6 @@ namespace
 
 constexpr const char *kPort = "\\\\.\\COM7";
 
-std::int64_t CpuMs(clockid_t clock)
-{
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-std::int64_t ThreadCpuMs()
-{
-    return CpuMs(CLOCK_THREAD_CPUTIME_ID);
-}
-// The whole process: the device's own reader thread included.
-std::int64_t ProcessCpuMs()
-{
-    return CpuMs(CLOCK_PROCESS_CPUTIME_ID);
-}
-
 // Byte i of a test stream: a pattern whose order shows.
 char StreamByte(std::size_t i)
 {
@@ -182,35 +166,6 @@ TEST_F(TtyTest, BytesTravelBothWaysUntranslated)
     EXPECT_EQ(read, 256u);
     EXPECT_EQ(got, all);
     EXPECT_EQ(waitInQueue(0), 0u);
-}
-
-TEST_F(TtyTest, ReadWaitsForFirstByteThenTimesOutEmpty)
-{
-    open();
-    char buffer[16];
-    DWORD read = 99;
-    OVERLAPPED ov;
-    ASSERT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(GetOverlappedResult(m_port, &ov, &read, false));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-
-    masterWrite("xy");
-    ASSERT_TRUE(GetOverlappedResult(m_port, &ov, &read, true));
-    EXPECT_EQ(std::string(buffer, read), "xy");
-
-    // Nothing arrives: after ReadTotalTimeoutConstant the read is complete with nothing.
-    ASSERT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(GetOverlappedResult(m_port, &ov, &read, true));
-    EXPECT_EQ(read, 0u);
-
-    // Interval MAXDWORD and no totals: a read returns at once with what is there.
-    COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = MAXDWORD;
-    ASSERT_TRUE(SetCommTimeouts(m_port, t));
-    EXPECT_TRUE(ReadFile(m_port, buffer, sizeof buffer, &read, &ov));
-    EXPECT_EQ(read, 0u);
 }
 
 // A line's time is when its bytes came from the device, however long they then waited: each
@@ -578,56 +533,6 @@ TEST_F(TtyTest, PurgeAbortsAPendingWriteAndTimeOutCompletesItShort)
     EXPECT_TRUE(GetOverlappedResult(m_port, &ov2, &n, true));
     EXPECT_GT(n, 0u);
     EXPECT_LT(n, data.size());
-}
-
-TEST_F(TtyTest, HangUpLeavesTheReceiverAsleep)
-{
-    open();
-    ASSERT_TRUE(SetCommMask(m_port, EV_RXCHAR | EV_BREAK | EV_ERR));
-    Event wake; // auto-reset, like the receive thread's
-    std::atomic<bool> stop{false};
-    std::atomic<bool> firstResult{true};
-    std::atomic<std::int64_t> cpuAfterHangUp{-1};
-    Event failed(true);
-    std::thread receiver([&] {
-        // The receive thread's loop: wait for an event, or for the wake-up when waiting failed.
-        DWORD m = 0;
-        firstResult = WaitCommEvent(m_port, &m, wake);
-        failed.Set();
-        const std::int64_t start = ThreadCpuMs();
-        while (!stop.load()) {
-            if (!WaitCommEvent(m_port, &m, wake))
-                wake.Wait();
-        }
-        cpuAfterHangUp = ThreadCpuMs() - start;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    closeMaster();
-    EXPECT_TRUE(failed.Wait(5000)) << "the wait did not notice the hang-up";
-    const std::int64_t processStart = ProcessCpuMs();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LT(ProcessCpuMs() - processStart, 100) << "some thread spun after the hang-up";
-    stop = true;
-    wake.Set();
-    receiver.join();
-    EXPECT_FALSE(firstResult.load());
-    EXPECT_GE(cpuAfterHangUp.load(), 0);
-    EXPECT_LT(cpuAfterHangUp.load(), 50) << "the receiver spun after the hang-up";
-
-    // The rest of the device fails cleanly, and nothing claims to be waiting.
-    DWORD errors = 0;
-    COMSTAT stat;
-    stat.cbInQue = 7;
-    ClearCommError(m_port, &errors, &stat);
-    EXPECT_EQ(stat.cbInQue, 0u);
-    char buffer[4];
-    DWORD n = 0;
-    OVERLAPPED ov;
-    EXPECT_FALSE(ReadFile(m_port, buffer, sizeof buffer, &n, &ov));
-    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(WriteFile(m_port, "x", 1, &n, &ov));
-    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_TRUE(CloseHandle(m_port));
 }
 
 // A port nobody reads takes bytes into its queue up to the bound and then stops reading, so

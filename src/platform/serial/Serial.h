@@ -3,8 +3,9 @@
 //
 // Every function here is named after the Windows operation it stands in for and keeps its
 // meaning, so that the component reads like its design. Two back ends sit behind the same
-// calls: "tty" (termios on a real device or a pseudo-terminal) and "loopback" (an in-process
-// plug, see Loopback.h). A handle is a reference-counted device object, never a bare file
+// calls, on one I/O core that does the overlapped operations, the waits and the error state for
+// both (SerialCore.h): "tty" (termios on a real device or a pseudo-terminal) and "loopback" (an
+// in-process plug, see Loopback.h). A handle is a reference-counted device object, never a bare file
 // descriptor: a worker that still holds the handle of an earlier open can only ever reach that
 // closed object, never a device that a later open got.
 //
@@ -214,7 +215,8 @@ bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *timeouts);
 // Only the read rule described at ReadFile below and the total write time-out are honoured;
 // interval time-outs between bytes are not.
 bool SetCommTimeouts(const HANDLE &h, const COMMTIMEOUTS &timeouts);
-// EV_RXCHAR, EV_BREAK and EV_ERR are the only events a device reports; a new mask ends a wait.
+// EV_RXCHAR, EV_BREAK and EV_ERR are the only events a device reports; a wait in progress looks
+// at a new mask (what it then does depends on the back end, see SerialCore.h).
 bool SetCommMask(const HANDLE &h, DWORD mask);
 bool EscapeCommFunction(const HANDLE &h, DWORD function);
 // Lines a driver does not have (a pseudo-terminal has no modem lines) read as inactive.
@@ -252,8 +254,8 @@ bool ReadFile(const HANDLE &h, void *buffer, DWORD count, DWORD *read, OVERLAPPE
 bool WriteFile(const HANDLE &h, const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov);
 bool GetOverlappedResult(const HANDLE &h, OVERLAPPED *ov, DWORD *transferred, bool wait);
 
-// The back-end interface. The free functions above check the handle and dispatch here; back ends
-// set the last error themselves.
+// The device interface. The free functions above check the handle and dispatch here; the serial
+// core implements it once for every back end and sets the last error.
 class CommDevice
 {
   public:

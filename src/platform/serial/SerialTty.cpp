@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The tty back end: a serial port or a pseudo-terminal driven through termios and the tty ioctls.
-// This part opens and closes the device, purges it and carries the lines and the counters; the
-// settings are in SerialTtySettings.cpp, the waits and transfers in SerialTtyIo.cpp.
+// This part opens and closes the device, empties its queues and carries the lines and the
+// counters; the settings are in SerialTtySettings.cpp, the reader thread and the transfers in
+// SerialTtyIo.cpp.
 #include "SerialInternal.h"
 #include "SerialTermios2.h"
 #include "SerialTtyDevice.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <system_error>
@@ -37,11 +39,14 @@ int Ioctl(int fd, unsigned long request, void *arg)
     return r;
 }
 
-TtyDevice::TtyDevice(int fd, std::string path) : m_path(std::move(path)), m_fd(fd) {}
+TtyDevice::TtyDevice(int fd, std::string path)
+    : SerialCore(NewMask::KeepsWaiting), m_path(std::move(path)), m_fd(fd)
+{
+}
 
 TtyDevice::~TtyDevice()
 {
-    if (!m_closed.load())
+    if (!isClosed())
         close(); // joins the reader
     if (m_readerWake >= 0)
         ::close(m_readerWake);
@@ -58,42 +63,16 @@ void TtyDevice::initialise()
     m_reader = std::thread([this] { readerLoop(); });
 }
 
-std::shared_lock<std::shared_mutex> TtyDevice::use()
+void TtyDevice::stopDevice()
 {
-    std::shared_lock lock(m_life);
-    if (m_closed.load())
-        lock.unlock();
-    return lock;
-}
-
-void TtyDevice::wakeWaiters()
-{
-    std::lock_guard lock(m_waitMutex);
-    const std::uint64_t one = 1;
-    for (const int fd : m_waiters)
-        while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-}
-
-bool TtyDevice::close()
-{
-    {
-        // Under the registry lock, so a waiter registers either before the flag (and is signalled)
-        // or after it (and sees it).
-        std::lock_guard lock(m_waitMutex);
-        if (m_closed.load())
-            return Fail(ERROR_INVALID_HANDLE);
-        m_closed.store(true);
-        const std::uint64_t one = 1;
-        for (const int fd : m_waiters)
-            while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
-    }
     // The reader never waits for anybody but its wake-up, so this join is short.
     signalReader();
     if (m_reader.joinable() && m_reader.get_id() != std::this_thread::get_id())
         m_reader.join();
-    std::unique_lock life(m_life);
+}
+
+void TtyDevice::releaseDevice()
+{
     // Output still held back by flow control would make the driver's close wait for it (up to
     // half a minute on a UART); closing means now. TIOCEXCL outlives the descriptor on a tty
     // that stays alive (a pseudo-terminal whose master is open), so it is dropped by hand.
@@ -101,7 +80,6 @@ bool TtyDevice::close()
     Ioctl(m_fd, TIOCNXCL, nullptr);
     ::close(m_fd); // also releases the flock; never retried, the descriptor is gone either way
     m_fd = -1;
-    return true;
 }
 
 bool TtyDevice::readCounts(ErrorCounts *counts) const
@@ -123,26 +101,15 @@ bool TtyDevice::readCounts(ErrorCounts *counts) const
     return true;
 }
 
-bool TtyDevice::purgeComm(DWORD flags)
+bool TtyDevice::discard(DWORD clearFlags)
 {
-    auto lock = use();
-    if (Closed(lock))
-        return false;
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (flags & PURGE_TXABORT)
-        m_txGeneration.fetch_add(1);
-    if (flags & PURGE_RXABORT)
-        m_rxGeneration.fetch_add(1);
-    if (flags & (PURGE_TXABORT | PURGE_RXABORT))
-        wakeWaiters();
     bool ok = true;
     int err = 0;
-    if ((flags & PURGE_TXCLEAR) && ::tcflush(m_fd, TCOFLUSH) < 0) {
+    if ((clearFlags & PURGE_TXCLEAR) && ::tcflush(m_fd, TCOFLUSH) < 0) {
         ok = false;
         err = errno;
     }
-    if (flags & PURGE_RXCLEAR) {
+    if (clearFlags & PURGE_RXCLEAR) {
         std::lock_guard in(m_inMutex);
         if (::tcflush(m_fd, TCIFLUSH) < 0) {
             ok = false;
@@ -151,7 +118,6 @@ bool TtyDevice::purgeComm(DWORD flags)
         m_in.clear();
         m_arrivals.clear();
         ++m_purgeGeneration;
-        m_reportedTotal = m_arrivedTotal; // nothing unread is left to report
         if (m_readerStalled) {
             m_readerStalled = false;
             signalReader();
@@ -160,21 +126,8 @@ bool TtyDevice::purgeComm(DWORD flags)
     return ok ? true : FailErrno(err);
 }
 
-bool TtyDevice::setCommMask(DWORD mask)
+bool TtyDevice::lineFunction(DWORD function)
 {
-    auto lock = use();
-    if (Closed(lock))
-        return false;
-    m_mask.store(mask);
-    wakeWaiters(); // a pending wait looks at the new mask (and ends on 0)
-    return true;
-}
-
-bool TtyDevice::escapeCommFunction(DWORD function)
-{
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     unsigned long request = 0;
     int bits = 0;
     switch (function) {
@@ -208,12 +161,8 @@ bool TtyDevice::escapeCommFunction(DWORD function)
     return true;
 }
 
-bool TtyDevice::getCommModemStatus(DWORD *status)
+bool TtyDevice::modemLines(DWORD *status)
 {
-    *status = 0;
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     int bits = 0;
     if (Ioctl(m_fd, TIOCMGET, &bits) < 0)
         return Unsupported(errno) ? true : FailErrno(errno);
@@ -228,32 +177,21 @@ bool TtyDevice::getCommModemStatus(DWORD *status)
     return true;
 }
 
-bool TtyDevice::clearCommError(DWORD *errors, COMSTAT *status)
+COMSTAT TtyDevice::queueCounts()
 {
-    *errors = 0;
-    *status = COMSTAT{};
-    auto lock = use();
-    if (Closed(lock))
-        return false;
+    COMSTAT status;
     {
         std::lock_guard in(m_inMutex);
-        *errors = m_pendingErrors;
-        m_pendingErrors = 0;
-        status->cbInQue = static_cast<DWORD>(m_in.size());
-        if (m_hungUp && m_in.size() == 0)
-            return Fail(m_hangUpError); // nothing can be read any more
+        status.cbInQue = static_cast<DWORD>(m_in.size());
     }
     int outQueued = 0;
     if (Ioctl(m_fd, TIOCOUTQ, &outQueued) == 0 && outQueued > 0)
-        status->cbOutQue = static_cast<DWORD>(outQueued);
-    return true;
+        status.cbOutQue = static_cast<DWORD>(outQueued);
+    return status;
 }
 
-bool TtyDevice::inputArrival(DWORD *ageMs, DWORD *run)
+bool TtyDevice::nextArrival(DWORD *ageMs, DWORD *run)
 {
-    auto lock = use();
-    if (!lock)
-        return false; // closed: nothing waits
     std::lock_guard in(m_inMutex);
     if (m_in.size() == 0)
         return false;
@@ -266,12 +204,8 @@ bool TtyDevice::inputArrival(DWORD *ageMs, DWORD *run)
     return true;
 }
 
-bool TtyDevice::getErrorCounts(CommErrorCounts *counts)
+bool TtyDevice::errorCounts(CommErrorCounts *counts)
 {
-    *counts = CommErrorCounts{};
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     std::lock_guard in(m_inMutex);
     // Counters are free-running: the difference is right across a wrap too.
     counts->overrun = m_counts.overrun - m_openCounts.overrun;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the serial back ends share, internal to the platform layer: their openers, the error
-// helpers, the clock, the opening check of every device call and the one rule for read time-outs,
-// so that the loopback plug stands for a tty in every test.
+// What the serial core and its back ends share, internal to the platform layer: the openers, the
+// error helpers, the clock, the opening check of every device call and the one rule for read
+// time-outs.
 #pragma once
 
 #include "Serial.h"
@@ -26,6 +26,9 @@ bool FailErrno(int err);
 
 // Steady-clock milliseconds.
 std::int64_t NowMs();
+// A steady-clock deadline `ms` from now, rounded up so that an operation never ends before its
+// time-out.
+std::int64_t DeadlineMs(std::uint64_t ms);
 // Milliseconds left until a steady-clock deadline, for poll (-1: no deadline).
 int RemainingMs(std::int64_t deadlineMs);
 

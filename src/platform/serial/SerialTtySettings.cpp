@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The tty back end's settings: the device control block and the time-outs translated to and from
-// termios, and the bit rates (the fixed codes, any other rate through termios2).
+// The tty back end's settings: the device control block translated to and from termios, and the
+// bit rates (the fixed codes, any other rate through termios2).
 #include "SerialTermios2.h"
 #include "SerialTtyDevice.h"
 
@@ -97,11 +97,8 @@ void TtyDevice::readSettings()
     }
 }
 
-bool TtyDevice::setupComm(DWORD inQueue, DWORD outQueue)
+bool TtyDevice::setQueueSizes(DWORD inQueue, DWORD outQueue)
 {
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     // The tty layer sizes its own buffers; the sizes are kept for what the caller may ask, and
     // nonsense (0, or a negative number passed as unsigned) is refused as Windows does.
     constexpr DWORD kMax = 1u << 20;
@@ -113,11 +110,8 @@ bool TtyDevice::setupComm(DWORD inQueue, DWORD outQueue)
     return true;
 }
 
-bool TtyDevice::getCommState(DCB *dcb)
+bool TtyDevice::readState(DCB *dcb)
 {
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     std::lock_guard state(m_stateMutex);
     *dcb = m_dcb;
     return true;
@@ -138,11 +132,8 @@ bool TtyDevice::restoreState(const termios &old, DWORD oldRate)
     return false;
 }
 
-bool TtyDevice::setCommState(const DCB &dcb)
+bool TtyDevice::applyState(const DCB &dcb)
 {
-    auto lock = use();
-    if (Closed(lock))
-        return false;
     if (dcb.BaudRate < 10 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
         dcb.StopBits > TWOSTOPBITS)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -238,26 +229,6 @@ bool TtyDevice::setCommState(const DCB &dcb)
         break;
     }
     m_dcb = dcb;
-    return true;
-}
-
-bool TtyDevice::getCommTimeouts(COMMTIMEOUTS *timeouts)
-{
-    auto lock = use();
-    if (Closed(lock))
-        return false;
-    std::lock_guard state(m_stateMutex);
-    *timeouts = m_timeouts;
-    return true;
-}
-
-bool TtyDevice::setCommTimeouts(const COMMTIMEOUTS &timeouts)
-{
-    auto lock = use();
-    if (Closed(lock))
-        return false;
-    std::lock_guard state(m_stateMutex);
-    m_timeouts = timeouts;
     return true;
 }
 

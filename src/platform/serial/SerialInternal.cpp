@@ -14,6 +14,12 @@ std::int64_t NowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t DeadlineMs(std::uint64_t ms)
+{
+    using namespace std::chrono;
+    return ceil<milliseconds>(steady_clock::now().time_since_epoch()).count() + static_cast<std::int64_t>(ms);
+}
+
 int RemainingMs(std::int64_t deadlineMs)
 {
     if (deadlineMs < 0)

@@ -52,6 +52,11 @@ int main(int argc, char *argv[])
         else if (std::strcmp(argv[i], "--runs") == 0)
             runs = std::atoi(argv[++i]);
     }
+    // The figures are medians: without a start there is none to take.
+    if (runs < 1) {
+        std::fprintf(stderr, "bench_window_start: --runs needs 1 or more\n");
+        return 2;
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

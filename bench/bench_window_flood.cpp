@@ -34,7 +34,14 @@
 // the window's event loop sends; with QT_QPA_PLATFORM=offscreen there is no window to ping.
 // Exit status: 0 when every budget holds, 1 when one fails or cannot be shown, 2 when the run
 // could not be set up.
-#include <xcb/xcb.h>
+#include "ChildProcess.h"
+#include "FileDescriptor.h"
+#include "ProcFs.h"
+#include "PtyPair.h"
+#include "SetupError.h"
+#include "StatsLog.h"
+#include "TempDir.h"
+#include "WindowPing.h"
 
 #include <algorithm>
 #include <atomic>
@@ -44,23 +51,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <limits>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -70,6 +73,7 @@
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using namespace bench;
 
 namespace
 {
@@ -77,12 +81,8 @@ namespace
 constexpr std::size_t kLineBytes = 60;
 constexpr std::size_t kPayloadBytes = 58;
 constexpr double kMiB = 1048576.0;
-constexpr std::string_view kStatsTag = "rx-stats";
 // After the reader has caught up, its last repaint and timer ticks still belong to the bytes.
 constexpr auto kSettle = 1s;
-constexpr auto kPingInterval = 20ms;
-constexpr auto kPingGiveUp = 1s;
-
 constexpr double kMinFloodMBps = 20;
 constexpr double kMaxPingMs = 50;
 constexpr double kMaxRssMB = 150;
@@ -107,15 +107,6 @@ struct Options {
     std::string loggingExe;
     int pairs = 1;
 };
-
-struct SetupError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void ThrowSystem(const std::string &what)
-{
-    throw SetupError(what + ": " + std::strerror(errno));
-}
 
 double Seconds(Clock::duration d)
 {
@@ -199,222 +190,22 @@ Options Parse(int argc, char **argv)
     return o;
 }
 
-// --- Processes -------------------------------------------------------------------------------
-
-// The fields of /proc/PID/stat after the command name; [0] is field 3 (the state).
-std::vector<std::string> StatFields(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    const auto close = text.rfind(')');
-    std::vector<std::string> fields;
-    if (close == std::string::npos)
-        return fields;
-    std::istringstream rest(text.substr(close + 1));
-    for (std::string field; rest >> field;)
-        fields.push_back(field);
-    return fields;
-}
-
-// User + system time of all the process's threads. Its CPU clock counts in nanoseconds; the
-// clock ticks of /proc/PID/stat (10 ms) are too coarse for a reader as cheap as cat.
-double CpuSeconds(pid_t pid)
-{
-    clockid_t clock;
-    timespec t{};
-    if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &t) == 0)
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-    const auto fields = StatFields(pid);
-    if (fields.size() < 13)
-        return std::nan("");
-    const double ticks = std::stod(fields[11]) + std::stod(fields[12]); // utime, stime
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long RssKiB(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
-
-// Bytes the process has taken in through read calls, terminals included.
-std::optional<unsigned long long> BytesRead(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
-    std::string key;
-    unsigned long long value = 0;
-    while (in >> key >> value)
-        if (key == "rchar:")
-            return value;
-    return std::nullopt;
-}
-
-bool HasOpen(pid_t pid, const std::string &path)
-{
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        std::error_code ec2;
-        if (fs::read_symlink(entry.path(), ec2) == path)
-            return true;
-    }
-    return false;
-}
-
-// A child process; ended (SIGTERM, then SIGKILL) and reaped at the latest when it goes out of scope.
-class Child
-{
-  public:
-    explicit Child(pid_t pid) : m_pid(pid) {}
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    ~Child() { terminate(); }
-
-    pid_t pid() const { return m_pid; }
-
-    bool running()
-    {
-        if (!m_reaped && waitpid(m_pid, &m_status, WNOHANG) == m_pid)
-            m_reaped = true;
-        return !m_reaped;
-    }
-
-    void terminate()
-    {
-        if (!running())
-            return;
-        kill(m_pid, SIGTERM);
-        const auto deadline = Clock::now() + 5s;
-        while (running() && Clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        if (running()) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &m_status, 0);
-            m_reaped = true;
-        }
-    }
-
-    std::string ending() const
-    {
-        if (!m_reaped)
-            return "still running";
-        if (WIFEXITED(m_status))
-            return "exit status " + std::to_string(WEXITSTATUS(m_status));
-        return "signal " + std::to_string(WTERMSIG(m_status)) + " (" + strsignal(WTERMSIG(m_status)) + ")";
-    }
-
-  private:
-    pid_t m_pid;
-    int m_status = 0;
-    bool m_reaped = false;
-};
-
-// Forks and runs `path` after `setUp` has arranged the child's descriptors and environment, and
-// returns once the child runs it: until then the child still holds the bench's descriptors (some
-// of them on the pseudo-terminal). Called while the bench has no other thread, so the child may
-// do more than async-signal-safe calls.
-std::unique_ptr<Child> Spawn(const std::string &path, const std::function<void()> &setUp)
-{
-    int execed[2];
-    if (pipe2(execed, O_CLOEXEC) != 0)
-        ThrowSystem("pipe2");
-    const pid_t pid = fork();
-    if (pid < 0)
-        ThrowSystem("fork");
-    if (pid == 0) {
-        close(execed[0]);
-        setUp();
-        execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
-        const int error = errno;
-        [[maybe_unused]] const ssize_t told = write(execed[1], &error, sizeof error);
-        _exit(127);
-    }
-    close(execed[1]);
-    auto child = std::make_unique<Child>(pid);
-    // The pipe closes on exec; an errno comes through it when exec failed.
-    int error = 0;
-    ssize_t n;
-    while ((n = read(execed[0], &error, sizeof error)) < 0 && errno == EINTR) {
-    }
-    close(execed[0]);
-    if (n > 0)
-        throw SetupError("cannot run " + path + ": " + std::strerror(error));
-    return child;
-}
-
-class FileDescriptor
-{
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(FileDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FileDescriptor &operator=(FileDescriptor &&other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    ~FileDescriptor() { reset(); }
-    int get() const { return m_fd; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-  private:
-    int m_fd;
-};
-
-FileDescriptor OpenOrThrow(const std::string &path, int flags)
-{
-    const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd < 0)
-        ThrowSystem("open " + path);
-    return FileDescriptor(fd);
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        char name[] = "/tmp/quorvel-flood-XXXXXX";
-        if (!mkdtemp(name))
-            ThrowSystem("mkdtemp");
-        path = name;
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
+// The pseudo-terminal every run reads from. Non-blocking: the flood's writes and the drain of
+// what comes back return at once, so that a reader that stops taking bytes is noticed.
 struct Pty {
-    FileDescriptor master{-1};
-    std::string slave;
+    PtyPair pair{true};
     termios created{}; // the line settings the pseudo-terminal was created with
-};
 
-void OpenPty(Pty &pty)
-{
-    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        ThrowSystem("posix_openpt");
-    pty.master = FileDescriptor(fd);
-    if (grantpt(fd) != 0 || unlockpt(fd) != 0)
-        ThrowSystem("unlockpt");
-    pty.slave = ptsname(fd);
-    if (tcgetattr(fd, &pty.created) != 0)
-        ThrowSystem("tcgetattr");
-}
+    Pty()
+    {
+        if (!pair.ok())
+            ThrowSystem("cannot open a pseudo-terminal");
+        if (tcgetattr(pair.master(), &created) != 0)
+            ThrowSystem("tcgetattr");
+    }
+    int master() const { return pair.master(); }
+    const std::string &slave() const { return pair.slavePath(); }
+};
 
 // --- The flood -------------------------------------------------------------------------------
 
@@ -548,126 +339,12 @@ std::size_t LimitBytes(const Options &o)
 
 // --- The program's statistics ----------------------------------------------------------------
 
-// key=value words after the tag; a value in double quotes may hold spaces and backslash
-// escapes (kept as they are). Words without '=' are passed over.
-std::map<std::string, std::string> ParseFields(std::string_view text)
-{
-    std::map<std::string, std::string> fields;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        const std::size_t space = std::min(text.find(' ', i), text.size());
-        const std::size_t eq = text.find('=', i);
-        if (eq >= space) {
-            i = space;
-            continue;
-        }
-        const std::string key(text.substr(i, eq - i));
-        std::string value;
-        i = eq + 1;
-        if (i < text.size() && text[i] == '"') {
-            for (++i; i < text.size() && text[i] != '"'; ++i) {
-                if (text[i] == '\\' && i + 1 < text.size())
-                    value += text[i++];
-                value += text[i];
-            }
-            ++i;
-        } else {
-            const std::size_t stop = std::min(text.find(' ', i), text.size());
-            value = text.substr(i, stop - i);
-            i = stop;
-        }
-        fields[key] = value;
-    }
-    return fields;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// \xHH is the byte HH; a backslash before anything else stands for that character.
-std::string Unescape(std::string_view text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 >= text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
-        }
-    }
-    return out;
-}
-
-struct StatsLine {
-    Clock::time_point seen; // when the bench found it in the log
-    std::string text;       // from "rx-stats" on
-    std::map<std::string, std::string> fields;
-
-    std::optional<unsigned long long> number(const std::string &key) const
-    {
-        const auto it = fields.find(key);
-        if (it == fields.end() || it->second.empty())
-            return std::nullopt;
-        char *end = nullptr;
-        errno = 0;
-        const unsigned long long value = std::strtoull(it->second.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || it->second[0] == '-')
-            return std::nullopt;
-        return value;
-    }
-
-    std::optional<std::string> textLast() const
-    {
-        const auto it = fields.find("text-last");
-        return it == fields.end() ? std::nullopt : std::optional(Unescape(it->second));
-    }
-};
-
-// The complete lines added to a file since the last call.
-class LogTail
-{
-  public:
-    explicit LogTail(const fs::path &path) : m_fd(OpenOrThrow(path.string(), O_RDONLY)) {}
-
-    std::vector<std::string> newLines()
-    {
-        char buffer[65536];
-        for (ssize_t n; (n = read(m_fd.get(), buffer, sizeof buffer)) > 0;)
-            m_partial.append(buffer, static_cast<std::size_t>(n));
-        std::vector<std::string> lines;
-        std::size_t from = 0;
-        for (std::size_t nl; (nl = m_partial.find('\n', from)) != std::string::npos; from = nl + 1)
-            lines.push_back(m_partial.substr(from, nl - from));
-        m_partial.erase(0, from);
-        return lines;
-    }
-
-  private:
-    FileDescriptor m_fd;
-    std::string m_partial;
-};
-
 // Watches the program during the run from a thread of its own: its statistics as they appear in
 // its log, stamped with the bench's clock, and its resident memory every 100 ms.
 class Monitor
 {
   public:
-    Monitor(pid_t pid, const fs::path &log) : m_pid(pid), m_tail(log), m_thread([this] { run(); }) {}
+    Monitor(pid_t pid, const fs::path &log) : m_pid(pid), m_tail(log.string()), m_thread([this] { run(); }) {}
     Monitor(const Monitor &) = delete;
     Monitor &operator=(const Monitor &) = delete;
     ~Monitor() { stop(); }
@@ -683,16 +360,19 @@ class Monitor
     std::optional<Clock::time_point> firstReceived(unsigned long long bytes) const
     {
         std::lock_guard lock(m_mutex);
-        for (const auto &line : m_lines)
-            if (line.number("received").value_or(0) >= bytes)
-                return line.seen;
+        for (const auto &seen : m_seen)
+            if (seen.line.number("received").value_or(0) >= bytes)
+                return seen.at;
         return std::nullopt;
     }
 
     std::vector<StatsLine> lines() const
     {
         std::lock_guard lock(m_mutex);
-        return m_lines;
+        std::vector<StatsLine> lines;
+        for (const auto &seen : m_seen)
+            lines.push_back(seen.line);
+        return lines;
     }
 
     long rssMaxKiB() const { return m_rssMax; }
@@ -704,7 +384,7 @@ class Monitor
         do {
             collect();
             if (Clock::now() >= nextSample) {
-                m_rssMax = std::max<long>(m_rssMax, RssKiB(m_pid));
+                m_rssMax = std::max<long>(m_rssMax, ResidentKiB(m_pid));
                 nextSample += 100ms;
             }
             std::this_thread::sleep_for(5ms);
@@ -715,228 +395,26 @@ class Monitor
     void collect()
     {
         for (const auto &text : m_tail.newLines()) {
-            const auto at = text.find(kStatsTag);
-            if (at == std::string::npos)
+            auto line = StatsLine::find(text);
+            if (!line)
                 continue;
-            StatsLine line{Clock::now(), text.substr(at),
-                           ParseFields(std::string_view(text).substr(at + kStatsTag.size()))};
             std::lock_guard lock(m_mutex);
-            m_lines.push_back(std::move(line));
+            m_seen.push_back({Clock::now(), std::move(*line)});
         }
     }
+
+    struct Seen {
+        Clock::time_point at; // when the bench found it in the log
+        StatsLine line;
+    };
 
     pid_t m_pid;
     LogTail m_tail;
     mutable std::mutex m_mutex;
-    std::vector<StatsLine> m_lines;
+    std::vector<Seen> m_seen;
     std::atomic<long> m_rssMax = 0;
     std::atomic<bool> m_stop = false;
     std::thread m_thread;
-};
-
-// --- Window-manager pings --------------------------------------------------------------------
-
-struct PingFigures {
-    std::vector<double> ms; // round trips; an unanswered ping counts as kPingGiveUp
-    int unanswered = 0;
-    std::string error;
-};
-
-bool PingWanted()
-{
-    const char *display = std::getenv("DISPLAY");
-    const char *platform = std::getenv("QT_QPA_PLATFORM");
-    return display && *display &&
-           (!platform || !*platform || std::string_view(platform).substr(0, 3) == "xcb");
-}
-
-// Asks the program's window what a window manager asks to see whether a client hangs: the
-// client's event loop answers each _NET_WM_PING by sending it on to the root window.
-class Pinger
-{
-  public:
-    // Connects to the display and waits, until `deadline`, for a viewable window of `pid` that
-    // takes _NET_WM_PING.
-    Pinger(pid_t pid, Clock::time_point deadline) : m_c(xcb_connect(nullptr, nullptr), xcb_disconnect)
-    {
-        if (xcb_connection_has_error(m_c.get()))
-            throw SetupError("cannot connect to the X display");
-        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_c.get())).data->root;
-        m_protocols = atom("WM_PROTOCOLS");
-        m_ping = atom("_NET_WM_PING");
-        m_pidAtom = atom("_NET_WM_PID");
-        // The reply goes to the root window for the clients selecting SubstructureNotify there;
-        // StructureNotify as well in case a client names that. Without a window manager, no one
-        // else holds the root.
-        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_change_window_attributes(m_c.get(), m_root, XCB_CW_EVENT_MASK, &mask);
-        xcb_flush(m_c.get());
-        while (!(m_window = find(m_root, static_cast<uint32_t>(pid)))) {
-            if (Clock::now() > deadline)
-                throw SetupError("no viewable window of the program takes _NET_WM_PING");
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    Pinger(const Pinger &) = delete;
-    Pinger &operator=(const Pinger &) = delete;
-    ~Pinger() { stop(); }
-
-    void start()
-    {
-        m_thread = std::thread([this] { run(); });
-    }
-
-    // Stops sending and waits for the replies still due (at most kPingGiveUp).
-    PingFigures stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        return m_figures;
-    }
-
-  private:
-    using Waiting = std::map<uint32_t, Clock::time_point>;
-
-    xcb_atom_t atom(const char *name)
-    {
-        const auto cookie = xcb_intern_atom(m_c.get(), 0, static_cast<uint16_t>(std::strlen(name)), name);
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(m_c.get(), cookie, nullptr), std::free);
-        if (!reply)
-            throw SetupError(std::string("cannot intern ") + name);
-        return reply->atom;
-    }
-
-    std::vector<uint32_t> property32(xcb_window_t window, xcb_atom_t property, xcb_atom_t type)
-    {
-        const auto cookie = xcb_get_property(m_c.get(), 0, window, property, type, 0, 64);
-        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-            xcb_get_property_reply(m_c.get(), cookie, nullptr), std::free);
-        if (!reply || reply->format != 32)
-            return {};
-        const auto *values = static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
-        std::vector<uint32_t> list(reply->value_len);
-        std::copy_n(values, list.size(), list.begin());
-        return list;
-    }
-
-    bool viewable(xcb_window_t window)
-    {
-        std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> reply(
-            xcb_get_window_attributes_reply(m_c.get(), xcb_get_window_attributes(m_c.get(), window), nullptr),
-            std::free);
-        return reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
-    }
-
-    bool pingable(xcb_window_t window, uint32_t pid)
-    {
-        const auto pids = property32(window, m_pidAtom, XCB_ATOM_CARDINAL);
-        if (pids.empty() || pids[0] != pid)
-            return false;
-        const auto protocols = property32(window, m_protocols, XCB_ATOM_ATOM);
-        return std::find(protocols.begin(), protocols.end(), m_ping) != protocols.end() && viewable(window);
-    }
-
-    // Depth first under `parent`; 0 when there is none yet.
-    xcb_window_t find(xcb_window_t parent, uint32_t pid)
-    {
-        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-            xcb_query_tree_reply(m_c.get(), xcb_query_tree(m_c.get(), parent), nullptr), std::free);
-        if (!tree)
-            return 0;
-        const xcb_window_t *children = xcb_query_tree_children(tree.get());
-        const std::vector<xcb_window_t> list(children, children + xcb_query_tree_children_length(tree.get()));
-        for (const xcb_window_t child : list) {
-            if (pingable(child, pid))
-                return child;
-            if (const xcb_window_t below = find(child, pid))
-                return below;
-        }
-        return 0;
-    }
-
-    void send(uint32_t counter)
-    {
-        xcb_client_message_event_t event{};
-        event.response_type = XCB_CLIENT_MESSAGE;
-        event.format = 32;
-        event.window = m_window;
-        event.type = m_protocols;
-        event.data.data32[0] = m_ping;
-        event.data.data32[1] = counter;
-        event.data.data32[2] = m_window;
-        xcb_send_event(m_c.get(), 0, m_window, XCB_EVENT_MASK_NO_EVENT,
-                       reinterpret_cast<const char *>(&event));
-        xcb_flush(m_c.get());
-    }
-
-    void takeReplies(Waiting &waiting)
-    {
-        while (xcb_generic_event_t *raw = xcb_poll_for_event(m_c.get())) {
-            std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> event(raw, std::free);
-            if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE)
-                continue;
-            const auto *message = reinterpret_cast<const xcb_client_message_event_t *>(raw);
-            if (message->window != m_root || message->type != m_protocols || message->format != 32 ||
-                message->data.data32[0] != m_ping)
-                continue;
-            const auto it = waiting.find(message->data.data32[1]);
-            if (it == waiting.end())
-                continue; // given up on already
-            m_figures.ms.push_back(Seconds(Clock::now() - it->second) * 1000);
-            waiting.erase(it);
-        }
-    }
-
-    void giveUpOnOld(Waiting &waiting)
-    {
-        const auto now = Clock::now();
-        for (auto it = waiting.begin(); it != waiting.end();) {
-            if (now - it->second <= kPingGiveUp) {
-                ++it;
-                continue;
-            }
-            m_figures.ms.push_back(std::chrono::duration<double, std::milli>(kPingGiveUp).count());
-            ++m_figures.unanswered;
-            it = waiting.erase(it);
-        }
-    }
-
-    void run()
-    {
-        Waiting waiting;
-        uint32_t counter = 0;
-        auto next = Clock::now();
-        while (!m_stop || !waiting.empty()) {
-            if (xcb_connection_has_error(m_c.get())) {
-                m_figures.error = "the X connection broke";
-                return;
-            }
-            if (!m_stop && Clock::now() >= next) {
-                waiting[++counter] = Clock::now();
-                send(counter);
-                next = std::max(next + kPingInterval, Clock::now());
-            }
-            takeReplies(waiting);
-            giveUpOnOld(waiting);
-            const auto wait =
-                std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
-            pollfd p{xcb_get_file_descriptor(m_c.get()), POLLIN, 0};
-            poll(&p, 1, static_cast<int>(std::clamp<long long>(m_stop ? 5 : wait, 0, 20)));
-            takeReplies(waiting);
-        }
-    }
-
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_c;
-    xcb_window_t m_root = 0;
-    xcb_window_t m_window = 0;
-    xcb_atom_t m_protocols = 0;
-    xcb_atom_t m_ping = 0;
-    xcb_atom_t m_pidAtom = 0;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
-    PingFigures m_figures;
 };
 
 // --- The runs --------------------------------------------------------------------------------
@@ -960,7 +438,7 @@ ReaderRun MeasureReader(
 {
     ReaderRun run;
     const double cpuStart = CpuSeconds(reader.pid());
-    run.flood = RunFlood(pty.master.get(), o, limit, [&] { return reader.running(); });
+    run.flood = RunFlood(pty.master(), o, limit, [&] { return reader.running(); });
     const CatchUpProbe probe = makeProbe(run.flood);
     const auto deadline =
         run.flood.end + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
@@ -1050,14 +528,14 @@ LogFigures ReadLog(const fs::path &dir)
 std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, const TempDir &dir,
                                     const std::string &slave)
 {
-    const fs::path exe = dir.path / "Quorvel";
+    const fs::path exe = dir.path() / "Quorvel";
     fs::copy_file(build, exe);
     fs::permissions(exe, fs::perms::owner_all);
     {
-        std::ofstream ini(dir.path / "Quorvel.ini", std::ios::binary);
+        std::ofstream ini(dir.path() / "Quorvel.ini", std::ios::binary);
         ini << "[RecvSet]\r\nRETCODE=" << o.mode << "\r\n[PORTS]\r\nCOM1=" << slave << "\r\n";
     }
-    const fs::path log = dir.path / "stderr.log";
+    const fs::path log = dir.path() / "stderr.log";
     // Keep the slave side from hanging up between the program's opens.
     FileDescriptor keep = OpenOrThrow(slave, O_RDWR | O_NOCTTY);
     auto program = Spawn(exe.string(), [&] {
@@ -1077,23 +555,23 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
 
 ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging)
 {
-    TempDir dir;
-    auto program = StartProgram(exe, o, dir, pty.slave);
+    TempDir dir("quorvel-flood");
+    auto program = StartProgram(exe, o, dir, pty.slave());
     // The window's first paint happens right after the port opens; a flood starting in that
     // moment overflows the ring once.
     const auto warmedUp = Clock::now() + 2s;
     ProgramRun run;
-    std::unique_ptr<Pinger> pinger;
+    std::unique_ptr<WindowPinger> pinger;
     if (PingWanted()) {
         try {
-            pinger = std::make_unique<Pinger>(program->pid(), Clock::now() + 20s);
+            pinger = std::make_unique<WindowPinger>(program->pid(), Clock::now() + 20s);
         } catch (const SetupError &e) {
             run.ping = PingFigures{{}, 0, e.what()};
         }
     }
     std::this_thread::sleep_until(warmedUp);
 
-    Monitor monitor(program->pid(), dir.path / "stderr.log");
+    Monitor monitor(program->pid(), dir.path() / "stderr.log");
     if (pinger)
         pinger->start();
     auto probe = [&](const Flood &f) -> CatchUpProbe {
@@ -1102,13 +580,13 @@ ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::s
     run.reader = MeasureReader(o, pty, limit, *program, probe, [&] {
         if (pinger)
             run.ping = pinger->stop();
-        run.rssCaughtUpKiB = RssKiB(program->pid());
+        run.rssCaughtUpKiB = std::max(0L, ResidentKiB(program->pid()));
     });
     monitor.stop();
     run.stats = monitor.lines();
     run.rssMaxKiB = std::max(monitor.rssMaxKiB(), run.rssCaughtUpKiB);
     if (logging)
-        run.log = ReadLog(dir.path);
+        run.log = ReadLog(dir.path());
     return run;
 }
 
@@ -1131,9 +609,9 @@ void SetCatLines(int fd, bool raw, const termios &created)
 
 ReaderRun RunCat(const Options &o, Pty &pty, std::size_t limit)
 {
-    FileDescriptor slave = OpenOrThrow(pty.slave, O_RDWR | O_NOCTTY);
+    FileDescriptor slave = OpenOrThrow(pty.slave(), O_RDWR | O_NOCTTY);
     SetCatLines(slave.get(), o.catRaw, pty.created);
-    DrainMaster(pty.master.get());
+    DrainMaster(pty.master());
     auto cat = Spawn("/bin/cat", [&] {
         dup2(slave.get(), 0);
         const int null = open("/dev/null", O_WRONLY);
@@ -1268,8 +746,8 @@ void CheckPings(const PingFigures &p, double maxMs, Checks &checks)
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted[sorted.size() / 2];
     std::printf("program  pings    %zu sent, %d unanswered within %.0f s, median %.2f ms, max %.2f ms\n",
-                sorted.size(), p.unanswered, std::chrono::duration<double>(kPingGiveUp).count(), median,
-                sorted.back());
+                sorted.size(), p.unanswered, std::chrono::duration<double>(WindowPinger::kGiveUp).count(),
+                median, sorted.back());
     checks.add(what, Format("%.2f ms (median %.2f ms, %d unanswered)", sorted.back(), median, p.unanswered),
                sorted.back() <= maxMs);
 }
@@ -1353,7 +831,6 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     try {
         Pty pty;
-        OpenPty(pty);
         Checks checks;
         std::optional<ProgramRun> program;
         if (!opt.catOnly) {

@@ -7,27 +7,25 @@
 // Usage: bench_window_start [--entries N] [--runs R]   (defaults 200000 and 3)
 #include "ExePath.h"
 #include "Main.h"
-#include "WindowBench.h"
+#include "ProcFs.h"
+#include "TempDir.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace
 {
 
-double StartSeconds(const QString &dir, long *rss)
+double StartSeconds(const TempDir &dir, long *rss)
 {
-    platform::SetExePathForTesting(QDir(dir).filePath(QStringLiteral("Quorvel")).toStdString());
+    platform::SetExePathForTesting(dir.file("Quorvel"));
     QElapsedTimer clock;
     clock.start();
     double seconds;
@@ -36,7 +34,7 @@ double StartSeconds(const QString &dir, long *rss)
         window.show();
         QCoreApplication::processEvents();
         seconds = clock.nsecsElapsed() / 1e9;
-        *rss = ResidentKiB();
+        *rss = bench::ResidentKiB();
     }
     TCustomCommX::WaitForWorkers(3000);
     return seconds;
@@ -54,19 +52,24 @@ int main(int argc, char *argv[])
         else if (std::strcmp(argv[i], "--runs") == 0)
             runs = std::atoi(argv[++i]);
     }
+    // The figures are medians: without a start there is none to take.
+    if (runs < 1) {
+        std::fprintf(stderr, "bench_window_start: --runs needs 1 or more\n");
+        return 2;
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    QTemporaryDir empty, full;
-    for (const QTemporaryDir *d : {&empty, &full}) {
-        QFile ini(QDir(d->path()).filePath(QStringLiteral("Quorvel.ini")));
+    TempDir empty("quorvel-bench"), full("quorvel-bench");
+    for (const TempDir *d : {&empty, &full}) {
+        QFile ini(QString::fromStdString(d->file("Quorvel.ini")));
         if (!ini.open(QIODevice::WriteOnly))
             return 2;
         ini.write("[PORTS]\r\nCOM1=loopback\r\n");
     }
     {
-        QFile history(QDir(full.path()).filePath(QStringLiteral("SendCombo.dat")));
+        QFile history(QString::fromStdString(full.file("SendCombo.dat")));
         if (!history.open(QIODevice::WriteOnly))
             return 2;
         for (long i = 0; i < entries; ++i)
@@ -75,8 +78,8 @@ int main(int argc, char *argv[])
     std::vector<double> base, big;
     long rssBase = 0, rssBig = 0;
     for (int r = 0; r < runs; ++r) {
-        base.push_back(StartSeconds(empty.path(), &rssBase));
-        big.push_back(StartSeconds(full.path(), &rssBig));
+        base.push_back(StartSeconds(empty, &rssBase));
+        big.push_back(StartSeconds(full, &rssBig));
     }
     std::sort(base.begin(), base.end());
     std::sort(big.begin(), big.end());

@@ -7,22 +7,21 @@
 //
 // Usage: soak [--minutes N] [--rate BYTES_PER_SECOND]   (defaults 10 and 1000000)
 #include "Main.h"
+#include "ProcFs.h"
+#include "StatsLog.h"
 #include "WindowBench.h"
 
 #include "ui_Main.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLoggingCategory>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +30,6 @@
 #include <string>
 #include <thread>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 namespace
@@ -50,16 +46,20 @@ void CollectStats(QtMsgType type, const QMessageLogContext &context, const QStri
 {
     if (qstrcmp(context.category, "quorvel.stats") != 0 || type != QtDebugMsg)
         return;
-    static const QRegularExpression pattern(QStringLiteral(
-        R"re(received=(\d+) dropped=(\d+) .*tick-max-ms=([\d.]+) .*lost=(\d+) text-last="(.*)")re"));
-    const QRegularExpressionMatch m = pattern.match(text);
-    if (!m.hasMatch())
+    const auto line = bench::StatsLine::find(text.toStdString());
+    if (!line)
         return;
-    g_seen.received = m.captured(1).toULongLong();
-    g_seen.dropped = m.captured(2).toULongLong();
-    g_seen.slowestTickMs = std::max(g_seen.slowestTickMs, m.captured(3).toDouble());
-    g_seen.lost = m.captured(4).toULongLong();
-    g_seen.textLast = m.captured(5);
+    const auto received = line->number("received"), dropped = line->number("dropped"),
+               lost = line->number("lost");
+    const auto tickMaxMs = line->decimal("tick-max-ms");
+    const auto textLast = line->fields.find("text-last");
+    if (!received || !dropped || !lost || !tickMaxMs || textLast == line->fields.end())
+        return;
+    g_seen.received = *received;
+    g_seen.dropped = *dropped;
+    g_seen.slowestTickMs = std::max(g_seen.slowestTickMs, *tickMaxMs);
+    g_seen.lost = *lost;
+    g_seen.textLast = QString::fromStdString(textLast->second); // as logged, escapes kept
 }
 
 // "S00000042" and filler to 58 bytes, then CR LF.
@@ -150,7 +150,7 @@ int main(int argc, char *argv[])
         while (clock.elapsed() < runMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             if (rssAtOne < 0 && clock.elapsed() >= std::min<qint64>(60000, runMs / 10))
-                rssAtOne = ResidentKiB();
+                rssAtOne = bench::ResidentKiB();
         }
         sender.stop();
         stop = true;
@@ -166,7 +166,7 @@ int main(int argc, char *argv[])
         settle.start();
         while (settle.elapsed() < 1500) // the last statistics line after the catch-up
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        rssAtEnd = ResidentKiB();
+        rssAtEnd = bench::ResidentKiB();
         window.close();
     }
     TCustomCommX::WaitForWorkers(3000);

@@ -1,57 +1,53 @@
 // SPDX-License-Identifier: MIT
 // What the in-process window benchmarks share: a temporary folder that stands in for the
 // executable's, with COM1 mapped to a fresh pseudo-terminal whose master side the benchmark
-// plays, a thread that drains what the window sends, and the process's resident memory.
+// plays, and a thread that drains what the window sends.
 #pragma once
 
 #include "ExePath.h"
+#include "PtyPair.h"
+#include "TempDir.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
+#include <QString>
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 class PtyFolder
 {
   public:
     // `settings`: more of the settings file after the port map (CR LF lines).
-    explicit PtyFolder(const QByteArray &settings = {})
+    explicit PtyFolder(const QByteArray &settings = {}) : m_dir("quorvel-bench")
     {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+        if (!m_pty.ok())
             return;
-        platform::SetExePathForTesting(QDir(m_dir.path()).filePath(QStringLiteral("Quorvel")).toStdString());
-        QFile ini(m_dir.filePath(QStringLiteral("Quorvel.ini")));
+        platform::SetExePathForTesting(m_dir.file("Quorvel"));
+        QFile ini(filePath(QStringLiteral("Quorvel.ini")));
         m_ok = ini.open(QIODevice::WriteOnly) &&
-               ini.write("[PORTS]\r\nCOM1=" + QByteArray(::ptsname(m_master)) + "\r\n" + settings) > 0;
+               ini.write("[PORTS]\r\nCOM1=" + QByteArray::fromStdString(m_pty.slavePath()) + "\r\n" +
+                         settings) > 0;
     }
-    ~PtyFolder()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        platform::SetExePathForTesting(std::string());
-    }
+    ~PtyFolder() { platform::SetExePathForTesting(std::string()); }
     PtyFolder(const PtyFolder &) = delete;
     PtyFolder &operator=(const PtyFolder &) = delete;
 
     bool ok() const { return m_ok; }
-    int master() const { return m_master; }
-    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    int master() const { return m_pty.master(); }
+    QString filePath(const QString &name) const
+    {
+        return QString::fromStdString(m_dir.file(name.toStdString()));
+    }
 
   private:
-    QTemporaryDir m_dir;
-    int m_master = -1;
+    TempDir m_dir;
+    PtyPair m_pty;
     bool m_ok = false;
 };
 
@@ -89,18 +85,3 @@ class MasterDrain
     std::atomic<std::uint64_t> m_bytes{0};
     std::thread m_thread;
 };
-
-inline long ResidentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 20, '\n');
-    }
-    return -1;
-}

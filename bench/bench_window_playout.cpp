@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
         while (settle.elapsed() < 300)
             QCoreApplication::processEvents();
         window.Memo(0)->viewport()->installEventFilter(&counter);
-        QObject::connect(window.Timer1, &QTimer::timeout, &window, [&ticks] { ++ticks; });
+        QObject::connect(window.Timer1(), &QTimer::timeout, &window, [&ticks] { ++ticks; });
 
         QElapsedTimer clock;
         bool ran = false;

@@ -22,12 +22,10 @@ std::string ThousandNumbers(bool hex)
     return text;
 }
 
-// What the window does with a plan: one component call per transmit, then the echo.
+// What the sender does with a plan: the bytes of every item, then the echo.
 std::size_t Forward(const core::MixSendPlan &plan)
 {
-    std::size_t queued = 0;
-    for (const auto &call : plan.calls)
-        queued += call.kind == core::MixTransmit::Kind::Char ? 1 : call.bytes.size();
+    std::size_t queued = plan.bytes().size();
     for (const auto &cells : plan.cells)
         queued += cells.size();
     return queued;

@@ -36,6 +36,7 @@
 // could not be set up.
 #include "ChildProcess.h"
 #include "FileDescriptor.h"
+#include "PageTable.h"
 #include "ProcFs.h"
 #include "PtyPair.h"
 #include "SetupError.h"
@@ -483,14 +484,8 @@ struct ProgramRun {
 std::string CharCells(const std::string &line)
 {
     std::string cells;
-    for (const char c : line) {
-        if (c == '\r')
-            cells += " _cr";
-        else if (c == '\n')
-            cells += " _lf";
-        else
-            cells += std::string("  ") + c + ' ';
-    }
+    core::AppendRxCells(cells, core::RxCells(core::kPageChar),
+                        reinterpret_cast<const std::uint8_t *>(line.data()), line.size());
     return cells;
 }
 

@@ -119,9 +119,6 @@ class TCustomCommX : public QObject
     std::int32_t ReceiveChar();
     virtual std::int32_t ReceiveBlock(void *buffer, std::int32_t count);
 
-    // Makes the component known to a form designer; the running program never calls it.
-    static void Register() {}
-
     // Waits until every worker thread of every component has ended (bounded by `timeoutMs`).
     // PortClose never waits for its workers; tests and the program's exit use this to leave no
     // thread behind. Returns false on time-out.

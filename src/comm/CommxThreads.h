@@ -88,7 +88,7 @@ class WorkerRegistry
 class TCommTransThread
 {
   public:
-    // Creates the thread and starts it: the original's create-suspended/start pair collapses
+    // Creates the thread and starts it: the Windows version's create-suspended/start pair collapses
     // into one step because nothing is set between the two except the character time, which
     // the session carries. Throws std::system_error when no thread can be created.
     static std::shared_ptr<TCommTransThread> Start(std::shared_ptr<Session> session);

@@ -56,7 +56,7 @@ void PlanItem(MixSendPlan &plan, std::string_view t, bool listText)
         body = body.substr(0, body.find('"'));
         if (body.empty())
             return; // "" echoes the bare tag but has nothing to hand over
-        plan.calls.push_back({MixTransmit::Kind::String, std::string(body)});
+        plan.calls.push_back({std::string(body)});
         for (const char c : body)
             AppendMixSendCells(plan.cells, static_cast<unsigned char>(c));
         return;
@@ -64,13 +64,13 @@ void PlanItem(MixSendPlan &plan, std::string_view t, bool listText)
     if (const auto value = ParseInt32(t); value && *value != -1) {
         const auto b = static_cast<unsigned char>(static_cast<std::uint32_t>(*value) & 0xFFu);
         plan.sent = true;
-        plan.calls.push_back({MixTransmit::Kind::Char, std::string(1, static_cast<char>(b))});
+        plan.calls.push_back({std::string(1, static_cast<char>(b))});
         AppendMixSendCells(plan.cells, b);
         return;
     }
     if (listText) {
         plan.sent = true;
-        plan.calls.push_back({MixTransmit::Kind::String, std::string(t)});
+        plan.calls.push_back({std::string(t)});
         for (const char c : t)
             AppendMixSendCells(plan.cells, static_cast<unsigned char>(c));
     }

@@ -4,9 +4,9 @@
 // picked up from a page) goes out again as the same bytes.
 //
 // Everything here is byte strings (CP932); the window converts the send box text before calling.
-// The result is a plan: the ordered transmit calls (TransChar or TransString, kept apart because
-// each number item is a block of its own for the component), the echo cells and the two flags the
-// window acts on. Nothing is cut: an item of any length is kept whole.
+// The result is a plan: the bytes of each item in order (the sender hands all of them to the
+// component in one call), the echo cells and the two flags the sender acts on. Nothing is cut: an
+// item of any length is kept whole.
 #pragma once
 
 #include "SendCells.h"
@@ -40,11 +40,9 @@ inline constexpr std::string_view kItemLimitMessage = "一括送信できる分�
 // `text`. Returns the number of items stored (0 for an empty text, the store then left alone).
 int SplitMixText(std::string_view text, char separator, std::vector<std::string_view> &store, int maxCount);
 
-// One call into the serial component.
+// The bytes of one item: a number's byte, or a string's.
 struct MixTransmit {
-    enum class Kind { Char, String };
-    Kind kind;
-    std::string bytes; // exactly one byte for Kind::Char, one or more for Kind::String
+    std::string bytes;
     bool operator==(const MixTransmit &) const = default;
 };
 

@@ -10,7 +10,7 @@ namespace
 {
 
 // glibc's "SHIFT_JIS" lacks the Microsoft additions (～, ①, the NEC and IBM rows) that files
-// written on the original platform contain; "CP932" is the code page those files were written in.
+// written on Windows contain; "CP932" is the code page those files were written in.
 constexpr const char *kCp932 = "CP932";
 constexpr const char *kUtf8 = "UTF-8";
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Conversion between the program's 8-bit text (the ANSI code page CP932, as files written by the
-// original program hold it) and the Unicode text of the widgets.
+// program's Windows version hold it) and the Unicode text of the widgets.
 #pragma once
 
 #include <optional>

@@ -11,7 +11,7 @@ std::uint32_t GetTickCount()
 {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    return static_cast<std::uint32_t>(ms); // wraps like the original's 32-bit counter
+    return static_cast<std::uint32_t>(ms); // wraps like the Windows 32-bit counter
 }
 
 void SleepMs(int ms)

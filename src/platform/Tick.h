@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // GetTickCount: milliseconds since an arbitrary start, in 32 bits, wrapping after about 49.7 days
-// like the original. Callers compare ticks with unsigned 32-bit subtraction.
+// like the Windows tick. Callers compare ticks with unsigned 32-bit subtraction.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The user-interface thread seen from a worker: what the original reached through a hidden
+// The user-interface thread seen from a worker: what the Windows version reached through a hidden
 // notification window (SendMessageA) and one pass of the message loop.
 #pragma once
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "PageViewLine.h"
 
-#include "Cp932.h"
+#include "Cp932Text.h"
 
 namespace pageview_detail
 {
@@ -53,8 +53,8 @@ void DecodeUnits(std::string_view bytes, const std::vector<int> &unitStart, cons
         for (std::size_t u = 0; u < unitStart.size(); ++u) {
             const int start = unitStart[u];
             const int end = u + 1 < unitStart.size() ? unitStart[u + 1] : static_cast<int>(bytes.size());
-            const QString part = QString::fromStdString(platform::Cp932ToUtf8(
-                bytes.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start))));
+            const QString part = FromCp932(
+                bytes.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
             for (qsizetype j = 0; j < part.size(); ++j)
                 d.cols.push_back(start + std::min(static_cast<int>(j), end - start - 1));
             d.text += part;
@@ -81,7 +81,7 @@ DecodedLine DecodeLine(std::string_view bytes, int c0, int c1)
     unitStart.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); i += static_cast<std::size_t>(UnitLength(bytes, i)))
         unitStart.push_back(static_cast<int>(i));
-    DecodeUnits(bytes, unitStart, QString::fromStdString(platform::Cp932ToUtf8(bytes)), d);
+    DecodeUnits(bytes, unitStart, FromCp932(bytes), d);
     d.total = static_cast<int>(d.text.size());
     return d;
 }

@@ -29,7 +29,7 @@ std::string ReadFile(const std::string &path)
     return platform::ReadWholeFile(path).value_or("<missing>");
 }
 
-// Files as the original platform wrote them use CR LF; files edited on Linux may use LF.
+// Files as Windows wrote them use CR LF; files edited on Linux may use LF.
 std::string WithEnds(std::string text, const std::string &end)
 {
     std::string out;

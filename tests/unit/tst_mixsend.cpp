@@ -109,14 +109,12 @@ TEST(MixSend, EdgeCaseTable)
 
 TEST(MixSend, NumbersAreSingleCharsAndStringsOneCall)
 {
-    using K = MixTransmit::Kind;
     const auto plan = PlanMixSend(R"(0x02,"AB C",13,10)", N, HEX);
-    const std::vector<MixTransmit> want = {
-        {K::Char, "\x02"}, {K::String, "AB C"}, {K::Char, "\r"}, {K::Char, "\n"}};
+    const std::vector<MixTransmit> want = {{"\x02"}, {"AB C"}, {"\r"}, {"\n"}};
     EXPECT_EQ(plan.calls, want);
 
     const auto text = PlanMixSend("[IN ]  hello", L, TXT);
-    EXPECT_EQ(text.calls, (std::vector<MixTransmit>{{K::String, "hello"}}));
+    EXPECT_EQ(text.calls, (std::vector<MixTransmit>{{"hello"}}));
     EXPECT_TRUE(PlanMixSend(R"("")", N, HEX).calls.empty());
 }
 

@@ -46,6 +46,10 @@ constexpr int kFormFontPixels = 12;
 constexpr int kBoxFontPixels = 16;
 constexpr int kLineCounterFontPixels = 15;
 
+// The line-error counter reads the counts this often (the device keeps them: reading costs
+// nothing), besides at once on an error or a break.
+constexpr auto kErrorCountsEvery = std::chrono::milliseconds(250);
+
 // The automatic reopen's switch, in a section of its own that older readers of the file skip.
 constexpr const char *kReopenSection = "Reconnect";
 constexpr const char *kReopenKey = "AUTO";
@@ -162,9 +166,7 @@ void TForm1::ConnectHandlers()
     connect(&m_view, &ReceiveView::lineCountChanged, this, [this](int lines) { SetLogCount(lines); });
     connect(&m_view, &ReceiveView::status, this, [this](const QString &text) { ShowStatus(text); });
     connect(&m_view, &ReceiveView::ticked, this, [this] {
-        // The line-error counter reads the counts this often (the device keeps them: reading costs
-        // nothing), besides at once on an error or a break.
-        if (std::chrono::steady_clock::now() - m_errorCountsAt >= std::chrono::milliseconds(250))
+        if (std::chrono::steady_clock::now() - m_errorCountsAt >= kErrorCountsEvery)
             ShowLineErrors();
         CtrlLineStep();
     });

@@ -2,7 +2,10 @@
 #include "MixSend.h"
 
 #include "Cells.h"
+#include "Checksums.h"
 #include "Int32Text.h"
+
+#include <optional>
 
 namespace core
 {
@@ -44,9 +47,55 @@ std::string ConvertCharPiece(std::string_view piece)
     return "0x20";
 }
 
-// One normal-form item (already trimmed and, in the list form, converted) into the plan.
-void PlanItem(MixSendPlan &plan, std::string_view t, bool listText)
+// The bytes an item adds: the number of bytes planned so far, and where the bytes the next
+// checksum covers begin.
+struct Planned {
+    std::size_t bytes = 0;
+    std::size_t frameStart = 0;
+};
+
+void PlanBytes(MixSendPlan &plan, Planned &planned, std::string bytes)
 {
+    plan.sent = true;
+    for (const char c : bytes)
+        AppendMixSendCells(plan.cells, static_cast<unsigned char>(c));
+    planned.bytes += bytes.size();
+    plan.calls.push_back({std::move(bytes)});
+}
+
+// "{?n}": the n-th byte a wildcard of a reply's match took, when there is one.
+std::optional<unsigned char> Capture(std::string_view t, const std::vector<std::uint8_t> *captures)
+{
+    if (!captures || t.size() < 4 || t.substr(0, 2) != "{?" || t.back() != '}')
+        return std::nullopt;
+    std::size_t n = 0;
+    for (const char c : t.substr(2, t.size() - 3)) {
+        if (c < '0' || c > '9' || n > captures->size())
+            return std::nullopt;
+        n = n * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (n == 0 || n > captures->size())
+        return std::nullopt;
+    return (*captures)[n - 1];
+}
+
+// One normal-form item (already trimmed and, in the list form, converted) into the plan.
+void PlanItem(MixSendPlan &plan, Planned &planned, std::string_view t, bool normal, bool listText,
+              const std::vector<std::uint8_t> *captures)
+{
+    // A checksum over the line's bytes since its start or since the last checksum's bytes, so
+    // that one line can carry several frames. Before, such an item was no number and was skipped:
+    // a line that was valid then sends the same bytes now.
+    if (const std::optional<Checksum> sum = normal ? ChecksumItem(t) : std::nullopt) {
+        const std::string line = plan.bytes();
+        PlanBytes(plan, planned, ChecksumBytes(*sum, std::string_view(line).substr(planned.frameStart)));
+        planned.frameStart = planned.bytes;
+        return;
+    }
+    if (const std::optional<unsigned char> b = normal ? Capture(t, captures) : std::nullopt) {
+        PlanBytes(plan, planned, std::string(1, static_cast<char>(*b)));
+        return;
+    }
     const auto quote = t.find('"');
     if (quote != std::string_view::npos) {
         if (quote + 1 >= t.size())
@@ -56,24 +105,16 @@ void PlanItem(MixSendPlan &plan, std::string_view t, bool listText)
         body = body.substr(0, body.find('"'));
         if (body.empty())
             return; // "" echoes the bare tag but has nothing to hand over
-        plan.calls.push_back({std::string(body)});
-        for (const char c : body)
-            AppendMixSendCells(plan.cells, static_cast<unsigned char>(c));
+        PlanBytes(plan, planned, std::string(body));
         return;
     }
     if (const auto value = ParseInt32(t); value && *value != -1) {
         const auto b = static_cast<unsigned char>(static_cast<std::uint32_t>(*value) & 0xFFu);
-        plan.sent = true;
-        plan.calls.push_back({std::string(1, static_cast<char>(b))});
-        AppendMixSendCells(plan.cells, b);
+        PlanBytes(plan, planned, std::string(1, static_cast<char>(b)));
         return;
     }
-    if (listText) {
-        plan.sent = true;
-        plan.calls.push_back({std::string(t)});
-        for (const char c : t)
-            AppendMixSendCells(plan.cells, static_cast<unsigned char>(c));
-    }
+    if (listText)
+        PlanBytes(plan, planned, std::string(t));
 }
 
 } // namespace
@@ -166,7 +207,8 @@ std::string MixSendPlan::bytes() const
     return all;
 }
 
-MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type)
+MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type,
+                        const std::vector<std::uint8_t> *captures)
 {
     MixSendPlan plan;
     std::vector<std::string_view> items;
@@ -191,6 +233,7 @@ MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type)
     const bool list = form == MixForm::List;
     const bool listText = list && type == MixType::Text;
     std::string converted;
+    Planned planned;
     for (int i = 0; i < count; ++i) {
         std::string_view t = TrimLow(items[static_cast<std::size_t>(i)]);
         if (list) {
@@ -199,7 +242,7 @@ MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type)
         }
         if (t.empty())
             continue;
-        PlanItem(plan, t, listText);
+        PlanItem(plan, planned, t, !list, listText, captures);
     }
     return plan;
 }

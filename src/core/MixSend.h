@@ -13,6 +13,7 @@
 #include "TrimLow.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,7 +60,10 @@ struct MixSendPlan {
 // Parses `text` under the form and type and plans what SendMixText transmits and echoes. The list
 // form with CHAR splits at blanks without regard to double quotes, so that a picked-up CHAR line
 // holding the byte 0x22 goes out as the same bytes.
-MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type);
+// In the normal form an item "{SUM8}", "{CRC16MODBUS}" ... inserts that checksum (Checksums.h),
+// and with `captures` (an automatic reply) "{?n}" inserts the n-th byte its match's wildcards took.
+MixSendPlan PlanMixSend(std::string_view text, MixForm form, MixType type,
+                        const std::vector<std::uint8_t> *captures = nullptr);
 
 // The text that replaces one trimmed list-form piece before it is read as a normal-form item,
 // or empty when the piece is to be dropped (it carries a "[IN ]" or "[OUT]" tag).

@@ -156,6 +156,22 @@ bool IniFile::contains(const std::string &section, const std::string &key) const
     return span && FindKey(m_lines, *span, key);
 }
 
+bool IniFile::hasSection(const std::string &section) const
+{
+    return FindSection(m_lines, section).has_value();
+}
+
+void IniFile::removeSection(const std::string &section)
+{
+    const auto span = FindSection(m_lines, section);
+    if (!span)
+        return;
+    m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(span->header),
+                  m_lines.begin() + static_cast<std::ptrdiff_t>(span->end));
+    m_ends.erase(m_ends.begin() + static_cast<std::ptrdiff_t>(span->header),
+                 m_ends.begin() + static_cast<std::ptrdiff_t>(span->end));
+}
+
 void IniFile::set(const std::string &section, const std::string &key, const std::string &value)
 {
     // A line end inside the value would end the line early and turn the rest into a line of its

@@ -32,6 +32,9 @@ class IniFile
     // GetPrivateProfileStringA: the value, or `def` when the section or key is missing.
     std::string get(const std::string &section, const std::string &key, const std::string &def) const;
     bool contains(const std::string &section, const std::string &key) const;
+    bool hasSection(const std::string &section) const;
+    // WritePrivateProfileStringA without a key: the section goes, with every line in it.
+    void removeSection(const std::string &section);
     // WritePrivateProfileStringA with a value.
     void set(const std::string &section, const std::string &key, const std::string &value);
 

@@ -81,8 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             got.emplace_back(match.pattern, std::string(match.captures.begin(), match.captures.end()));
         };
         m.reset();
-        m.feed(p, cut, note);
-        m.feed(p + cut, in.size() - cut, note);
+        for (const auto &[from, to] : {std::pair{std::size_t(0), cut}, std::pair{cut, in.size()}}) {
+            for (std::size_t at = from; at < to;) {
+                core::ReplyMatcher::Match match;
+                at += m.feed(p + at, to - at, &match);
+                if (match.pattern >= 0)
+                    note(match);
+            }
+        }
         FUZZ_CHECK(got == want);
     }
     return 0;

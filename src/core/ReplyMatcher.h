@@ -38,17 +38,23 @@ class ReplyMatcher
     void reset();
 
     struct Match {
-        int pattern = 0;
+        int pattern = -1;                   // none
         std::vector<std::uint8_t> captures; // the bytes the "??" took, in order
     };
-    // Feeds the bytes; `found` gets every match, in the order they end.
-    template <typename Found> void feed(const std::uint8_t *p, std::size_t n, Found &&found)
+    // Feeds the bytes up to the first match and returns how many it took: all n, or up to and
+    // including the match's last byte, which *found then describes. The caller may change the
+    // patterns before it feeds the rest.
+    std::size_t feed(const std::uint8_t *p, std::size_t n, Match *found)
     {
         if (m_words == 0)
-            return;
-        for (std::size_t i = 0; i < n; ++i)
-            if (const int hit = step(p[i]); hit >= 0)
-                found(match(hit));
+            return n;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (const int hit = step(p[i]); hit >= 0) {
+                *found = match(hit);
+                return i + 1;
+            }
+        }
+        return n;
     }
 
   private:

@@ -77,6 +77,7 @@ void PortSession::close()
 {
     m_comm.PortClose();
     m_opened.reset();
+    emit closed();
 }
 
 bool PortSession::open(const platform::PortIdentity *device)
@@ -171,6 +172,7 @@ void PortSession::deviceLost()
     const platform::PortIdentity device = *m_opened;
     m_opened.reset();
     m_comm.PortClose();
+    emit closed();
     m_reopenStatus.clear();
     m_reopenPause = 1;
     m_reopenWait = 0;

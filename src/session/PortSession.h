@@ -78,6 +78,8 @@ class PortSession : public QObject
     void opening();
     // The port opened, by hand or by a reopen.
     void opened();
+    // The port closed, by hand or because its device went.
+    void closed();
     // The device went away and the port is about to close: take what it still has.
     void deviceGoing();
     void status(const QString &text);

@@ -15,6 +15,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdlib>
 
 namespace
 {
@@ -24,6 +28,11 @@ const QString kMsgBusy = QStringLiteral("前の送信が終わっていません
 // The value goes into "PButton.ini" inside a pair of double quotes, and a value is read back with
 // at most kProfileValueMax characters: a longer text would come back cut after a restart.
 constexpr std::size_t kRegisteredMax = platform::kProfileValueMax - 2;
+
+// The repeats of the registered buttons, in "PButton.ini" beside the texts: keys of their own,
+// written only once a repeat was set, so that the file of somebody who never used one stays as
+// it was.
+constexpr const char *kRepeatSection = "ProgButtonRepeat";
 
 // While the transmit queue has room the sends never wait, and so never let the window process
 // its events; the play-out then does so itself at this interval to keep the window alive.
@@ -64,6 +73,17 @@ Sender::Sender(PortSession &port, ReceiveView &view, QObject *parent)
     : QObject(parent), m_port(port), m_view(view)
 {
     connect(&m_port, &PortSession::deviceGoing, this, [this] { stopPlayOut(); });
+    for (int slot = 1; slot <= core::kProgSlots; ++slot) {
+        RepeatSlot &r = m_repeat[static_cast<std::size_t>(slot - 1)];
+        r.timer = new QTimer(this);
+        r.timer->setTimerType(Qt::PreciseTimer);
+        connect(r.timer, &QTimer::timeout, this, [this, slot] { repeatStep(slot); });
+    }
+    // A repeat ends with the port: it starts again only when asked.
+    connect(&m_port, &PortSession::closed, this, [this] {
+        for (int slot = 1; slot <= core::kProgSlots; ++slot)
+            stopRepeat(slot);
+    });
 }
 
 bool Sender::transmit(const std::string &bytes)
@@ -135,12 +155,26 @@ void Sender::sendMixText(const std::string &text)
     // The bytes of one text go to the component in one call, in the planned order: a block per
     // number item would let a fast link wait on the 32-block queue limit for every 32 bytes, and
     // the bytes on the wire are the same either way.
+    sendPlan(plan);
+}
+
+void Sender::sendPlan(const core::MixSendPlan &plan)
+{
     const std::string bytes = plan.bytes();
     const bool accepted = transmit(bytes);
     // A close while the call waited for room ends the send: nothing more goes to a closed window.
     if (m_shutDown || !plan.sent)
         return;
     echo(bytes, plan.cells, accepted, true);
+}
+
+bool Sender::sendReply(const core::MixSendPlan &plan)
+{
+    if (m_sending || m_shutDown)
+        return false;
+    const SendGuard guard(*this, m_sending);
+    sendPlan(plan);
+    return true;
 }
 
 std::optional<std::string> Sender::ctrlPiece(const std::string &text, unsigned char b) const
@@ -153,7 +187,87 @@ std::optional<std::string> Sender::ctrlPiece(const std::string &text, unsigned c
 
 void Sender::loadRegistered()
 {
-    m_registered = core::LoadProgButtons(platform::UserFileToRead(std::string(core::kProgButtonFile)));
+    const std::string path = platform::UserFileToRead(std::string(core::kProgButtonFile));
+    m_registered = core::LoadProgButtons(path);
+    platform::IniFile ini;
+    ini.load(path);
+    for (int slot = 1; slot <= core::kProgSlots; ++slot) {
+        Repeat r;
+        r.intervalMs = std::atoi(ini.get(kRepeatSection, "INTERVAL" + std::to_string(slot), "0").c_str());
+        r.count =
+            std::max(0, std::atoi(ini.get(kRepeatSection, "COUNT" + std::to_string(slot), "0").c_str()));
+        if (r.intervalMs != 0)
+            r.intervalMs = std::clamp(r.intervalMs, kMinRepeatMs, kMaxRepeatMs);
+        m_repeat[static_cast<std::size_t>(slot - 1)].settings = r;
+    }
+}
+
+QString Sender::setRepeat(int slot, Repeat repeat)
+{
+    if (slot < 1 || slot > core::kProgSlots)
+        return {};
+    if (repeat.intervalMs != 0)
+        repeat.intervalMs = std::clamp(repeat.intervalMs, kMinRepeatMs, kMaxRepeatMs);
+    repeat.count = std::max(0, repeat.count);
+    stopRepeat(slot);
+    m_repeat[static_cast<std::size_t>(slot - 1)].settings = repeat;
+    const std::string name(core::kProgButtonFile);
+    const std::string path = platform::UserFileToWrite(name);
+    platform::IniFile ini;
+    if (ini.load(platform::UserFileToRead(name))) {
+        ini.set(kRepeatSection, "INTERVAL" + std::to_string(slot), std::to_string(repeat.intervalMs));
+        ini.set(kRepeatSection, "COUNT" + std::to_string(slot), std::to_string(repeat.count));
+        if (ini.save(path))
+            return {};
+    }
+    return QStringLiteral("ファイル %1 に書き込めません。%2")
+        .arg(QString::fromStdString(path), QString::fromStdString(ini.errorText()));
+}
+
+bool Sender::repeating(int slot) const
+{
+    return slot >= 1 && slot <= core::kProgSlots &&
+           m_repeat[static_cast<std::size_t>(slot - 1)].timer->isActive();
+}
+
+void Sender::startRepeat(int slot)
+{
+    if (slot < 1 || slot > core::kProgSlots || repeating(slot) || m_shutDown)
+        return;
+    RepeatSlot &r = m_repeat[static_cast<std::size_t>(slot - 1)];
+    if (r.settings.intervalMs <= 0)
+        return;
+    r.sent = 0;
+    r.since.start();
+    r.timer->start(r.settings.intervalMs);
+    emit repeatChanged(slot);
+    repeatStep(slot); // the first at once
+}
+
+void Sender::stopRepeat(int slot)
+{
+    if (!repeating(slot))
+        return;
+    m_repeat[static_cast<std::size_t>(slot - 1)].timer->stop();
+    emit repeatChanged(slot);
+}
+
+void Sender::repeatStep(int slot)
+{
+    RepeatSlot &r = m_repeat[static_cast<std::size_t>(slot - 1)];
+    // As many sends as the time since the start asks for: a timer that came late (a busy window)
+    // is caught up with, so the count follows the clock; a long stall does not become a flood.
+    const qint64 due = r.since.elapsed() / r.settings.intervalMs + 1;
+    for (int burst = 0; r.sent < due && burst < kMaxRepeatBurst && repeating(slot); ++burst) {
+        // A send still going (a play-out, a wait for room) makes this one wait for the next
+        // interval rather than stand in its way.
+        if (m_sending)
+            break;
+        sendRegistered(slot);
+        ++r.sent;
+        if (r.settings.count != 0 && r.sent >= r.settings.count)
+            stopRepeat(slot);
+    }
 }
 
 void Sender::sendRegistered(int slot)

@@ -13,15 +13,18 @@
 #include "MixSend.h"
 #include "ProgButtons.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 class PortSession;
+class QTimer;
 class ReceiveView;
 
 class Sender : public QObject
@@ -48,6 +51,9 @@ class Sender : public QObject
     void sendMixText(const std::string &text);
     // True while a send has not returned.
     bool sending() const { return m_sending; }
+    // An automatic reply, planned: sent and echoed like a mixed send. False, with nothing sent,
+    // while another send is going (the reply then waits).
+    bool sendReply(const core::MixSendPlan &plan);
 
     // The piece a control-character button adds to `text`, or nothing.
     std::optional<std::string> ctrlPiece(const std::string &text, unsigned char b) const;
@@ -57,6 +63,24 @@ class Sender : public QObject
     void loadRegistered();
     // Sends slot `slot` (1 to 4); nothing when it is empty.
     void sendRegistered(int slot);
+    // The repeat of a registered button: every intervalMs (0: no repeat, a click sends once),
+    // `count` times (0: until stopped). Kept in "PButton.ini" in keys of their own.
+    struct Repeat {
+        int intervalMs = 0;
+        int count = 0;
+        bool operator==(const Repeat &) const = default;
+    };
+    static constexpr int kMinRepeatMs = 10;
+    static constexpr int kMaxRepeatMs = 3600 * 1000;
+    // The most sends one late timer makes up for at once.
+    static constexpr int kMaxRepeatBurst = 100;
+    Repeat repeat(int slot) const { return m_repeat[static_cast<std::size_t>(slot - 1)].settings; }
+    // The file and the reason when it could not be written, else an empty text.
+    QString setRepeat(int slot, Repeat repeat);
+    bool repeating(int slot) const;
+    // Starts the repeat of a slot that has one: it sends at once, then at every interval.
+    void startRepeat(int slot);
+    void stopRepeat(int slot);
     // Registers the box's text in `slot`, as it is or as a string with the delimiter. Returns
     // false with a status text when it cannot be registered; a file that cannot be written sets
     // *fileError instead (the text stays registered for this run).
@@ -84,9 +108,13 @@ class Sender : public QObject
   signals:
     void status(const QString &text);
     void historyChanged();
+    // A slot's repeat started or stopped.
+    void repeatChanged(int slot);
 
   private:
     bool transmit(const std::string &bytes);
+    void sendPlan(const core::MixSendPlan &plan);
+    void repeatStep(int slot);
     bool acquire();
     void echo(const std::string &bytes, const core::EchoCells &cells, bool accepted, bool mixed);
 
@@ -94,6 +122,13 @@ class Sender : public QObject
     ReceiveView &m_view;
     std::function<MixSyntax()> m_syntax;
     core::ProgTexts m_registered;
+    struct RepeatSlot {
+        Repeat settings;
+        QTimer *timer = nullptr;
+        QElapsedTimer since; // the start of the repeat
+        qint64 sent = 0;
+    };
+    std::array<RepeatSlot, core::kProgSlots> m_repeat;
     std::vector<std::string> m_history;
     bool m_sending = false;
     bool m_playingOut = false;

@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QShowEvent>
 #include <QStringList>
@@ -89,6 +90,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
     // The send box has no length limit of its own.
     ui->cmbSendMix->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     CreatePortItems();
+    CreateReplyItems();
     CreatePages();
 
     // The registered-text labels.
@@ -103,9 +105,12 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
     // The settings file, the page flags and the menu ticks.
     ReadSettingsFile();
 
-    // The registered send texts.
+    // The registered send texts and their repeats, and the automatic replies.
     m_sender.loadRegistered();
     ShowRegistered();
+    m_replies.load();
+    m_mnuAutoReplyOn->setChecked(m_replies.on());
+    ShowReplyStatus();
 
     // Output lines (the port is still closed: only the colours change) and status text.
     m_port.setDtr(true);
@@ -195,8 +200,25 @@ void TForm1::ConnectHandlers()
     for (QPushButton *b : {ui->BtnEsc, ui->Button1, ui->Button2, ui->Button3, ui->Button4, ui->Button5,
                            ui->Button6, ui->Button7, ui->Button8, ui->Button9, ui->Button10})
         connect(b, &QPushButton::clicked, this, [this, b] { BtnEscClick(b); });
-    for (QPushButton *b : {ui->ProgSend1, ui->ProgSend2, ui->ProgSend3, ui->ProgSend4})
+    m_progSends = {ui->ProgSend1, ui->ProgSend2, ui->ProgSend3, ui->ProgSend4};
+    for (std::size_t i = 0; i < m_progSends.size(); ++i) {
+        QPushButton *b = m_progSends[i];
+        const int slot = static_cast<int>(i) + 1;
         connect(b, &QPushButton::clicked, this, [this, b] { ProgSendClick(b); });
+        b->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(b, &QPushButton::customContextMenuRequested, this, [this, b, slot](const QPoint &at) {
+            QMenu menu(this);
+            QAction *repeat = menu.addAction(QStringLiteral("繰り返し送信..."));
+            if (menu.exec(b->mapToGlobal(at)) == repeat)
+                ProgSendRepeatClick(slot);
+        });
+        ShowRepeat(slot);
+    }
+    connect(&m_sender, &Sender::repeatChanged, this, [this](int slot) { ShowRepeat(slot); });
+    connect(&m_replies, &AutoReplies::status, this, [this](const QString &text) { ShowStatus(text); });
+    connect(&m_replies, &AutoReplies::activeChanged, this, [this] { ShowReplyStatus(); });
+    connect(m_mnuAutoReply, &QAction::triggered, this, [this] { mnuAutoReplyClick(); });
+    connect(m_mnuAutoReplyOn, &QAction::triggered, this, [this] { mnuAutoReplyOnClick(); });
     for (QPushButton *b :
          {ui->SetK1, ui->SetK2, ui->SetK3, ui->SetK4, ui->SetM1, ui->SetM2, ui->SetM3, ui->SetM4})
         connect(b, &QPushButton::clicked, this, [this, b] { SetKClick(b); });
@@ -368,6 +390,7 @@ void TForm1::showEvent(QShowEvent *event)
 void TForm1::FormShow()
 {
     ApplyCommSettings();
+    TellReplyProblems();
     SetRadioItemIndex(ui->RGSelect, 0);
     RGSelectClick();
 }

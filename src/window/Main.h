@@ -10,6 +10,7 @@
 // tests drive them as the user's clicks would; each forwards to a part in a line or two.
 #pragma once
 
+#include "AutoReplies.h"
 #include "PortSession.h"
 #include "ReceiveView.h"
 #include "Sender.h"
@@ -35,6 +36,7 @@ class RepaintPacer;
 class QAction;
 class QDialog;
 class QLabel;
+class QPushButton;
 class QTimer;
 
 class TForm1 : public QMainWindow
@@ -51,6 +53,7 @@ class TForm1 : public QMainWindow
     PortSession &port() { return m_port; }
     ReceiveView &view() { return m_view; }
     Sender &sender() { return m_sender; }
+    AutoReplies &replies() { return m_replies; }
 
     // The settings dialog shown by mnuSettingClick. The program creates it after the window;
     // without one, the command makes its own on first use.
@@ -149,6 +152,12 @@ class TForm1 : public QMainWindow
     void cmbSelTextExit();
     bool cmbSelTextKeyPress(int key);
     void BtnMultiLineClick();
+    // A registered button's repeat ("繰り返し送信..." in its context menu): the interval in ms
+    // (0: none) and the count (0: until stopped).
+    void ProgSendRepeatClick(int slot);
+    // "自動応答...": the rules' dialog; "自動応答を有効にする": all rules on or off.
+    void mnuAutoReplyClick();
+    void mnuAutoReplyOnClick();
     // One mixed-send text (CP932) under the form and type selected now, transmitted and echoed.
     void SendMixText(const std::string &text) { m_sender.sendMixText(text); }
     // The continuous output without its dialog. Returns false when it did not run.
@@ -196,17 +205,27 @@ class TForm1 : public QMainWindow
     // MainSend.cpp
     void ShowSendHistory();
     void ShowRegistered();
+    void CreateReplyItems();
+    void ShowRepeat(int slot);
+    void ShowReplyStatus();
+    void TellReplyProblems();
 
     // The parts first: the widgets below refer to them.
     PortSession m_port;
     ReceiveView m_view{m_port};
     Sender m_sender{m_port, m_view};
+    AutoReplies m_replies{m_view, m_sender};
 
     std::unique_ptr<Ui::TForm1> ui;
     std::vector<PageView *> m_memos;    // one per page
     std::vector<QAction *> m_pageMenus; // one per page
     std::array<QLabel *, core::kProgSlots> m_pbTexts{};
     QAction *m_mnuAutoReopen = nullptr;
+    QAction *m_mnuAutoReply = nullptr;
+    QAction *m_mnuAutoReplyOn = nullptr;
+    QLabel *m_replyStatus = nullptr; // made when the rules are first switched on
+    // Used by the registered buttons' handler: the four buttons in slot order.
+    std::array<QPushButton *, core::kProgSlots> m_progSends{};
     QLabel *stLineErrors = nullptr;
     QLabel *m_trafficLogStatus = nullptr; // made when the first log starts
     RepaintPacer *m_countRepaint = nullptr;

@@ -7,15 +7,22 @@
 
 #include "ui_Main.h"
 
+#include "AutoReplyDialog.h"
 #include "Cp932Text.h"
 #include "ExceptionDisplay.h"
 #include "RadioGroup.h"
+#include "UserFiles.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
 
 namespace
 {
@@ -156,7 +163,122 @@ void TForm1::ShowRegistered()
 
 void TForm1::ProgSendClick(QObject *Sender)
 {
-    m_sender.sendRegistered(SlotOf(Sender));
+    const int slot = SlotOf(Sender);
+    // A button with a repeat starts it, and stops it when it repeats; without one it sends once.
+    if (m_sender.repeating(slot))
+        m_sender.stopRepeat(slot);
+    else if (slot != 0 && m_sender.repeat(slot).intervalMs > 0)
+        m_sender.startRepeat(slot);
+    else
+        m_sender.sendRegistered(slot);
+    if (slot != 0)
+        ShowRepeat(slot);
+}
+
+void TForm1::ProgSendRepeatClick(int slot)
+{
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("frmRepeat"));
+    dialog.setWindowTitle(QStringLiteral("繰り返し送信"));
+    auto *on = new QCheckBox(QStringLiteral("繰り返す"), &dialog);
+    on->setObjectName(QStringLiteral("chkRepeat"));
+    auto *interval = new QSpinBox(&dialog);
+    interval->setObjectName(QStringLiteral("spnInterval"));
+    interval->setRange(Sender::kMinRepeatMs, Sender::kMaxRepeatMs);
+    interval->setSuffix(QStringLiteral(" ms"));
+    auto *count = new QSpinBox(&dialog);
+    count->setObjectName(QStringLiteral("spnCount"));
+    count->setRange(0, 100000000);
+    count->setSpecialValueText(QStringLiteral("止めるまで"));
+    const Sender::Repeat now = m_sender.repeat(slot);
+    on->setChecked(now.intervalMs > 0);
+    interval->setValue(now.intervalMs > 0 ? now.intervalMs : 1000);
+    count->setValue(now.count);
+    auto *form = new QFormLayout(&dialog);
+    form->addRow(on);
+    form->addRow(QStringLiteral("間隔"), interval);
+    form->addRow(QStringLiteral("回数"), count);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog] { dialog.accept(); });
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, [&dialog] { dialog.reject(); });
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString error = m_sender.setRepeat(slot, {on->isChecked() ? interval->value() : 0, count->value()});
+    ShowRepeat(slot);
+    if (!error.isEmpty())
+        ShowAppMessage(this, error, QMessageBox::Critical);
+}
+
+void TForm1::ShowRepeat(int slot)
+{
+    QPushButton *button = m_progSends[static_cast<std::size_t>(slot - 1)];
+    const bool repeating = m_sender.repeating(slot);
+    // The button of the specified form looks as it always did until a repeat is set; a repeating
+    // one stays pressed.
+    button->setCheckable(repeating || m_sender.repeat(slot).intervalMs > 0);
+    button->setChecked(repeating);
+    // The form's hint stays; a repeating button says so after it.
+    if (!button->property("formHint").isValid())
+        button->setProperty("formHint", button->toolTip());
+    const QString hint = button->property("formHint").toString();
+    button->setToolTip(repeating ? hint + QStringLiteral("（繰り返し送信中: もう一度押すと止まります）") : hint);
+}
+
+// --- Automatic replies ----------------------------------------------------------------------------
+
+void TForm1::CreateReplyItems()
+{
+    // Below the items already there, after the reopen's, so that none of the specified items moves.
+    m_mnuAutoReply = ui->mnuSettings->addAction(QStringLiteral("自動応答..."));
+    m_mnuAutoReply->setObjectName(QStringLiteral("mnuAutoReply"));
+    m_mnuAutoReplyOn = ui->mnuSettings->addAction(QStringLiteral("自動応答を有効にする"));
+    m_mnuAutoReplyOn->setObjectName(QStringLiteral("mnuAutoReplyOn"));
+    m_mnuAutoReplyOn->setCheckable(true);
+}
+
+void TForm1::mnuAutoReplyClick()
+{
+    AutoReplyDialog dialog(m_replies, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_replies.setRules(dialog.Rules());
+    if (const QString error = m_replies.save(); !error.isEmpty())
+        ShowAppMessage(this, QStringLiteral("自動応答の規則を保存できませんでした。"), QMessageBox::Warning,
+                       error);
+}
+
+void TForm1::mnuAutoReplyOnClick()
+{
+    m_replies.setOn(m_mnuAutoReplyOn->isChecked());
+    if (const QString error = m_replies.save(); !error.isEmpty())
+        ShowAppMessage(this, QStringLiteral("自動応答の規則を保存できませんでした。"), QMessageBox::Warning,
+                       error);
+}
+
+void TForm1::ShowReplyStatus()
+{
+    if (!m_replies.on() && !m_replyStatus)
+        return;
+    if (!m_replyStatus) {
+        // Beside the status bar's messages, as the log's label is: a send's message must not hide it.
+        m_replyStatus = new QLabel(ui->StatusBar1);
+        m_replyStatus->setObjectName(QStringLiteral("stAutoReply"));
+        ui->StatusBar1->addPermanentWidget(m_replyStatus);
+    }
+    m_replyStatus->setText(QStringLiteral("自動応答: %1 件有効").arg(m_replies.activeCount()));
+    m_replyStatus->setVisible(m_replies.on());
+}
+
+void TForm1::TellReplyProblems()
+{
+    if (m_replies.problems().isEmpty())
+        return;
+    ShowAppMessage(
+        this,
+        QStringLiteral("自動応答の規則ファイル %1 に読めない規則があります。その規則は使われません。")
+            .arg(QString::fromStdString(platform::UserFileToRead(core::kReplyRuleFile))),
+        QMessageBox::Warning, m_replies.problems().join(QLatin1Char('\n')));
 }
 
 void TForm1::SetKClick(QObject *Sender)

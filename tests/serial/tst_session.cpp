@@ -3,21 +3,175 @@
 // script without a display runs them): the port opens on the loopback plug, a mixed send goes
 // out, its echo and its bytes come back on the pages' models and in the traffic stream, a line
 // error is counted, and the port closes.
+#include "AutoReplies.h"
+#include "ExePath.h"
 #include "Loopback.h"
 #include "PortMapFile.h"
 #include "PortSession.h"
 #include "ReceiveView.h"
 #include "Sender.h"
 
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+namespace
+{
+
+// The three parts and the replies on COM1, the loopback plug, in a folder of their own.
+struct Parts {
+    QTemporaryDir dir;
+    PortMapFile map{"COM1=loopback"};
+    PortSession port;
+    ReceiveView view{port};
+    Sender sender{port, view};
+    AutoReplies replies{view, sender};
+    std::shared_ptr<platform::LoopbackPlug> plug;
+
+    Parts()
+    {
+        platform::SetExePathForTesting(dir.filePath(QStringLiteral("Quorvel")).toStdString());
+        port.settings().ComNo = 1;
+        plug = platform::LoopbackPlug::Get(1);
+    }
+    ~Parts()
+    {
+        port.close();
+        view.shutdown();
+        platform::SetExePathForTesting(std::string());
+    }
+    // What the program sent, gathered until it holds `want` bytes or `ms` have passed.
+    std::string sent(std::size_t want, int ms)
+    {
+        std::string got;
+        QElapsedTimer t;
+        t.start();
+        while (got.size() < want && t.elapsed() < ms) {
+            QTest::qWait(5);
+            got += plug->takeWritten();
+        }
+        return got;
+    }
+};
+
+core::ReplyRule Rule(const char *name, core::ReplyRule::MatchKind kind, const char *match, const char *reply,
+                     int delayMs = 0, int times = 0)
+{
+    core::ReplyRule r;
+    r.name = name;
+    r.matchKind = kind;
+    r.match = match;
+    r.reply = reply;
+    r.delayMs = delayMs;
+    r.times = times;
+    return r;
+}
+
+} // namespace
 
 class TestSession : public QObject
 {
     Q_OBJECT
 
   private slots:
+    void init() { platform::LoopbackPlug::ResetAll(); }
+    void cleanup()
+    {
+        TCustomCommX::WaitForWorkers(3000);
+        platform::LoopbackPlug::ResetAll();
+    }
     void sendEchoReceiveCountClose();
+    void repliesFireAsTheirRulesSay();
+    void loopGuardStopsARuleThatAnswersItself();
+    void repeatSendsAtItsIntervalUntilClose();
 };
+
+// A rule with wildcards answers with their bytes and a checksum, twice as its count says, and
+// again after a reset; a text rule answers after its delay; the replies are echoed on the pages.
+void TestSession::repliesFireAsTheirRulesSay()
+{
+    using Kind = core::ReplyRule::MatchKind;
+    Parts p;
+    p.view.setLineBreakMode([] { return core::kBreakOnCrLf; });
+    p.replies.setRules({Rule("read", Kind::Hex, "01 03 ?? ??", "0x81,{?2},{?1},{SUM8}", 0, 2),
+                        Rule("at", Kind::Text, "AT\\r", "\"OK\",13,10", 150)});
+    p.replies.setOn(true);
+    QCOMPARE(p.replies.activeCount(), 2);
+    QVERIFY(p.port.openByHand());
+
+    p.plug->inject(std::string("\x01\x03\xAA\xBB", 4));
+    QCOMPARE(p.sent(4, 3000), std::string("\x81\xBB\xAA\xE6", 4));
+    // Back to back in one read: the second is the rule's last, the third finds it used up.
+    p.plug->inject(std::string("\x01\x03\x01\x02\x01\x03\x05\x06", 8));
+    QCOMPARE(p.sent(8, 1000), std::string("\x81\x02\x01\x84", 4));
+    QCOMPARE(p.replies.fired(0), 2);
+    QCOMPARE(p.replies.activeCount(), 1);
+    p.replies.resetFired(0);
+    p.plug->inject(std::string("\x01\x03\x00\xFF", 4));
+    QCOMPARE(p.sent(4, 3000), std::string("\x81\xFF\x00\x80", 4));
+
+    QElapsedTimer sinceAsked;
+    sinceAsked.start();
+    p.plug->inject("AT\r");
+    QCOMPARE(p.sent(4, 3000), std::string("OK\r\n"));
+    QVERIFY2(sinceAsked.elapsed() >= 140, "the reply did not wait for its delay");
+    // The reply is a send like any other: its echo is on the pages.
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(p.view.page(core::kPageText).lines().begin(),
+                                         p.view.page(core::kPageText).lines().end(),
+                                         [](const std::string &line) { return line == "[OUT]  OK.."; }),
+                             3000);
+}
+
+// A reply that matches its own rule on the loopback plug (twice, here) would answer itself for
+// ever: past a hundred replies in a second the rule is stopped, the status says which, and the
+// line goes quiet.
+void TestSession::loopGuardStopsARuleThatAnswersItself()
+{
+    Parts p;
+    QSignalSpy status(&p.replies, &AutoReplies::status);
+    p.replies.setRules({Rule("loop", core::ReplyRule::MatchKind::Text, "X", "\"XX\"")});
+    p.replies.setOn(true);
+    QVERIFY(p.port.openByHand());
+    p.plug->inject("X");
+    QTRY_VERIFY_WITH_TIMEOUT(p.replies.activeCount() == 0, 5000);
+    QVERIFY(std::any_of(status.begin(), status.end(), [](const QList<QVariant> &s) {
+        return s.at(0).toString().contains(QStringLiteral("自動応答「loop」を止めました"));
+    }));
+    QVERIFY(p.replies.fired(0) <= AutoReplies::kLoopLimit + 1);
+    p.sent(1u << 20, 500); // what was still queued
+    QCOMPARE(p.sent(1, 300), std::string());
+}
+
+// A registered button repeating every 10 ms sends as often as its interval allows (within the
+// timer's resolution), and the close of the port stops it.
+void TestSession::repeatSendsAtItsIntervalUntilClose()
+{
+    Parts p;
+    QVERIFY(p.port.openByHand());
+    p.sender.registered()[0] = "0x55";
+    QCOMPARE(p.sender.setRepeat(1, {10, 0}), QString());
+    p.plug->clearLineLog();
+    p.sender.startRepeat(1);
+    QVERIFY(p.sender.repeating(1));
+    QTest::qWait(1000);
+    p.port.close();
+    QVERIFY(!p.sender.repeating(1));
+    const std::string sent = p.plug->takeWritten();
+    QCOMPARE(sent.find_first_not_of('\x55'), std::string::npos);
+    // The device saw the sends: as many as 10 ms go into the time from the first to the last.
+    std::vector<platform::LoopbackPlug::Clock::time_point> writes;
+    for (const auto &e : p.plug->lineLog())
+        if (e.kind == platform::LoopbackPlug::LineEvent::Kind::Write)
+            writes.push_back(e.when);
+    QCOMPARE(writes.size(), sent.size());
+    QVERIFY(writes.size() >= 50);
+    const double span = std::chrono::duration<double, std::milli>(writes.back() - writes.front()).count();
+    QVERIFY2(std::abs(static_cast<double>(writes.size() - 1) - span / 10) <= 2,
+             qPrintable(QStringLiteral("%1 sends in %2 ms").arg(writes.size()).arg(span)));
+    QTest::qWait(100);
+    QVERIFY(p.plug->takeWritten().empty());
+}
 
 void TestSession::sendEchoReceiveCountClose()
 {

@@ -44,8 +44,14 @@ std::vector<std::string> Matches(ReplyMatcher &m, const std::string &data, std::
     };
     const auto *p = reinterpret_cast<const std::uint8_t *>(data.data());
     m.reset();
-    m.feed(p, cut, note);
-    m.feed(p + cut, data.size() - cut, note);
+    for (const auto &[from, to] : {std::pair{std::size_t(0), cut}, std::pair{cut, data.size()}}) {
+        for (std::size_t at = from; at < to;) {
+            ReplyMatcher::Match match;
+            at += m.feed(p + at, to - at, &match);
+            if (match.pattern >= 0)
+                note(match);
+        }
+    }
     return found;
 }
 

@@ -8,7 +8,7 @@
 // Usage: bench_window_flood --exe PATH [--rate BYTES_PER_SECOND] [--write-size BYTES]
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
 //                           [--cat | --cat-only] [--cat-lines raw|new]
-//                           [--logging-exe PATH [--pairs N]]
+//                           [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -93,6 +93,8 @@ constexpr double kMaxRssMB = 150;
 constexpr double kMinLoggedFloodMBps = 15;
 constexpr double kMaxLoggedPingMs = 100;
 constexpr double kMaxLoggingCpuRatio = 1.25;
+// Automatic-reply rules that match nothing cost at most a tenth more, paced.
+constexpr double kMaxRulesCpuRatio = 1.10;
 
 struct Options {
     std::string exe;
@@ -106,6 +108,7 @@ struct Options {
     bool catOnly = false;
     bool catRaw = true; // --cat-lines raw (the default) or new
     std::string loggingExe;
+    std::string rules; // an AutoReply.ini to run the program with, against the same without
     int pairs = 1;
 };
 
@@ -129,7 +132,7 @@ std::string Format(const char *format, auto... values)
         << "bench_window_flood: " << problem << "\n"
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
         << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
-        << "                          [--logging-exe PATH [--pairs N]]\n";
+        << "                          [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]\n";
     std::exit(2);
 }
 
@@ -179,7 +182,9 @@ Options Parse(int argc, char **argv)
             if (v != "raw" && v != "new")
                 Usage("--cat-lines is raw or new");
             o.catRaw = v == "raw";
-        } else if (a == "--logging-exe")
+        } else if (a == "--rules")
+            o.rules = next();
+        else if (a == "--logging-exe")
             o.loggingExe = next();
         else if (a == "--pairs")
             o.pairs = std::max(1, static_cast<int>(number()));
@@ -521,8 +526,10 @@ LogFigures ReadLog(const fs::path &dir)
 }
 
 std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, const TempDir &dir,
-                                    const std::string &slave)
+                                    const std::string &slave, bool rules)
 {
+    if (rules)
+        fs::copy_file(o.rules, dir.path() / "AutoReply.ini");
     const fs::path exe = dir.path() / "Quorvel";
     fs::copy_file(build, exe);
     fs::permissions(exe, fs::perms::owner_all);
@@ -548,10 +555,11 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
     return program;
 }
 
-ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging)
+ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging,
+                      bool rules = false)
 {
     TempDir dir("quorvel-flood");
-    auto program = StartProgram(exe, o, dir, pty.slave());
+    auto program = StartProgram(exe, o, dir, pty.slave(), rules);
     // The window's first paint happens right after the port opens; a flood starting in that
     // moment overflows the ring once.
     const auto warmedUp = Clock::now() + 2s;
@@ -783,6 +791,28 @@ void CheckLog(const ProgramRun &logged, Checks &checks)
 }
 
 // The CPU per MiB of each pair (without, with); the budget holds for the median ratio.
+// The CPU per MiB of each pair (without, with); the budget holds for the median ratio.
+void CheckPairs(const char *with, const std::vector<std::pair<double, double>> &pairs, double budget,
+                Checks &checks)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const auto [without, withIt] = pairs[i];
+        ratios.push_back(withIt / without);
+        std::printf("CPU per MiB      pair %zu: without %.4f s, with %s %.4f s, ratio %.3f\n", i + 1, without,
+                    with, withIt, withIt / without);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const std::size_t n = ratios.size();
+    const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    std::printf("CPU per MiB      ratio over %zu pairs: median %.3f, from %.3f to %.3f\n", n, median,
+                ratios.front(), ratios.back());
+    checks.add(
+        Format("CPU/MiB with %s <= %.2f x without", with, budget),
+        Format("median of %zu pairs %.3f times (%.3f to %.3f)", n, median, ratios.front(), ratios.back()),
+        median <= budget);
+}
+
 void CheckLoggingCpu(const std::vector<std::pair<double, double>> &pairs, Checks &checks)
 {
     std::vector<double> ratios;
@@ -857,6 +887,28 @@ int main(int argc, char **argv)
             // extras cost: the budget is on paced traffic.
             if (opt.rate > 0)
                 CheckLoggingCpu(pairs, checks);
+        }
+        if (program && !opt.rules.empty()) {
+            const std::size_t limit =
+                program->reader.flood.written > 0 ? program->reader.flood.written : LimitBytes(opt);
+            std::vector<std::pair<double, double>> pairs;
+            for (int i = 0; i < opt.pairs; ++i) {
+                if (i > 0) {
+                    std::printf("\nthe program again (pair %d of %d)\n", i + 1, opt.pairs);
+                    const ProgramRun again = RunProgram(opt.exe, opt, pty, limit, false);
+                    CheckProgram(opt, again, false, checks);
+                    pairs.emplace_back(CpuPerMiB(again.reader), 0);
+                } else {
+                    pairs.emplace_back(CpuPerMiB(program->reader), 0);
+                }
+                std::printf("\nwith the automatic replies of %s, pair %d of %d\n", opt.rules.c_str(), i + 1,
+                            opt.pairs);
+                const ProgramRun ruled = RunProgram(opt.exe, opt, pty, limit, false, true);
+                CheckProgram(opt, ruled, false, checks);
+                pairs.back().second = CpuPerMiB(ruled.reader);
+            }
+            if (opt.rate > 0)
+                CheckPairs("the rules", pairs, kMaxRulesCpuRatio, checks);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

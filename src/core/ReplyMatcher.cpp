@@ -154,12 +154,24 @@ void ReplyMatcher::reset()
     m_state.assign(m_words, 0);
 }
 
-int ReplyMatcher::step(std::uint8_t b)
+std::size_t ReplyMatcher::feed(const std::uint8_t *p, std::size_t n, Match *found)
 {
-    if (!m_recent.empty()) {
-        m_recent[m_recentAt] = b;
-        m_recentAt = (m_recentAt + 1) % m_recent.size();
+    if (m_words == 0)
+        return n;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (const int hit = step(p[i]); hit >= 0) {
+            *found = match(hit);
+            return i + 1;
+        }
     }
+    return n;
+}
+
+inline int ReplyMatcher::step(std::uint8_t b)
+{
+    m_recent[m_recentAt] = b;
+    if (++m_recentAt == m_recent.size())
+        m_recentAt = 0;
     // Every partial match moves on by one byte, every pattern may begin at this one, and only
     // the pattern bytes that take this byte stay.
     const std::uint64_t *mask = &m_masks[static_cast<std::size_t>(b) * m_words];

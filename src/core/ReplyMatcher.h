@@ -44,18 +44,7 @@ class ReplyMatcher
     // Feeds the bytes up to the first match and returns how many it took: all n, or up to and
     // including the match's last byte, which *found then describes. The caller may change the
     // patterns before it feeds the rest.
-    std::size_t feed(const std::uint8_t *p, std::size_t n, Match *found)
-    {
-        if (m_words == 0)
-            return n;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (const int hit = step(p[i]); hit >= 0) {
-                *found = match(hit);
-                return i + 1;
-            }
-        }
-        return n;
-    }
+    std::size_t feed(const std::uint8_t *p, std::size_t n, Match *found);
 
   private:
     int step(std::uint8_t b);

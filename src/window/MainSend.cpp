@@ -222,7 +222,8 @@ void TForm1::ShowRepeat(int slot)
     if (!button->property("formHint").isValid())
         button->setProperty("formHint", button->toolTip());
     const QString hint = button->property("formHint").toString();
-    button->setToolTip(repeating ? hint + QStringLiteral("（繰り返し送信中: もう一度押すと止まります）") : hint);
+    button->setToolTip(repeating ? hint + QStringLiteral("（繰り返し送信中: もう一度押すと止まります）")
+                                 : hint);
 }
 
 // --- Automatic replies ----------------------------------------------------------------------------

@@ -112,8 +112,8 @@ class Connection
 
     // Whether the server took COM-PORT-OPTION (DO), refused it (DONT), or has not said yet.
     ComPort comPort() const;
-    // No answer came in time: the connection goes on as plain Telnet, and a DO that comes later
-    // is refused, so that both sides agree on what the port does.
+    // No answer came in time, or a refusal: the connection goes on as plain Telnet for good, and
+    // a DO that comes later is refused, so that both sides agree on what the port does.
     void giveUpComPort();
     // A Telnet command has been seen (the server speaks Telnet).
     bool seenCommand() const { return m_seenCommand; }

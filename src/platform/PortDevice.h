@@ -76,9 +76,10 @@ std::vector<std::string> DeviceHolders(const std::string &path);
 // Why the last open on this machine failed, as far as the layer below the component knows.
 // A port on another machine fails with one of the kinds from BadAddress on: its address cannot
 // be used (target.addressProblem), the host name is not known, the server refused the
-// connection, the host or its network cannot be reached, nothing answered within the connect
-// time-out, or the server does not speak RFC 2217 (it closed the connection during the
-// negotiation, or what it sent is no Telnet at all). The host and port are in `target`.
+// connection (or ended it at once, as ser2net does while another client has the port), the host
+// or its network cannot be reached, nothing answered within the connect time-out, or the server
+// does not speak RFC 2217 (it closed the connection before any Telnet command, or what it sent
+// is no Telnet at all). The host and port are in `target`.
 struct OpenProblem {
     enum class Kind {
         None,

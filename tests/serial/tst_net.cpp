@@ -395,6 +395,46 @@ TEST_F(NetPort, AServerThatSpeaksNoTelnetFailsTheOpen)
     }
 }
 
+// A server that takes the connection and ends it at once with a word of why, as ser2net does
+// while another client has the port, refused the open: the port is not opened to be lost at once.
+TEST_F(NetPort, AServerThatEndsTheConnectionAtOnceRefusedTheOpen)
+{
+    const std::string busy = "Port already in use\r\n";
+    const struct {
+        const char *what, *scheme;
+        ScriptedServer::Script greeting;
+        const char *detail;
+    } cases[] = {
+        {"RFC 2217", "rfc2217",
+         [&](Peer &p) {
+             p.read(ClientOffers().size());
+             p.send(Bytes({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C}) + busy);
+             p.close();
+         },
+         "Port already in use"},
+        {"raw TCP", "socket",
+         [&](Peer &p) {
+             p.send(busy);
+             p.close();
+         },
+         "Port already in use"},
+        {"raw TCP without a word", "socket", [](Peer &p) { p.close(); }, "at once"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server(c.greeting);
+        m_port = open(server.address(c.scheme));
+        EXPECT_FALSE(m_port);
+        EXPECT_EQ(GetLastError(), ERROR_CONNECTION_REFUSED);
+        const OpenProblem p = LastOpenProblem();
+        EXPECT_EQ(p.kind, OpenProblem::Kind::Refused);
+        EXPECT_NE(p.detail.find(c.detail), std::string::npos) << p.detail;
+        if (m_port)
+            CloseHandle(m_port);
+        m_port = nullptr;
+    }
+}
+
 // After the open, a server that sends garbage or stops in the middle of a command and closes is
 // a hang-up: what came before can be read, and everything else fails as on a pulled adapter.
 TEST_F(NetPort, AServerThatHangsUpInTheMiddleOfACommandIsAHangUp)

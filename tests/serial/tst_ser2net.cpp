@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The network back end against the real ser2net, whose serial side is a pseudo-terminal the test
 // holds: every byte value both ways, over RFC 2217 and raw TCP; settings reaching the
-// pseudo-terminal; ser2net stopping as a hang-up, and a new open once it is back. ser2net runs in
+// pseudo-terminal; a second client refused while the port is in use; ser2net stopping as a
+// hang-up, and a new open once it is back. ser2net runs in
 // the foreground on a configuration of the test's own and listens on 127.0.0.1 only; it is
 // stopped at the end of each test. Skipped where ser2net is not installed (scripts/deps.sh
 // installs it).
@@ -83,12 +84,13 @@ class Ser2net
     // Runs it in the foreground (-n), logging to a file (-d), without UUCP lock files (-u).
     bool start()
     {
+        // Everything the child needs is made before the fork: it may only call what is safe there.
+        const std::string path = Ser2netPath();
         m_pid = ::fork();
         if (m_pid == 0) {
             const int log = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             ::dup2(log, 1);
             ::dup2(log, 2);
-            const std::string path = Ser2netPath();
             ::execl(path.c_str(), "ser2net", "-n", "-d", "-u", "-c", m_config.c_str(), nullptr);
             ::_exit(127);
         }
@@ -293,6 +295,31 @@ TEST_F(Ser2netPort, SettingsReachThePseudoTerminal)
     auto toDevice = ReadMaster(m_pty.master(), 3);
     ASSERT_TRUE(SendAll(m_handle, "ok\xff"));
     EXPECT_EQ(toDevice.get(), "ok\xff");
+}
+
+TEST_F(Ser2netPort, ASecondClientIsRefusedWhileThePortIsInUse)
+{
+    for (const auto &[accepter, scheme] :
+         {std::pair{"telnet(rfc2217),tcp", "rfc2217"}, std::pair{"tcp", "socket"}}) {
+        SCOPED_TRACE(accepter);
+        startServer(accepter);
+        m_handle = open(scheme);
+        ASSERT_TRUE(m_handle) << LastOpenProblem().detail << "\n" << m_server->log();
+        HANDLE second = open(scheme);
+        EXPECT_FALSE(second);
+        const OpenProblem p = LastOpenProblem();
+        EXPECT_EQ(p.kind, OpenProblem::Kind::Refused);
+        EXPECT_NE(p.detail.find("Port already in use"), std::string::npos) << p.detail;
+        if (second)
+            CloseHandle(second);
+        // The first client is untouched.
+        auto toDevice = ReadMaster(m_pty.master(), 5);
+        ASSERT_TRUE(SendAll(m_handle, "first"));
+        EXPECT_EQ(toDevice.get(), "first");
+        CloseHandle(m_handle);
+        m_handle = nullptr;
+        m_server.reset();
+    }
 }
 
 TEST_F(Ser2netPort, Ser2netStoppingIsAHangUpAndANewOpenFollowsItsReturn)

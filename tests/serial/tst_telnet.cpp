@@ -313,6 +313,11 @@ TEST(Telnet, ASubNegotiationLeftOpenYieldsNothing)
         EXPECT_EQ(p.data, "d");
         EXPECT_TRUE(p.messages.empty());
         EXPECT_TRUE(p.reply.empty());
+        // A command cut off is not yet a sign that the server speaks Telnet.
+        Connection fresh;
+        fresh.start();
+        Feed(fresh, cut);
+        EXPECT_FALSE(fresh.seenCommand());
     }
 }
 

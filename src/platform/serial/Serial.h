@@ -206,8 +206,8 @@ struct OVERLAPPED {
 // writing, exclusively, as an overlapped device. Returns nullptr and sets the last error when the
 // port does not resolve to a device, does not exist, or is in use by this or another process.
 // A port on another machine is connected to here: the call blocks for at most the connect and
-// negotiation time-outs (about 4 s, see SerialNetDevice.h), so it belongs off the user-interface
-// thread; why a connection failed is in LastOpenProblem (PortDevice.h).
+// negotiation time-outs and a moment more (about 4 s, see SerialNetDevice.h), so it belongs off
+// the user-interface thread; why a connection failed is in LastOpenProblem (PortDevice.h).
 HANDLE CreateFileA(const std::string &deviceName);
 
 // Closes the device now: a worker blocked in a call on this handle is woken and its call fails;

@@ -104,33 +104,47 @@ void NetDevice::initialise()
     m_ioWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_ioWake < 0)
         throw std::system_error(errno, std::generic_category(), "eventfd");
-    if (m_protocol == Protocol::Rfc2217) {
+    {
         const std::lock_guard lock(m_mutex);
-        m_negotiating = true;
-        m_out = m_telnet.start(); // sent before anything else
+        m_opening = true;
+        if (m_protocol == Protocol::Rfc2217)
+            m_out = m_telnet.start(); // sent before anything else
     }
     m_io = std::thread([this] { ioLoop(); });
 }
 
-bool NetDevice::negotiate(std::string *why)
+bool NetDevice::settle(DWORD *error, std::string *why)
 {
     std::unique_lock lock(m_mutex);
-    flushLocked();
-    m_changed.wait_for(lock, std::chrono::milliseconds(kNegotiationTimeoutMs), [this] {
-        return m_telnet.comPort() != Connection::ComPort::Pending || m_hungUp || m_noTelnet || m_stopping;
-    });
-    m_negotiating = false;
-    if (m_noTelnet || m_hungUp) {
-        *why = m_noTelnet ? "the server sent bytes that are no Telnet"
-                          : "the server closed the connection during the Telnet negotiation";
-        if (!m_firstBytes.empty())
-            *why += " (it sent \"" + Printable(m_firstBytes) + "\")";
+    auto sent = [this] {
+        return m_firstBytes.empty() ? "" : " (it sent \"" + Printable(m_firstBytes) + "\")";
+    };
+    if (m_protocol == Protocol::Rfc2217) {
+        flushLocked();
+        m_changed.wait_for(lock, std::chrono::milliseconds(kNegotiationTimeoutMs), [this] {
+            return m_telnet.comPort() != Connection::ComPort::Pending || m_hungUp || m_noTelnet || m_stopping;
+        });
+        if (m_noTelnet || (m_hungUp && !m_telnet.seenCommand())) {
+            *error = ERROR_BAD_NET_RESP;
+            *why = (m_noTelnet ? "the server sent bytes that are no Telnet"
+                               : "the server closed the connection before any Telnet negotiation") +
+                   sent();
+            return false;
+        }
+        // What the open found holds for the whole connection: a server that agrees later is
+        // refused, so that the port does what QueryRemotePort said at the open.
+        if (m_telnet.comPort() != Connection::ComPort::Accepted)
+            m_telnet.giveUpComPort();
+    }
+    if (m_protocol == Protocol::Raw || !m_firstBytes.empty())
+        m_changed.wait_for(lock, std::chrono::milliseconds(kSettleMs),
+                           [this] { return m_hungUp || m_stopping; });
+    m_opening = false;
+    if (m_hungUp) {
+        *error = ERROR_CONNECTION_REFUSED;
+        *why = "the server ended the connection at once" + sent();
         return false;
     }
-    // What the open found holds for the whole connection: a server that agrees later is refused,
-    // so that the port does what QueryRemotePort said at the open.
-    if (m_telnet.comPort() != Connection::ComPort::Accepted)
-        m_telnet.giveUpComPort();
     // Only the line errors and the modem lines are worth a notice; data ready and the
     // transmitter's state would come with every byte.
     if (comPortLocked())
@@ -342,11 +356,12 @@ HANDLE OpenNetwork(const PortTarget &target)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    DWORD error = ERROR_SUCCESS;
     std::string why;
-    if (rfc2217 && !device->negotiate(&why)) {
+    if (!device->settle(&error, &why)) {
         device->close();
         NoteOpenDetail(HostAndPort(target) + ": " + why);
-        SetLastError(ERROR_BAD_NET_RESP);
+        SetLastError(error);
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);

@@ -42,6 +42,10 @@ namespace platform::net
 constexpr int kConnectTimeoutMs = 3000;
 // How long the server has to answer WILL COM-PORT-OPTION.
 constexpr int kNegotiationTimeoutMs = 1000;
+// A server that ends the connection this soon after it was made, having sent something (ser2net
+// says "Port already in use" to a second client and closes), refused the open. A raw TCP open
+// always waits this long for it; an RFC 2217 open only when data came during the negotiation.
+constexpr int kSettleMs = 150;
 // How long SetCommState waits for the server to answer a bit rate. A server that let one request
 // go unanswered is not waited for again.
 constexpr int kAnswerTimeoutMs = 1000;
@@ -75,10 +79,13 @@ class NetDevice final : public SerialCore
     // Called once by the opener before anybody else sees the device: starts the I/O thread.
     // Throws std::system_error when no thread can be had.
     void initialise();
-    // RFC 2217: offers the options and waits for the server's answer to COM-PORT-OPTION. False
-    // (with the reason in *why) when the server does not speak Telnet: it closed the connection
-    // or broke the Telnet grammar before it answered.
-    bool negotiate(std::string *why);
+    // Makes the connection a port: for RFC 2217 offers the options and waits for the server's
+    // answer to COM-PORT-OPTION; then lets a server that ends the connection at once be seen
+    // (kSettleMs). False with a Windows error and the reason when the open failed:
+    // ERROR_BAD_NET_RESP when the server does not speak Telnet (it closed the connection before
+    // any Telnet command, or broke the Telnet grammar), ERROR_CONNECTION_REFUSED when it ended
+    // the connection at once.
+    bool settle(DWORD *error, std::string *why);
 
     RemotePortState remotePort() const override;
 
@@ -122,9 +129,9 @@ class NetDevice final : public SerialCore
     mutable std::mutex m_mutex;
     std::condition_variable m_changed; // negotiated, answered, hung up or stopping
     telnet::Connection m_telnet;
-    bool m_negotiating = false;
-    bool m_noTelnet = false;  // the grammar broke during the negotiation
-    std::string m_firstBytes; // the first data bytes of the server, for the reason of a failure
+    bool m_opening = false;   // settle() has not decided yet
+    bool m_noTelnet = false;  // the grammar broke during the open
+    std::string m_firstBytes; // the server's first data bytes, for the reason of a failure
 
     ByteQueue m_in{kInputQueueBytes};
     ArrivalTimes m_arrivals;

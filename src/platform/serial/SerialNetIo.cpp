@@ -16,7 +16,7 @@ namespace
 
 // A full input queue starts taking from the socket again once this much room is free.
 constexpr std::size_t kResumeRoomBytes = std::size_t{64} * 1024;
-// How many of the server's first data bytes are kept for the reason of a failed negotiation.
+// How many of the server's first data bytes are kept for the reason of a failed open.
 constexpr std::size_t kFirstBytesKept = 64;
 
 } // namespace
@@ -152,7 +152,7 @@ bool NetDevice::readSocket(bool broken)
         const telnet::Received received = m_telnet.receive(m_readBuffer.get(), count, m_dataBuffer.get());
         data = m_dataBuffer.get();
         count = received.data;
-        if (received.protocolError && m_negotiating)
+        if (received.protocolError && m_opening)
             m_noTelnet = true;
         // Answers to a server that stopped taking bytes are dropped rather than kept for ever.
         if (pendingLocked() + received.reply.size() <= kSendBufferBytes + kCommandRoomBytes)
@@ -160,7 +160,7 @@ bool NetDevice::readSocket(bool broken)
         takeMessagesLocked(received, &events, &errors);
         m_changed.notify_all();
     }
-    if (m_negotiating && m_firstBytes.size() < kFirstBytesKept)
+    if (m_opening && m_firstBytes.size() < kFirstBytesKept)
         m_firstBytes.append(reinterpret_cast<const char *>(data),
                             std::min(count, kFirstBytesKept - m_firstBytes.size()));
     if (count > 0) {

@@ -111,6 +111,7 @@ Received Connection::receive(const std::uint8_t *bytes, std::size_t n, std::uint
                 m_state = State::Sb;
             } else if (b == SE) {
                 m_state = State::Data;
+                m_seenCommand = true;
                 subnegotiation(&out);
             } else {
                 // The sub-negotiation never ended: it is dropped, and what follows the IAC is
@@ -131,11 +132,9 @@ void Connection::afterIac(std::uint8_t b, std::uint8_t *data, Received *out)
         data[out->data++] = IAC;
         m_lastWasCr = false;
     } else if (b == WILL || b == WONT || b == DO || b == DONT) {
-        m_seenCommand = true;
         m_verb = b;
         m_state = State::Verb;
     } else if (b == SB) {
-        m_seenCommand = true;
         m_sbLength = 0;
         m_sbTooLong = false;
         m_state = State::Sb;
@@ -156,6 +155,7 @@ void Connection::keep(std::uint8_t b)
 
 void Connection::command(std::uint8_t verb, std::uint8_t option, Received *out)
 {
+    m_seenCommand = true;
     const bool hisOption = verb == WILL || verb == WONT;
     Side &side = hisOption ? m_him[option] : m_us[option];
     const std::uint8_t agree = hisOption ? DO : WILL;

@@ -115,7 +115,7 @@ class Connection
     // No answer came in time, or a refusal: the connection goes on as plain Telnet for good, and
     // a DO that comes later is refused, so that both sides agree on what the port does.
     void giveUpComPort();
-    // A Telnet command has been seen (the server speaks Telnet).
+    // A whole Telnet command has come (the server speaks Telnet).
     bool seenCommand() const { return m_seenCommand; }
     // Data goes out binary unless the server refused it; then a CR is sent as CR NUL (RFC 854).
     bool sendsBinary() const;

@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
     // The data escaped as this side sends it comes back as the same data.
     std::string wire;
     AppendData(&wire, reinterpret_cast<const std::uint8_t *>(whole.data.data()), whole.data.size(), true);
-    const Outcome again = Parse(Started(true), reinterpret_cast<const std::uint8_t *>(wire.data()), wire.size(), cuts);
+    const Outcome again =
+        Parse(Started(true), reinterpret_cast<const std::uint8_t *>(wire.data()), wire.size(), cuts);
     FUZZ_CHECK(again.data == whole.data);
     FUZZ_CHECK(again.reply.empty() && again.messages.empty());
 
@@ -102,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
                                    (std::uint32_t{bytes[2]} << 8) | bytes[3];
         std::string answer = SetBaudRate(rate);
         answer[3] = static_cast<char>(kSetBaudRate + kServerOffset);
-        const Outcome echoed = Parse(Started(true), reinterpret_cast<const std::uint8_t *>(answer.data()),
-                                     answer.size(), cuts);
+        const Outcome echoed =
+            Parse(Started(true), reinterpret_cast<const std::uint8_t *>(answer.data()), answer.size(), cuts);
         FUZZ_CHECK(echoed.messages.size() == 1 && echoed.messages[0].command == kSetBaudRate &&
                    echoed.messages[0].value == rate);
     }

@@ -27,9 +27,10 @@ struct PortTarget {
     // and is empty for one that can. A bad address is still a target, so that opening it fails
     // with the reason.
     enum class Protocol { Rfc2217, RawTcp } protocol = Protocol::Rfc2217;
-    std::string host;
+    // (Each has an initialiser, so that a target written as {kind, path, source} stays complete.)
+    std::string host{};
     std::uint16_t port = 0;
-    std::string addressProblem;
+    std::string addressProblem{};
 
     // What callers ask of a target is answered here, so that the kinds (and the kinds still to
     // come) are known to this layer only.

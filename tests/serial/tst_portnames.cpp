@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Port names: parsing "\\.\COMn", [PORTS] look-ups, and the default order of present devices,
 // the last one on a made-up /sys and /dev so that no device of this machine is ever touched.
+#include "PortDevice.h"
 #include "PortNames.h"
 #include "PortNamesInternal.h"
 
@@ -158,6 +159,10 @@ TEST_F(ResolvePortTest, NetworkAddresses)
         EXPECT_FALSE(t.canPin() || t.isLoopback());
         EXPECT_EQ(t.portsValue(), c.value);
         EXPECT_EQ(t.protocol, c.protocol);
+        // Its address stays: it can come back there, whatever the server does meanwhile.
+        const PortIdentity id = IdentifyPort(static_cast<int>(i + 1));
+        EXPECT_TRUE(id.canComeBack());
+        EXPECT_EQ(LocatePort(id), c.value);
         if (c.host) {
             EXPECT_EQ(t.addressProblem, "");
             EXPECT_EQ(t.host, c.host);

@@ -52,7 +52,7 @@ for stage in $stages; do
         cmake --preset fuzz >/dev/null
         cmake --build --preset fuzz -j "$jobs"
         echo "=== fuzz runs ==="
-        for target in mixsend ini history rxpipeline cp932 autoreply; do
+        for target in mixsend ini history rxpipeline cp932 autoreply telnet; do
             mkdir -p "build/fuzz/corpus/$target"
             echo "fuzz_$target: ${QUORVEL_FUZZ_SECONDS:-20} s"
             build/fuzz/fuzz/fuzz_$target -max_total_time="${QUORVEL_FUZZ_SECONDS:-20}" -max_len=65536 \

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Port names from the command line, for run.sh and for people setting up [PORTS]:
-//   quorvel-ports resolve N [INI]      the device COMN opens ("loopback" for the plug); exit 1 if none
+//   quorvel-ports resolve N [INI]      the device COMN opens ("loopback" for the plug); exit 1 if none.
+//                                      For a port on another machine: its address as written, then
+//                                      "protocol: rfc2217|socket", "host: H" and "port: P" lines;
+//                                      exit 1 with the reason on stderr if the address is bad
 //   quorvel-ports ensure-loopback INI  maps COM1 to the loopback plug when INI does not map COM1
 //                                      and the machine has no serial device
 #include "Ini.h"
@@ -27,10 +30,20 @@ int Resolve(const std::string &number, const char *ini)
         return Usage();
     if (ini)
         platform::SetPortMapFile(ini);
-    const std::string value = platform::ResolvePort(n).portsValue();
+    const platform::PortTarget target = platform::ResolvePort(n);
+    const std::string value = target.portsValue();
     if (value.empty())
         return 1;
     std::printf("%s\n", value.c_str());
+    if (!target.isNetwork())
+        return 0;
+    if (!target.addressProblem.empty()) {
+        std::fprintf(stderr, "quorvel-ports: %s: %s\n", value.c_str(), target.addressProblem.c_str());
+        return 1;
+    }
+    const bool rfc2217 = target.protocol == platform::PortTarget::Protocol::Rfc2217;
+    std::printf("protocol: %s\nhost: %s\nport: %u\n", rfc2217 ? "rfc2217" : "socket", target.host.c_str(),
+                static_cast<unsigned>(target.port));
     return 0;
 }
 

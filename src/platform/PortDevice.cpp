@@ -177,6 +177,8 @@ std::string LocatePort(const PortIdentity &identity)
         }
         return identity.byId.empty() ? identity.target.path : real;
     }
+    case PortTarget::Kind::Network:
+        return identity.target.path;
     case PortTarget::Kind::None:
         break;
     }
@@ -310,6 +312,33 @@ void NoteOpenFailure(DWORD error)
         g_problem.kind = Kind::NotMapped;
         return;
     }
+    if (t.isNetwork()) {
+        switch (error) {
+        case ERROR_INVALID_NETNAME:
+            g_problem.kind = Kind::BadAddress;
+            break;
+        case ERROR_BAD_NET_NAME:
+            g_problem.kind = Kind::HostNotFound;
+            break;
+        case ERROR_CONNECTION_REFUSED:
+            g_problem.kind = Kind::Refused;
+            break;
+        case ERROR_NETWORK_UNREACHABLE:
+        case ERROR_HOST_UNREACHABLE:
+            g_problem.kind = Kind::Unreachable;
+            break;
+        case ERROR_TIMEOUT:
+            g_problem.kind = Kind::TimedOut;
+            break;
+        case ERROR_BAD_NET_RESP:
+            g_problem.kind = Kind::NotRfc2217;
+            break;
+        default:
+            g_problem.kind = Kind::Other;
+            break;
+        }
+        return;
+    }
     switch (error) {
     case ERROR_ACCESS_DENIED:
         g_problem.kind = Kind::NoAccess;
@@ -330,6 +359,12 @@ void NoteOpenFailure(DWORD error)
         g_problem.kind = Kind::Other;
         break;
     }
+}
+
+void NoteOpenDetail(const std::string &detail)
+{
+    std::lock_guard lock(g_problemMutex);
+    g_problem.detail = detail;
 }
 
 void NoteSettingRefused(const DCB &dcb)

@@ -32,14 +32,16 @@ struct PortIdentity {
     bool numberReused = false;
 
     // Whether the device can be found again after it went away. One that cannot is opened
-    // again only when the user asks.
+    // again only when the user asks. A port on another machine always can: its address stays.
     bool canComeBack() const { return !numberReused; }
 };
 
 PortIdentity IdentifyPort(int comNumber);
-// The path to open the identified device at now, "loopback" for a plugged-in loopback, or empty
-// while it is away, while another device has its name, and always for a device that cannot
-// come back. Everything that opens a port without the user asking finds the device here.
+// The path to open the identified device at now, "loopback" for a plugged-in loopback, the
+// address for a port on another machine (whether its server is there is found out by
+// connecting), or empty while it is away, while another device has its name, and always for a
+// device that cannot come back. Everything that opens a port without the user asking finds the
+// device here.
 std::string LocatePort(const PortIdentity &identity);
 // While the port is open: false once the name it was opened by leads nowhere (a link that udev
 // or a script took away without the device hanging up).
@@ -72,13 +74,37 @@ DeviceRights DeviceAccess(const std::string &path);
 std::vector<std::string> DeviceHolders(const std::string &path);
 
 // Why the last open on this machine failed, as far as the layer below the component knows.
+// A port on another machine fails with one of the kinds from BadAddress on: its address cannot
+// be used (target.addressProblem), the host name is not known, the server refused the
+// connection (or ended it at once, as ser2net does while another client has the port), the host
+// or its network cannot be reached, nothing answered within the connect time-out, or the server
+// does not speak RFC 2217 (it closed the connection before any Telnet command, or what it sent
+// is no Telnet at all). The host and port are in `target`.
 struct OpenProblem {
-    enum class Kind { None, NotMapped, NotPresent, NotSerial, NoAccess, InUse, SettingRefused, Other };
+    enum class Kind {
+        None,
+        NotMapped,
+        NotPresent,
+        NotSerial,
+        NoAccess,
+        InUse,
+        SettingRefused,
+        Other,
+        BadAddress,
+        HostNotFound,
+        Refused,
+        Unreachable,
+        TimedOut,
+        NotRfc2217,
+    };
     Kind kind = Kind::None;
     int comNumber = 0;
     PortTarget target;
     DWORD error = ERROR_SUCCESS;
     DWORD baudRate = 0; // SettingRefused: the rate asked for
+    // What the system said, in its own words ("connect 127.0.0.1:2000: Connection refused");
+    // empty where the kind says it all.
+    std::string detail;
 };
 OpenProblem LastOpenProblem();
 
@@ -86,6 +112,8 @@ OpenProblem LastOpenProblem();
 // setting failed with the thread's last error.
 void NoteOpenStart(int comNumber, const PortTarget &target);
 void NoteOpenFailure(DWORD error);
+// The system's words for the failure of the open in progress (before NoteOpenFailure).
+void NoteOpenDetail(const std::string &detail);
 void NoteSettingRefused(const DCB &dcb);
 
 } // namespace platform

@@ -5,6 +5,8 @@
 #include "Ini.h"
 #include "UserFiles.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +76,100 @@ bool HasUart(const std::filesystem::path &sysClassTty, const std::string &name)
     } catch (...) {
         return false;
     }
+}
+
+bool StartsWithNoCase(const std::string &s, const std::string &prefix)
+{
+    return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+bool IsHostNameCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
+}
+
+// "host:port" after the scheme into the target; what is wrong with it goes to addressProblem.
+void ParseHostAndPort(const std::string &rest, PortTarget *target)
+{
+    std::string host;
+    std::size_t colon;
+    if (!rest.empty() && rest[0] == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            target->addressProblem = "no closing bracket after the IPv6 address";
+            return;
+        }
+        host = rest.substr(1, close - 1);
+        // A zone ("fe80::1%eth0") is for the resolver; the address before it must be IPv6.
+        const std::string address = host.substr(0, host.find('%'));
+        in6_addr parsed{};
+        if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1) {
+            target->addressProblem = "no IPv6 address in the brackets";
+            return;
+        }
+        if (close + 1 < rest.size() && rest[close + 1] != ':') {
+            target->addressProblem = "text between the closing bracket and the port";
+            return;
+        }
+        colon = close + 1 < rest.size() ? close + 1 : std::string::npos;
+    } else {
+        colon = rest.rfind(':');
+        host = rest.substr(0, colon);
+        if (host.find(':') != std::string::npos) {
+            target->addressProblem = "an IPv6 address needs brackets: [address]:port";
+            return;
+        }
+        if (host.empty()) {
+            target->addressProblem = "no host";
+            return;
+        }
+        if (host.size() > 253 || !std::all_of(host.begin(), host.end(), IsHostNameCharacter)) {
+            target->addressProblem = "the host name has characters no host name has";
+            return;
+        }
+    }
+    if (colon == std::string::npos || colon + 1 == rest.size()) {
+        target->addressProblem = "no port";
+        return;
+    }
+    const std::string port = rest.substr(colon + 1);
+    if (port.find('?') != std::string::npos) {
+        target->addressProblem = "options after the port are not taken";
+        return;
+    }
+    if (port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        target->addressProblem = "the port is not a number from 1 to 65535";
+        return;
+    }
+    const long number = std::stol(port);
+    if (number < 1 || number > 65535) {
+        target->addressProblem = "the port is not a number from 1 to 65535";
+        return;
+    }
+    target->host = host;
+    target->port = static_cast<std::uint16_t>(number);
+}
+
+// A [PORTS] value that names a port on another machine, or false.
+bool ParseNetworkAddress(const std::string &value, PortTarget *target)
+{
+    static const struct {
+        const char *scheme;
+        PortTarget::Protocol protocol;
+    } schemes[] = {{"rfc2217://", PortTarget::Protocol::Rfc2217},
+                   {"socket://", PortTarget::Protocol::RawTcp}};
+    for (const auto &s : schemes) {
+        if (!StartsWithNoCase(value, s.scheme))
+            continue;
+        target->kind = PortTarget::Kind::Network;
+        target->protocol = s.protocol;
+        target->path = value;
+        ParseHostAndPort(value.substr(std::string(s.scheme).size()), target);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -163,6 +259,8 @@ PortTarget ResolvePort(int comNumber)
         GetPrivateProfileStringA("PORTS", "COM" + std::to_string(comNumber), "", iniPath);
     if (!value.empty()) {
         target.source = PortTarget::Source::PortsSection;
+        if (ParseNetworkAddress(value, &target))
+            return target;
         if (EqualsNoCase(value, "loopback")) {
             target.kind = PortTarget::Kind::Loopback;
         } else {

@@ -88,6 +88,13 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
             .arg(problem.baudRate);
     case Kind::Other:
         return QStringLiteral("%1 を開けませんでした（エラー %2）。").arg(device).arg(problem.error);
+    case Kind::BadAddress:
+    case Kind::HostNotFound:
+    case Kind::Refused:
+    case Kind::Unreachable:
+    case Kind::TimedOut:
+    case Kind::NotRfc2217:
+        return QStringLiteral("%1 に接続できません: %2").arg(device, QString::fromStdString(problem.detail));
     }
     return {};
 }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // What the serial back ends share through their one I/O core, run on each of them: the tty back
-// end on a pseudo-terminal whose master side the test holds, and the loopback plug, which the
-// test drives through the plug. Either way the port under test is COM7 in a temporary [PORTS],
-// and the test plays the far end: it sends bytes and hangs the device up.
+// end on a pseudo-terminal whose master side the test holds, the loopback plug, which the test
+// drives through the plug, and the network back end on an RFC 2217 server the test plays. Either
+// way the port under test is COM7 in a temporary [PORTS], and the test plays the far end: it
+// sends bytes and hangs the device up.
 #include "Event.h"
 #include "Loopback.h"
 #include "PortMapFile.h"
 #include "PtyPair.h"
+#include "ScriptedServer.h"
 #include "Serial.h"
 
 #include <gtest/gtest.h>
@@ -30,11 +32,19 @@ constexpr const char *kPort = "\\\\.\\COM7";
 constexpr int kComNumber = 7;
 constexpr auto kBound = 10s; // no step of these tests comes near this unless it hangs
 
-enum class BackEnd { Tty, Loopback };
+enum class BackEnd { Tty, Loopback, Network };
 
 const char *Name(BackEnd b)
 {
-    return b == BackEnd::Tty ? "tty" : "loopback";
+    switch (b) {
+    case BackEnd::Tty:
+        return "tty";
+    case BackEnd::Loopback:
+        return "loopback";
+    case BackEnd::Network:
+        return "network";
+    }
+    return "?";
 }
 void PrintTo(BackEnd b, std::ostream *os)
 {
@@ -72,11 +82,16 @@ class BackEnds : public testing::TestWithParam<BackEnd>
             m_pty.emplace(true);
             ASSERT_TRUE(m_pty->ok()) << "no pseudo-terminals here";
             m_map.emplace("COM7=" + m_pty->slavePath());
+        } else if (GetParam() == BackEnd::Network) {
+            m_server.emplace(Rfc2217Greeting);
+            m_map.emplace("COM7=" + m_server->address());
         } else {
             m_map.emplace("COM7=loopback");
         }
         m_port = CreateFileA(kPort);
         ASSERT_TRUE(m_port) << "error " << GetLastError();
+        if (m_server)
+            m_peer = &m_server->peer();
     }
 
     void TearDown() override
@@ -84,6 +99,7 @@ class BackEnds : public testing::TestWithParam<BackEnd>
         if (m_port)
             CloseHandle(m_port);
         m_pty.reset();
+        m_server.reset();
         LoopbackPlug::ResetAll();
     }
 
@@ -93,6 +109,8 @@ class BackEnds : public testing::TestWithParam<BackEnd>
         if (m_pty)
             ASSERT_EQ(::write(m_pty->master(), bytes.data(), bytes.size()),
                       static_cast<ssize_t>(bytes.size()));
+        else if (m_peer)
+            m_peer->send(bytes); // the tests send no 0xFF
         else
             LoopbackPlug::Get(kComNumber)->inject(bytes);
     }
@@ -114,6 +132,8 @@ class BackEnds : public testing::TestWithParam<BackEnd>
     {
         if (m_pty)
             m_pty->closeMaster();
+        else if (m_peer)
+            m_peer->close();
         else
             LoopbackPlug::Get(kComNumber)->unplug();
     }
@@ -145,6 +165,8 @@ class BackEnds : public testing::TestWithParam<BackEnd>
     }
 
     std::optional<PtyPair> m_pty;
+    std::optional<ScriptedServer> m_server;
+    Peer *m_peer = nullptr;
     std::optional<PortMapFile> m_map;
     HANDLE m_port;
 };
@@ -283,7 +305,7 @@ TEST_P(BackEnds, HangUpEndsTheWaitsAndLeavesTheReceiverAsleep)
     EXPECT_TRUE(CloseHandle(m_port));
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, BackEnds, testing::Values(BackEnd::Tty, BackEnd::Loopback),
+INSTANTIATE_TEST_SUITE_P(Each, BackEnds, testing::Values(BackEnd::Tty, BackEnd::Loopback, BackEnd::Network),
                          [](const testing::TestParamInfo<BackEnd> &info) {
                              return std::string(Name(info.param));
                          });

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Port names: parsing "\\.\COMn", [PORTS] look-ups, and the default order of present devices,
 // the last one on a made-up /sys and /dev so that no device of this machine is ever touched.
+#include "PortDevice.h"
 #include "PortNames.h"
 #include "PortNamesInternal.h"
 
@@ -109,6 +110,67 @@ TEST_F(ResolvePortTest, PortsSectionDecides)
     }
     // An empty value maps nothing; what follows depends on the machine, but never the INI.
     EXPECT_NE(ResolvePort(6).source, PortTarget::Source::PortsSection);
+}
+
+TEST_F(ResolvePortTest, NetworkAddresses)
+{
+    using P = PortTarget::Protocol;
+    const struct {
+        const char *value;
+        P protocol;
+        const char *host; // nullptr: the address is bad
+        unsigned port;
+    } cases[] = {
+        {"rfc2217://127.0.0.1:2000", P::Rfc2217, "127.0.0.1", 2000},
+        {"RFC2217://bench-7.lab_a:65535", P::Rfc2217, "bench-7.lab_a", 65535},
+        {"socket://localhost:1", P::RawTcp, "localhost", 1},
+        {"rfc2217://[::1]:2000", P::Rfc2217, "::1", 2000},
+        {"socket://[fe80::1%eth0]:4001", P::RawTcp, "fe80::1%eth0", 4001},
+        {"rfc2217://host", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:", P::Rfc2217, nullptr, 0},
+        {"rfc2217://:2000", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:0", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:65536", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:99999999999999999999", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:-1", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:20a", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:2000?logging=debug", P::Rfc2217, nullptr, 0},
+        {"rfc2217://host:2000/", P::Rfc2217, nullptr, 0},
+        {"rfc2217://[::1:2000", P::Rfc2217, nullptr, 0},
+        {"rfc2217://[::1]", P::Rfc2217, nullptr, 0},
+        {"rfc2217://[::1]2000", P::Rfc2217, nullptr, 0},
+        {"rfc2217://[bench]:2000", P::Rfc2217, nullptr, 0},
+        {"rfc2217://::1:2000", P::Rfc2217, nullptr, 0},
+        {"socket://ho st:2000", P::RawTcp, nullptr, 0},
+        {"socket://user@host:2000", P::RawTcp, nullptr, 0},
+        {"socket://", P::RawTcp, nullptr, 0},
+    };
+    std::string ini = "[PORTS]\r\n";
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        ini += "COM" + std::to_string(i + 1) + "=" + cases[i].value + "\r\n";
+    m_dir.write("net.ini", ini);
+    SetPortMapFile((m_dir.path() / "net.ini").string());
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto &c = cases[i];
+        SCOPED_TRACE(c.value);
+        const PortTarget t = ResolvePort(static_cast<int>(i + 1));
+        ASSERT_EQ(t.kind, PortTarget::Kind::Network);
+        EXPECT_TRUE(t.isNetwork() && t.found());
+        EXPECT_FALSE(t.canPin() || t.isLoopback());
+        EXPECT_EQ(t.portsValue(), c.value);
+        EXPECT_EQ(t.protocol, c.protocol);
+        // Its address stays: it can come back there, whatever the server does meanwhile.
+        const PortIdentity id = IdentifyPort(static_cast<int>(i + 1));
+        EXPECT_TRUE(id.canComeBack());
+        EXPECT_EQ(LocatePort(id), c.value);
+        if (c.host) {
+            EXPECT_EQ(t.addressProblem, "");
+            EXPECT_EQ(t.host, c.host);
+            EXPECT_EQ(t.port, c.port);
+        } else {
+            EXPECT_NE(t.addressProblem, "");
+        }
+    }
 }
 
 TEST_F(ResolvePortTest, UnmappedPortWithoutSuchADeviceResolvesToNothing)

@@ -53,6 +53,9 @@ HANDLE CreateFileA(const std::string &deviceName)
     case PortTarget::Kind::Loopback:
         h = OpenLoopback(n);
         break;
+    case PortTarget::Kind::Network:
+        h = OpenNetwork(target);
+        break;
     case PortTarget::Kind::None:
     default:
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -158,6 +161,11 @@ bool GetInputArrival(const HANDLE &h, DWORD *ageMs, DWORD *run)
     if (run)
         *run = known ? n : 0;
     return known;
+}
+
+RemotePortState QueryRemotePort(const HANDLE &h)
+{
+    return h ? h->remotePort() : RemotePortState{};
 }
 
 bool WaitCommEvent(const HANDLE &h, DWORD *mask, Event &wake)

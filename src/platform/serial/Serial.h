@@ -2,11 +2,12 @@
 // Serial devices behind the Windows communications calls the port component was designed around.
 //
 // Every function here is named after the Windows operation it stands in for and keeps its
-// meaning, so that the component reads like its design. Two back ends sit behind the same
+// meaning, so that the component reads like its design. Three back ends sit behind the same
 // calls, on one I/O core that does the overlapped operations, the waits and the error state for
-// both (SerialCore.h): "tty" (termios on a real device or a pseudo-terminal) and "loopback" (an
-// in-process plug, see Loopback.h). A handle is a reference-counted device object, never a bare file
-// descriptor: a worker that still holds the handle of an earlier open can only ever reach that
+// all (SerialCore.h): "tty" (termios on a real device or a pseudo-terminal), "loopback" (an
+// in-process plug, see Loopback.h) and "network" (a port on another machine, reached over TCP
+// with RFC 2217 or as raw bytes, see SerialNetDevice.h). A handle is a reference-counted device object, never
+// a bare file descriptor: a worker that still holds the handle of an earlier open can only ever reach that
 // closed object, never a device that a later open got.
 //
 // Errors: a call that fails returns false (or the invalid handle) and leaves the reason in the
@@ -35,10 +36,17 @@ constexpr DWORD ERROR_BAD_COMMAND = 22;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_BAD_NET_RESP = 58; // the server does not speak the protocol asked for
+constexpr DWORD ERROR_BAD_NET_NAME = 67; // the host name is not known
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_INVALID_NETNAME = 1214; // a malformed network address
+constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
+constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
+constexpr DWORD ERROR_HOST_UNREACHABLE = 1232;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 DWORD GetLastError();
@@ -46,6 +54,8 @@ void SetLastError(DWORD error);
 
 // Line events (SetCommMask / WaitCommEvent).
 constexpr DWORD EV_RXCHAR = 0x0001;
+constexpr DWORD EV_CTS = 0x0008;
+constexpr DWORD EV_DSR = 0x0010;
 constexpr DWORD EV_BREAK = 0x0040;
 constexpr DWORD EV_ERR = 0x0080;
 
@@ -195,6 +205,9 @@ struct OVERLAPPED {
 // Opens "\\.\COMn" (the Windows device name; n is resolved by PortNames.h) for reading and
 // writing, exclusively, as an overlapped device. Returns nullptr and sets the last error when the
 // port does not resolve to a device, does not exist, or is in use by this or another process.
+// A port on another machine is connected to here: the call blocks for at most the connect and
+// negotiation time-outs and a moment more (about 4 s, see SerialNetDevice.h), so it belongs off
+// the user-interface thread; why a connection failed is in LastOpenProblem (PortDevice.h).
 HANDLE CreateFileA(const std::string &deviceName);
 
 // Closes the device now: a worker blocked in a call on this handle is woken and its call fails;
@@ -215,8 +228,9 @@ bool GetCommTimeouts(const HANDLE &h, COMMTIMEOUTS *timeouts);
 // Only the read rule described at ReadFile below and the total write time-out are honoured;
 // interval time-outs between bytes are not.
 bool SetCommTimeouts(const HANDLE &h, const COMMTIMEOUTS &timeouts);
-// EV_RXCHAR, EV_BREAK and EV_ERR are the only events a device reports; a wait in progress looks
-// at a new mask (what it then does depends on the back end, see SerialCore.h).
+// EV_RXCHAR, EV_BREAK and EV_ERR are the events every device reports; a port on another machine
+// reached with RFC 2217 also reports EV_CTS and EV_DSR as the server notifies them. A wait in
+// progress looks at a new mask (what it then does depends on the back end, see SerialCore.h).
 bool SetCommMask(const HANDLE &h, DWORD mask);
 bool EscapeCommFunction(const HANDLE &h, DWORD function);
 // Lines a driver does not have (a pseudo-terminal has no modem lines) read as inactive.
@@ -233,6 +247,28 @@ bool GetCommErrorCounts(const HANDLE &h, CommErrorCounts *counts);
 // from it on came with it (*run). No Windows counterpart. False, with no error set, when the
 // queue is empty or the back end does not keep the times.
 bool GetInputArrival(const HANDLE &h, DWORD *ageMs, DWORD *run);
+
+// What is known of a port on another machine (no Windows counterpart), for the window to tell
+// the user what the settings do there. All false and 0 for a local port or no handle.
+//   rfc2217: the server took COM-PORT-OPTION: the bit rate, word, parity, stop bits, flow
+//            control, DTR, RTS and break reach the remote port, and its CTS, DSR and line errors
+//            come back. A Telnet server that refused it, or did not answer during the open, is
+//            plain Telnet: bytes only (0xFF escaped), and the settings and lines stay here.
+//   raw:     "socket://": the bytes alone over TCP; settings and lines stay here, and no modem
+//            line is ever on.
+//   baudAsked: the last bit rate SetCommState asked for. answered: the server answered that
+//            request (within about a second, see SerialNetDevice.h), with baudAnswered, which
+//            differs from baudAsked where the remote port cannot do the rate asked for.
+struct RemotePortState {
+    bool isNetwork = false;
+    bool rfc2217 = false;
+    bool raw = false;
+    DWORD baudAsked = 0;
+    DWORD baudAnswered = 0;
+    bool answered = false;
+    bool operator==(const RemotePortState &) const = default;
+};
+RemotePortState QueryRemotePort(const HANDLE &h);
 
 // Waits in the calling thread until one of the events of the mask set with SetCommMask occurs
 // (true, *mask holds them), or until `wake` is signalled (true, *mask is 0; the event is reset).
@@ -280,6 +316,7 @@ class CommDevice
     virtual bool clearCommError(DWORD *errors, COMSTAT *status) = 0;
     virtual bool getErrorCounts(CommErrorCounts *counts) = 0;
     virtual bool inputArrival(DWORD * /*ageMs*/, DWORD * /*run*/) { return false; }
+    virtual RemotePortState remotePort() const { return {}; }
     virtual bool waitCommEvent(DWORD *mask, Event &wake) = 0;
     virtual bool readFile(void *buffer, DWORD count, DWORD *read, OVERLAPPED *ov) = 0;
     virtual bool writeFile(const void *buffer, DWORD count, DWORD *written, OVERLAPPED *ov) = 0;

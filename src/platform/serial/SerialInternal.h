@@ -17,6 +17,10 @@ namespace platform
 HANDLE OpenTty(const std::string &path);
 // Opens the loopback plug of COMn; nullptr + last error when the plug is set missing or busy.
 HANDLE OpenLoopback(int comNumber);
+// Connects to a port on another machine; nullptr + last error (and the system's words for it,
+// NoteOpenDetail) when the address is bad, the connection fails or the server speaks no Telnet.
+struct PortTarget;
+HANDLE OpenNetwork(const PortTarget &target);
 
 // Sets the last error and returns false, for `return Fail(...)`.
 bool Fail(DWORD error);

@@ -2,12 +2,14 @@
 #include "Commx.h"
 
 #include "CommxThreads.h"
+#include "PortNames.h"
 #include "Tick.h"
 #include "UiBridge.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <new>
 #include <thread>
 
@@ -121,7 +123,7 @@ void TCustomCommX::PortOpen()
         throw ECommError(kMsgAlreadyOpen);
 
     const std::string name = R"(\\.\COM)" + std::to_string(FPortNo);
-    pf::HANDLE handle = pf::CreateFileA(name);
+    pf::HANDLE handle = pf::ResolvePort(FPortNo).isNetwork() ? OpenAway(name) : pf::CreateFileA(name);
     if (!handle)
         throw ECommError(kMsgOpenFailed);
 
@@ -151,6 +153,20 @@ void TCustomCommX::PortOpen()
         PortClose();
         throw;
     }
+}
+
+pf::HANDLE TCustomCommX::OpenAway(const std::string &name)
+{
+    // A port on another machine may take seconds to connect: the connect runs on a thread of its
+    // own while the window goes on painting and ticking (but takes no input), and this returns
+    // once it is done, either way.
+    std::promise<pf::HANDLE> opened;
+    std::future<pf::HANDLE> result = opened.get_future();
+    std::thread connect([&opened, name] { opened.set_value(pf::CreateFileA(name)); });
+    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        pf::ProcessMessagesWithoutInput();
+    connect.join();
+    return result.get();
 }
 
 void TCustomCommX::ThreadCreate()
@@ -412,6 +428,11 @@ pf::CommErrorCounts TCustomCommX::GetErrorCounts()
     if (isOpen())
         pf::GetCommErrorCounts(m_session->handle, &counts);
     return counts;
+}
+
+pf::RemotePortState TCustomCommX::RemotePort() const
+{
+    return isOpen() ? pf::QueryRemotePort(m_session->handle) : pf::RemotePortState{};
 }
 
 void TCustomCommX::SetRtsSignal(bool on)

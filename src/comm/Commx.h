@@ -104,6 +104,8 @@ class TCustomCommX : public QObject
     // Line errors and bytes the driver lost since this open (all zero while closed). Cheap: the
     // device keeps the counts; no system call.
     platform::CommErrorCounts GetErrorCounts();
+    // What is known of a port on another machine (all false for a local one, or while closed).
+    platform::RemotePortState RemotePort() const;
     void SetRtsSignal(bool on);
     void SetDtrSignal(bool on);
     bool IsSignal(std::uint32_t mask);
@@ -128,6 +130,7 @@ class TCustomCommX : public QObject
 
   protected:
     void ThreadCreate();
+    platform::HANDLE OpenAway(const std::string &name);
     void SetTimeOut();
     void SetBufferLength();
     void WndProc(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);

@@ -71,4 +71,9 @@ void ProcessMessages()
     QCoreApplication::processEvents();
 }
 
+void ProcessMessagesWithoutInput()
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 } // namespace platform

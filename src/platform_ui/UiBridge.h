@@ -16,5 +16,8 @@ void PostToUi(QObject *context, std::function<void()> fn);
 
 // One pass of pending-message processing on the calling (user-interface) thread.
 void ProcessMessages();
+// The same without the user's input: the window goes on painting and running its timers while a
+// call it is in the middle of waits, but no click starts another one.
+void ProcessMessagesWithoutInput();
 
 } // namespace platform

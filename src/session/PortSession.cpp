@@ -82,6 +82,18 @@ void PortSession::close()
 
 bool PortSession::open(const platform::PortIdentity *device)
 {
+    // A connect to another machine lets the window go on with its events: a reopen's look that
+    // comes meanwhile must not start a second open.
+    if (m_opening)
+        return false;
+    m_opening = true;
+    const bool ok = openNow(device);
+    m_opening = false;
+    return ok;
+}
+
+bool PortSession::openNow(const platform::PortIdentity *device)
+{
     m_opened.reset();
     const core::CommSettings &s = m_settings;
     m_comm.SetBitRate(s.Speed);
@@ -96,14 +108,63 @@ bool PortSession::open(const platform::PortIdentity *device)
     } catch (const std::exception &) {
         // Whatever failed (device missing or busy, a setting refused, a worker not started), the
         // program goes on without a port; the caller tells the user.
+        const platform::OpenProblem problem = platform::LastOpenProblem();
+        if (problem.target.isNetwork())
+            m_remoteStates[s.ComNo] = QStringLiteral("接続できません: ") + ConnectFailureShort(problem);
         resetLineErrors(true);
         return false;
     }
+    if (m_comm.RemotePort().isNetwork)
+        m_remoteStates[s.ComNo] = QStringLiteral("接続済み");
     m_opened = device ? *device : platform::IdentifyPort(s.ComNo);
     resetLineErrors(true);
     raiseOutputLines();
     emit opened();
+    tellRemote();
     return true;
+}
+
+void PortSession::tellRemote()
+{
+    const platform::RemotePortState remote = m_comm.RemotePort();
+    if (!remote.isNetwork)
+        return;
+    const QString com = QStringLiteral("COM%1").arg(m_settings.ComNo);
+    if (remote.raw) {
+        emit status(com +
+                    QStringLiteral(" は TCP でバイトだけを送受信します。通信設定と制御線はリモートのポートに"
+                                   "届きません"));
+    } else if (!remote.rfc2217) {
+        emit status(com +
+                    QStringLiteral(" のサーバーは RFC 2217 の COM ポート制御を受け付けません。通信設定と"
+                                   "制御線はリモートのポートに届きません"));
+    } else {
+        // The server's answer to the rate may come a little after the open.
+        tellAnsweredRate();
+        QTimer::singleShot(1200, this, [this] { tellAnsweredRate(); });
+    }
+}
+
+void PortSession::tellAnsweredRate()
+{
+    const platform::RemotePortState remote = m_comm.RemotePort();
+    if (remote.rfc2217 && remote.answered && remote.baudAnswered != remote.baudAsked)
+        emit status(QStringLiteral("COM%1 の通信速度: %2 (%3)（リモートのポートは頼んだ速度にできません）")
+                        .arg(m_settings.ComNo)
+                        .arg(remote.baudAsked)
+                        .arg(remote.baudAnswered));
+}
+
+QString PortSession::remoteState(int comNo) const
+{
+    const auto it = m_remoteStates.find(comNo);
+    return it == m_remoteStates.end() ? QString() : it->second;
+}
+
+bool PortSession::linesKnown() const
+{
+    const platform::RemotePortState remote = m_comm.RemotePort();
+    return !remote.isNetwork || remote.rfc2217;
 }
 
 void PortSession::raiseOutputLines()

@@ -17,6 +17,7 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <optional>
 
 class QTimer;
@@ -44,6 +45,9 @@ class PortSession : public QObject
     bool isOpen() const;
     // The second line of the failed-open message, for the last open that failed.
     QString openFailure() const;
+    // How the last open of port `comNo` on another machine went: "接続済み",
+    // "接続できません: <reason>", or empty when it was not tried.
+    QString remoteState(int comNo) const;
 
     // Line errors and bytes lost since the open or the last reset ("ログクリア" starts them
     // again from now; an open from zero).
@@ -55,6 +59,9 @@ class PortSession : public QObject
     void setDtr(bool on);
     bool cts();
     bool dsr();
+    // False while the port is on another machine that does not carry its lines (raw TCP, or a
+    // Telnet server without COM-PORT-OPTION): then the lamps have no state to show.
+    bool linesKnown() const;
 
     // The automatic reopen ("自動再接続").
     bool autoReopen() const { return m_autoReopen; }
@@ -90,6 +97,9 @@ class PortSession : public QObject
 
   private:
     bool open(const platform::PortIdentity *device);
+    bool openNow(const platform::PortIdentity *device);
+    void tellRemote();
+    void tellAnsweredRate();
     void raiseOutputLines();
 
     TCommX m_comm;
@@ -97,6 +107,7 @@ class PortSession : public QObject
     QTimer *m_reopenTimer = nullptr;
     std::function<bool()> m_reopenAllowed;
     bool m_shutDown = false;
+    bool m_opening = false; // an open runs (a connect lets the window process its events)
     std::optional<platform::PortIdentity> m_opened; // the device of the open port
     std::optional<platform::PortIdentity> m_lost;   // a device that went away, watched for
     bool m_autoReopen = true;
@@ -104,4 +115,5 @@ class PortSession : public QObject
     int m_reopenPause = 1;                     // looks between two tries of a device that will not open
     int m_reopenWait = 0;                      // looks still to wait before the next try
     platform::CommErrorCounts m_lineErrorBase; // the device's counts at the last reset
+    std::map<int, QString> m_remoteStates;     // by COM number, for ports on other machines
 };

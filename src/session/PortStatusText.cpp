@@ -20,6 +20,13 @@ QString HoldersText(const std::vector<std::string> &holders)
     return names.join(QStringLiteral(", "));
 }
 
+// The system's own words, in parentheses, when it said any.
+QString Detail(const platform::OpenProblem &problem)
+{
+    return problem.detail.empty() ? QString()
+                                  : QStringLiteral("（%1）").arg(QString::fromStdString(problem.detail));
+}
+
 } // namespace
 
 QString PortTargetName(const platform::PortTarget &target)
@@ -89,14 +96,51 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
     case Kind::Other:
         return QStringLiteral("%1 を開けませんでした（エラー %2）。").arg(device).arg(problem.error);
     case Kind::BadAddress:
+        return QStringLiteral(
+                   "%1 のアドレス %2 は使えません（%3）。rfc2217://ホスト:ポート か socket://ホスト:ポート "
+                   "と書いてください。")
+            .arg(com, device, QString::fromStdString(problem.target.addressProblem));
     case Kind::HostNotFound:
+        return QStringLiteral("%1 に接続できません: ホスト名 %2 が見つかりません。")
+            .arg(device, QString::fromStdString(problem.target.host));
     case Kind::Refused:
+        return QStringLiteral(
+                   "%1 に接続できません: 接続を拒否されました（サーバーが動いているか、ポート番号、"
+                   "ほかの人が使っていないかを確かめてください）。%2")
+            .arg(device, Detail(problem));
     case Kind::Unreachable:
+        return QStringLiteral("%1 に接続できません: ホストに届きません（ネットワークを確かめてください）。%2")
+            .arg(device, Detail(problem));
     case Kind::TimedOut:
+        return QStringLiteral("%1 に接続できません: 応答がありません（時間切れ）。").arg(device);
     case Kind::NotRfc2217:
-        return QStringLiteral("%1 に接続できません: %2").arg(device, QString::fromStdString(problem.detail));
+        return QStringLiteral(
+                   "%1 に接続できません: サーバーが RFC 2217 に応えません（ser2net なら accepter を "
+                   "telnet(rfc2217) にするか、socket:// を使ってください）。%2")
+            .arg(device, Detail(problem));
     }
     return {};
+}
+
+QString ConnectFailureShort(const platform::OpenProblem &problem)
+{
+    using Kind = platform::OpenProblem::Kind;
+    switch (problem.kind) {
+    case Kind::BadAddress:
+        return QStringLiteral("アドレスが使えません");
+    case Kind::HostNotFound:
+        return QStringLiteral("ホスト名が見つかりません");
+    case Kind::Refused:
+        return QStringLiteral("接続を拒否されました");
+    case Kind::Unreachable:
+        return QStringLiteral("ホストに届きません");
+    case Kind::TimedOut:
+        return QStringLiteral("応答がありません");
+    case Kind::NotRfc2217:
+        return QStringLiteral("RFC 2217 に応えません");
+    default:
+        return OpenFailureReason(problem);
+    }
 }
 
 QString DeviceStateText(platform::DeviceState state)

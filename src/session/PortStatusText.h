@@ -10,6 +10,8 @@
 // The second line of the failed-open message: the cause, and the fix where there is one. Empty
 // when the layer below knows nothing about the failure.
 QString OpenFailureReason(const platform::OpenProblem &problem);
+// A few words on why a port on another machine could not be reached, for a label.
+QString ConnectFailureShort(const platform::OpenProblem &problem);
 
 // "/dev/ttyUSB0", or "ループバック".
 QString PortTargetName(const platform::PortTarget &target);

@@ -255,6 +255,16 @@ void TfrmSetting::UpdateDeviceLabel()
                                                                   : platform::DeviceState::Available;
             text = DeviceStateText(state) + QStringLiteral(" → ループバック");
             tip = QStringLiteral("COM%1 は内蔵のループバックを開きます").arg(comNo) + from;
+        } else if (target.isNetwork()) {
+            const QString address = QString::fromStdString(target.path);
+            const QString state = m_remoteState ? m_remoteState(comNo) : QString();
+            text = (state.isEmpty() ? QStringLiteral("未接続") : state) + QStringLiteral(" → ") + address;
+            tip = QStringLiteral("COM%1 はほかのパソコンのポート %2 に接続します（%3）")
+                      .arg(comNo)
+                      .arg(address, target.protocol == platform::PortTarget::Protocol::RawTcp
+                                        ? QStringLiteral("TCP、バイトだけ")
+                                        : QStringLiteral("RFC 2217")) +
+                  from;
         } else if (target.found()) {
             const QString path = QFile::decodeName(QByteArray::fromStdString(target.path));
             const QString about = DeviceSummary(platform::DescribeDevice(target.path));

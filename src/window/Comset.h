@@ -8,6 +8,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QKeyEvent;
@@ -26,6 +27,8 @@ class TfrmSetting : public QDialog
     ~TfrmSetting() override;
 
     void SetSettings(const core::CommSettings &settings) { m_settings = settings; }
+    // How the last connect to a port on another machine went, by COM number (empty: not tried).
+    void SetRemoteStates(std::function<QString(int comNo)> state) { m_remoteState = std::move(state); }
     const core::CommSettings &Settings() const { return m_settings; }
 
   protected:
@@ -43,6 +46,7 @@ class TfrmSetting : public QDialog
     void DigitKeyPress(QWidget *sender, QChar &key);
 
     void UpdateDeviceLabel();
+    std::function<QString(int)> m_remoteState;
     // Sizes the client so that the window, frame included, has the form's outer size.
     void FitOuterSize(bool keepCentre);
 

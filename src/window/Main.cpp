@@ -408,8 +408,10 @@ void TForm1::mnuSettingClick()
     if (!m_frmSetting)
         m_frmSetting = new TfrmSetting(m_port.settings(), this);
     auto *dialog = qobject_cast<TfrmSetting *>(m_frmSetting);
-    if (dialog)
+    if (dialog) {
         dialog->SetSettings(m_port.settings());
+        dialog->SetRemoteStates([this](int comNo) { return m_port.remoteState(comNo); });
+    }
     if (m_frmSetting->exec() == QDialog::Accepted && dialog)
         m_port.settings() = dialog->Settings();
     ApplyCommSettings();

@@ -84,7 +84,8 @@ void TForm1::stDTRClick()
 
 void TForm1::CtrlLineStep()
 {
-    if (m_port.settings().CtrlCheck != 0) {
+    // A port on another machine that does not carry its lines has no state to show.
+    if (m_port.settings().CtrlCheck != 0 && m_port.linesKnown()) {
         Paint(ui->stCTS, m_port.cts() ? kActive : kInactive);
         Paint(ui->stDSR, m_port.dsr() ? kActive : kInactive);
         return;

@@ -12,6 +12,7 @@
 #include "PortMapFile.h"
 #include "PtyPair.h"
 #include "ScriptedServer.h"
+#include "Ser2net.h"
 #include "Serial.h"
 #include "TempDir.h"
 
@@ -38,95 +39,6 @@ namespace
 {
 
 constexpr auto kBound = 10s;
-
-std::string Ser2netPath()
-{
-    for (const char *p : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
-        if (::access(p, X_OK) == 0)
-            return p;
-    return {};
-}
-
-// Whether something listens on 127.0.0.1:port, as the kernel's table says (a test connection
-// would take ser2net's one connection).
-bool Listening(std::uint16_t port)
-{
-    std::ifstream table("/proc/net/tcp");
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A")
-            return true;
-    }
-    return false;
-}
-
-// ser2net on one connection: `accepter` is "telnet(rfc2217),tcp" or "tcp".
-class Ser2net
-{
-  public:
-    Ser2net(const TempDir &dir, const std::string &accepter, std::uint16_t port, const std::string &device)
-        : m_config(dir.file("ser2net.yaml")), m_log(dir.file("ser2net.log")), m_port(port)
-    {
-        std::ofstream(m_config) << "connection: &bench\n"
-                                << "  accepter: " << accepter << ",127.0.0.1," << port << "\n"
-                                << "  connector: serialdev," << device << ",9600n81,local\n";
-        start();
-    }
-    ~Ser2net() { stop(); }
-    Ser2net(const Ser2net &) = delete;
-    Ser2net &operator=(const Ser2net &) = delete;
-
-    // Runs it in the foreground (-n), logging to a file (-d), without UUCP lock files (-u).
-    bool start()
-    {
-        // Everything the child needs is made before the fork: it may only call what is safe there.
-        const std::string path = Ser2netPath();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            const int log = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            ::dup2(log, 1);
-            ::dup2(log, 2);
-            ::execl(path.c_str(), "ser2net", "-n", "-d", "-u", "-c", m_config.c_str(), nullptr);
-            ::_exit(127);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (!Listening(m_port) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        return Listening(m_port);
-    }
-    void stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        m_pid = -1;
-    }
-    std::string log() const
-    {
-        std::ifstream in(m_log);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-  private:
-    std::string m_config, m_log;
-    std::uint16_t m_port;
-    pid_t m_pid = -1;
-};
 
 // Reads `n` bytes from the pseudo-terminal's master side on a thread of its own, so that the
 // port's writes are never held up by a full pseudo-terminal.

@@ -8,8 +8,11 @@
 #include "Loopback.h"
 #include "PortMapFile.h"
 #include "PortSession.h"
+#include "PtyPair.h"
 #include "ReceiveView.h"
+#include "ScriptedServer.h"
 #include "Sender.h"
+#include "Ser2net.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -85,7 +88,55 @@ class TestSession : public QObject
     void repliesFireAsTheirRulesSay();
     void loopGuardStopsARuleThatAnswersItself();
     void repeatSendsAtItsIntervalUntilClose();
+    void networkPortLostAndReconnected();
 };
+
+// A port on another machine through the real ser2net: a raw TCP one says at the open that the
+// settings do not reach the port; an RFC 2217 one that loses its server is a device lost, and the
+// automatic reopen connects again once the server is back.
+void TestSession::networkPortLostAndReconnected()
+{
+    if (Ser2netPath().empty())
+        QSKIP("ser2net is not installed (scripts/deps.sh installs it)");
+    PtyPair pty(true);
+    QVERIFY(pty.ok());
+    TempDir dir("quorvel-session-net");
+    const std::uint16_t rfc = UnusedLoopbackPort();
+    const std::uint16_t raw = UnusedLoopbackPort();
+    QVERIFY(rfc != 0 && raw != 0 && rfc != raw);
+    std::optional<Ser2net> server;
+    server.emplace(dir, "telnet(rfc2217),tcp", rfc, pty.slavePath());
+    QVERIFY(Listening(rfc));
+
+    Parts p;
+    p.map.write("COM1=socket://127.0.0.1:" + std::to_string(raw) +
+                "\r\nCOM2=rfc2217://127.0.0.1:" + std::to_string(rfc));
+    QSignalSpy status(&p.port, &PortSession::status);
+    auto said = [&](const QString &part) {
+        return std::any_of(status.begin(), status.end(),
+                           [&](const QList<QVariant> &s) { return s.at(0).toString().contains(part); });
+    };
+    {
+        TempDir rawDir("quorvel-session-raw");
+        Ser2net rawServer(rawDir, "tcp", raw, pty.slavePath());
+        QVERIFY(Listening(raw));
+        QVERIFY(p.port.openByHand()); // COM1
+        QVERIFY(said(QStringLiteral("TCP でバイトだけ")));
+        QVERIFY(!p.port.linesKnown());
+        p.port.close();
+    }
+    p.port.settings().ComNo = 2;
+    QVERIFY(p.port.openByHand());
+    QVERIFY(p.port.linesKnown());
+    QCOMPARE(p.port.remoteState(2), QStringLiteral("接続済み"));
+    server.reset(); // ser2net stops
+    QTRY_VERIFY_WITH_TIMEOUT(said(QStringLiteral("が切断されました。再接続を待っています")), 10000);
+    QVERIFY(!p.port.isOpen());
+    server.emplace(dir, "telnet(rfc2217),tcp", rfc, pty.slavePath());
+    QVERIFY(Listening(rfc));
+    QTRY_VERIFY_WITH_TIMEOUT(p.port.isOpen(), 10000);
+    QVERIFY(said(QStringLiteral("に再接続しました")));
+}
 
 // A rule with wildcards answers with their bytes and a checksum, twice as its count says, and
 // again after a reset; a text rule answers after its delay; the replies are echoed on the pages.

@@ -9,6 +9,7 @@
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
 //                           [--cat | --cat-only] [--cat-lines raw|new]
 //                           [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]
+//                           [--via rfc2217|tcp]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -39,6 +40,8 @@
 #include "PageTable.h"
 #include "ProcFs.h"
 #include "PtyPair.h"
+#include "ScriptedServer.h"
+#include "Ser2net.h"
 #include "SetupError.h"
 #include "StatsLog.h"
 #include "TempDir.h"
@@ -95,6 +98,13 @@ constexpr double kMaxLoggedPingMs = 100;
 constexpr double kMaxLoggingCpuRatio = 1.25;
 // Automatic-reply rules that match nothing cost at most a tenth more, paced.
 constexpr double kMaxRulesCpuRatio = 1.10;
+// Through ser2net: at least nine tenths of the rate ser2net gives a plain socket reader, and at
+// most 1.3 times the CPU per MiB of the flood from the pseudo-terminal itself.
+constexpr double kMinRemoteRateShare = 0.9;
+constexpr double kMaxRemoteCpuRatio = 1.3;
+
+// The flood's lines end in two 0xFF bytes in the runs through ser2net: Telnet doubles them.
+bool g_ffInLines = false;
 
 struct Options {
     std::string exe;
@@ -109,6 +119,9 @@ struct Options {
     bool catRaw = true; // --cat-lines raw (the default) or new
     std::string loggingExe;
     std::string rules; // an AutoReply.ini to run the program with, against the same without
+    // Through ser2net on 127.0.0.1 over RFC 2217 or raw TCP, against the program on the
+    // pseudo-terminal itself and a plain socket reader through the same ser2net.
+    std::string via;
     int pairs = 1;
 };
 
@@ -132,7 +145,8 @@ std::string Format(const char *format, auto... values)
         << "bench_window_flood: " << problem << "\n"
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
         << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
-        << "                          [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]\n";
+        << "                          [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]\n"
+        << "                          [--via rfc2217|tcp]\n";
     std::exit(2);
 }
 
@@ -182,6 +196,10 @@ Options Parse(int argc, char **argv)
             if (v != "raw" && v != "new")
                 Usage("--cat-lines is raw or new");
             o.catRaw = v == "raw";
+        } else if (a == "--via") {
+            o.via = next();
+            if (o.via != "rfc2217" && o.via != "tcp")
+                Usage("--via takes rfc2217 or tcp");
         } else if (a == "--rules")
             o.rules = next();
         else if (a == "--logging-exe")
@@ -223,6 +241,8 @@ std::string Line(std::size_t i)
     std::string line =
         std::string(number) + " ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz0123456789";
     line.resize(kPayloadBytes);
+    if (g_ffInLines)
+        line[kPayloadBytes - 2] = line[kPayloadBytes - 1] = '\xff';
     return line + "\r\n";
 }
 
@@ -525,8 +545,11 @@ LogFigures ReadLog(const fs::path &dir)
     return f;
 }
 
+// `address`: COM1's [PORTS] value when it is not the pseudo-terminal itself; `opener` then is the
+// process whose opening of the pseudo-terminal says that the program is connected (ser2net).
 std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, const TempDir &dir,
-                                    const std::string &slave, bool rules)
+                                    const std::string &slave, bool rules, const std::string &address = {},
+                                    pid_t opener = 0)
 {
     if (rules)
         fs::copy_file(o.rules, dir.path() / "AutoReply.ini");
@@ -535,7 +558,8 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
     fs::permissions(exe, fs::perms::owner_all);
     {
         std::ofstream ini(dir.path() / "Quorvel.ini", std::ios::binary);
-        ini << "[RecvSet]\r\nRETCODE=" << o.mode << "\r\n[PORTS]\r\nCOM1=" << slave << "\r\n";
+        ini << "[RecvSet]\r\nRETCODE=" << o.mode
+            << "\r\n[PORTS]\r\nCOM1=" << (address.empty() ? slave : address) << "\r\n";
     }
     const fs::path log = dir.path() / "stderr.log";
     // Keep the slave side from hanging up between the program's opens.
@@ -547,7 +571,7 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
     });
     // Its start-up opens the port.
     const auto deadline = Clock::now() + 20s;
-    while (!HasOpen(program->pid(), slave)) {
+    while (!HasOpen(opener ? opener : program->pid(), slave)) {
         if (!program->running() || Clock::now() > deadline)
             throw SetupError("the program did not open " + slave + " (" + program->ending() + ")");
         std::this_thread::sleep_for(20ms);
@@ -556,10 +580,10 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
 }
 
 ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging,
-                      bool rules = false)
+                      bool rules = false, const std::string &address = {}, pid_t opener = 0)
 {
     TempDir dir("quorvel-flood");
-    auto program = StartProgram(exe, o, dir, pty.slave(), rules);
+    auto program = StartProgram(exe, o, dir, pty.slave(), rules, address, opener);
     // The window's first paint happens right after the port opens; a flood starting in that
     // moment overflows the ring once.
     const auto warmedUp = Clock::now() + 2s;
@@ -591,6 +615,47 @@ ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::s
     if (logging)
         run.log = ReadLog(dir.path());
     return run;
+}
+
+// A plain reader of what ser2net sends: cat with a TCP connection to it as its input. What it
+// read, Telnet commands and doubled 0xFF included, comes from /proc; it has all once it read the
+// flood's bytes and the doubled 0xFF.
+ReaderRun RunSocketReader(const Options &o, Pty &pty, std::size_t limit, std::uint16_t port, pid_t ser2net)
+{
+    DrainMaster(pty.master());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto cat = Spawn("/bin/cat", [&] {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (s < 0 || connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
+            _exit(3);
+        dup2(s, 0);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+    });
+    const auto deadline = Clock::now() + 20s;
+    while (!HasOpen(ser2net, pty.slave())) {
+        if (!cat->running() || Clock::now() > deadline)
+            throw SetupError("ser2net did not open " + pty.slave() + " for the socket reader");
+        std::this_thread::sleep_for(20ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    const auto readBefore = BytesRead(cat->pid());
+    if (!readBefore)
+        throw SetupError("/proc/" + std::to_string(cat->pid()) + "/io does not say what cat read");
+    const bool telnet = o.via == "rfc2217";
+    auto probe = [&](const Flood &f) -> CatchUpProbe {
+        const std::size_t wire = f.written + (telnet ? 2 * (f.written / kLineBytes) : 0);
+        return [&cat, before = *readBefore, wire]() -> std::optional<Clock::time_point> {
+            const auto read = BytesRead(cat->pid());
+            if (read && *read - before >= wire)
+                return Clock::now();
+            return std::nullopt;
+        };
+    };
+    return MeasureReader(o, pty, limit, *cat, probe);
 }
 
 // The line settings cat reads with: raw (no echo, every byte as it comes), or those of a newly
@@ -755,7 +820,9 @@ void CheckPings(const PingFigures &p, double maxMs, Checks &checks)
                sorted.back() <= maxMs);
 }
 
-void CheckProgram(const Options &o, const ProgramRun &run, bool logged, Checks &checks)
+// `logged`: the logging build (its own rate and ping budgets); `remote`: through ser2net, whose
+// rate is checked against a socket reader's instead.
+void CheckProgram(const Options &o, const ProgramRun &run, bool logged, Checks &checks, bool remote = false)
 {
     const ReaderRun &r = run.reader;
     CheckReader("program", r, checks);
@@ -763,7 +830,7 @@ void CheckProgram(const Options &o, const ProgramRun &run, bool logged, Checks &
     std::printf("program  memory   %.1f MB at most (sampled every 100 ms), %.1f MB when caught up\n", rssMB,
                 static_cast<double>(run.rssCaughtUpKiB) * 1024 / 1e6);
     CheckStats(run.stats, r.flood.written, checks);
-    if (o.rate <= 0) {
+    if (o.rate <= 0 && !remote) {
         const double mbps = r.caughtUpSeconds ? MBps(r.flood.written, *r.caughtUpSeconds) : 0;
         const double least = logged ? kMinLoggedFloodMBps : kMinFloodMBps;
         checks.add(Format("unpaced flood >= %.0f MB/s", least),
@@ -853,6 +920,7 @@ void CheckCat(const ReaderRun &cat, const std::optional<ProgramRun> &program, Ch
 int main(int argc, char **argv)
 {
     const Options opt = Parse(argc, argv);
+    g_ffInLines = !opt.via.empty();
     std::signal(SIGPIPE, SIG_IGN);
     try {
         Pty pty;
@@ -909,6 +977,37 @@ int main(int argc, char **argv)
             }
             if (opt.rate > 0)
                 CheckPairs("the rules", pairs, kMaxRulesCpuRatio, checks);
+        }
+        if (program && !opt.via.empty()) {
+            const std::size_t limit =
+                program->reader.flood.written > 0 ? program->reader.flood.written : LimitBytes(opt);
+            TempDir dir("quorvel-ser2net");
+            const std::uint16_t port = UnusedLoopbackPort();
+            Ser2net server(dir, opt.via == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp", port, pty.slave());
+            if (!Listening(port))
+                throw SetupError("ser2net does not listen: " + server.log());
+            const std::string address = (opt.via == "rfc2217" ? "rfc2217" : "socket") +
+                                        std::string("://127.0.0.1:") + std::to_string(port);
+            std::printf("\nthrough ser2net (%s)\n", address.c_str());
+            const ProgramRun remote =
+                RunProgram(opt.exe, opt, pty, limit, false, false, address, server.pid());
+            CheckProgram(opt, remote, true, checks, true);
+            std::printf("\na plain socket reader through the same ser2net\n");
+            const ReaderRun socketReader = RunSocketReader(opt, pty, limit, port, server.pid());
+            CheckReader("socket reader", socketReader, checks);
+            const double ours =
+                remote.reader.caughtUpSeconds ? MBps(limit, *remote.reader.caughtUpSeconds) : 0;
+            const double theirs =
+                socketReader.caughtUpSeconds ? MBps(limit, *socketReader.caughtUpSeconds) : 0;
+            checks.add(
+                Format("rate through ser2net >= %.0f %% of a socket reader's", kMinRemoteRateShare * 100),
+                Format("%.1f MB/s against %.1f MB/s", ours, theirs),
+                theirs > 0 && ours >= kMinRemoteRateShare * theirs);
+            const double direct = CpuPerMiB(program->reader);
+            const double through = CpuPerMiB(remote.reader);
+            checks.add(Format("CPU/MiB through ser2net <= %.1f x from the pty", kMaxRemoteCpuRatio),
+                       Format("%.4f s against %.4f s (%.2f times)", through, direct, through / direct),
+                       through <= kMaxRemoteCpuRatio * direct);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

@@ -96,6 +96,7 @@ class Ser2net
         }
         m_pid = -1;
     }
+    pid_t pid() const { return m_pid; }
     std::string log() const
     {
         std::ifstream in(m_log);

@@ -60,6 +60,12 @@ constexpr std::size_t kSendBufferBytes = std::size_t{64} * 1024;
 constexpr std::size_t kCommandRoomBytes = 4096;
 // One read of the socket.
 constexpr std::size_t kReadBytes = std::size_t{16} * 1024;
+// A server sends what its serial side gave it at once, often a few hundred bytes a segment: after
+// a read that found less than a quarter of kReadBytes the I/O thread lets the next bytes gather
+// this long (the window takes them at most once a tick anyway), so that a flood costs a few large
+// reads instead of one small one per segment.
+constexpr int kGatherMs = 2;
+constexpr std::size_t kGatherBelowBytes = kReadBytes / 4;
 
 // A connected socket, or why there is none (a Windows error and the system's words).
 struct Connected {
@@ -120,7 +126,8 @@ class NetDevice final : public SerialCore
     void ioLoop();
     // Reads what the socket has; false once the connection is gone. `broken`: the socket said so
     // (it is taken at its word when the input queue has no room to read into).
-    bool readSocket(bool broken);
+    // False once the connection is gone; *read gets the bytes read.
+    bool readSocket(bool broken, std::size_t *read);
     void signalIo();
 
     const Protocol m_protocol;

@@ -125,8 +125,9 @@ void NetDevice::takeMessagesLocked(const telnet::Received &received, DWORD *even
     }
 }
 
-bool NetDevice::readSocket(bool broken)
+bool NetDevice::readSocket(bool broken, std::size_t *read)
 {
+    *read = 0;
     const std::lock_guard lock(m_mutex);
     const std::size_t want = std::min(m_in.room(), kReadBytes);
     if (want == 0) {
@@ -145,6 +146,7 @@ bool NetDevice::readSocket(bool broken)
         hangUpLocked();
         return false;
     }
+    *read = static_cast<std::size_t>(n);
     const std::uint8_t *data = m_readBuffer.get();
     auto count = static_cast<std::size_t>(n);
     DWORD events = 0, errors = 0;
@@ -178,6 +180,7 @@ bool NetDevice::readSocket(bool broken)
 
 void NetDevice::ioLoop()
 {
+    bool gather = false;
     for (;;) {
         const auto lock = use();
         if (!lock)
@@ -194,8 +197,14 @@ void NetDevice::ioLoop()
             if (!m_hungUp && pendingLocked() > 0)
                 watch |= POLLOUT;
         }
-        pollfd fds[2] = {{watch ? m_fd : -1, watch, 0}, {m_ioWake, POLLIN, 0}};
-        const int r = ::poll(fds, 2, -1);
+        // While gathering only a wake-up (a close, a write, room again) is waited for, briefly.
+        const short waitFor = gather ? static_cast<short>(watch & ~POLLIN) : watch;
+        pollfd fds[2] = {{waitFor ? m_fd : -1, waitFor, 0}, {m_ioWake, POLLIN, 0}};
+        const int r = ::poll(fds, 2, gather ? kGatherMs : -1);
+        if (gather && r == 0) {
+            gather = false;
+            continue;
+        }
         if (r < 0 && errno != EINTR)
             return; // cannot wait: leaving is better than spinning
         if (fds[1].revents) {
@@ -208,8 +217,11 @@ void NetDevice::ioLoop()
             const std::lock_guard state(m_mutex);
             flushLocked();
         }
-        if (got & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
-            readSocket((got & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+        if (got & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            std::size_t read = 0;
+            readSocket((got & (POLLHUP | POLLERR | POLLNVAL)) != 0, &read);
+            gather = read > 0 && read < kGatherBelowBytes;
+        }
     }
 }
 

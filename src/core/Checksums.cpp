@@ -93,7 +93,7 @@ std::string ChecksumBytes(Checksum kind, std::string_view bytes)
     case Checksum::Sum8:
     case Checksum::Xor8:
     case Checksum::Crc8:
-        return std::string(1, byte(0));
+        return {byte(0)};
     case Checksum::Crc16Modbus:
         return {byte(0), byte(1)};
     case Checksum::Crc16Ccitt:

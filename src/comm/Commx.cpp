@@ -447,13 +447,17 @@ void TCustomCommX::SetDtrSignal(bool on)
         pf::EscapeCommFunction(m_session->handle, on ? pf::SETDTR : pf::CLRDTR);
 }
 
+std::uint32_t TCustomCommX::ModemStatus()
+{
+    pf::DWORD status = 0;
+    if (isOpen())
+        pf::GetCommModemStatus(m_session->handle, &status);
+    return status;
+}
+
 bool TCustomCommX::IsSignal(std::uint32_t mask)
 {
-    if (!isOpen())
-        return false;
-    pf::DWORD status = 0;
-    pf::GetCommModemStatus(m_session->handle, &status);
-    return (status & mask) != 0;
+    return (ModemStatus() & mask) != 0;
 }
 
 bool TCustomCommX::IsCtsSignal()

@@ -108,6 +108,8 @@ class TCustomCommX : public QObject
     platform::RemotePortState RemotePort() const;
     void SetRtsSignal(bool on);
     void SetDtrSignal(bool on);
+    // The input lines (MS_CTS_ON ...) in one read of the device; 0 while closed.
+    std::uint32_t ModemStatus();
     bool IsSignal(std::uint32_t mask);
     bool IsCtsSignal();
     bool IsDsrSignal();

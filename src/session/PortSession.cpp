@@ -77,6 +77,7 @@ void PortSession::close()
 {
     m_comm.PortClose();
     m_opened.reset();
+    m_reopenTimer->start();
     emit closed();
 }
 
@@ -117,6 +118,9 @@ bool PortSession::openNow(const platform::PortIdentity *device)
     if (m_comm.RemotePort().isNetwork)
         m_remoteStates[s.ComNo] = QStringLiteral("接続済み");
     m_opened = device ? *device : platform::IdentifyPort(s.ComNo);
+    // While open, the receive tick looks at the node (followOpenDevice).
+    m_reopenTimer->stop();
+    m_lastNodeLook = std::chrono::steady_clock::now();
     resetLineErrors(true);
     raiseOutputLines();
     emit opened();
@@ -214,6 +218,12 @@ bool PortSession::dsr()
     return m_comm.IsDsrSignal();
 }
 
+PortSession::InputLines PortSession::inputLines()
+{
+    const std::uint32_t status = m_comm.ModemStatus();
+    return {(status & platform::MS_CTS_ON) != 0, (status & platform::MS_DSR_ON) != 0};
+}
+
 void PortSession::setAutoReopen(bool on)
 {
     m_autoReopen = on;
@@ -233,6 +243,7 @@ void PortSession::deviceLost()
     const platform::PortIdentity device = *m_opened;
     m_opened.reset();
     m_comm.PortClose();
+    m_reopenTimer->start();
     emit closed();
     m_reopenStatus.clear();
     m_reopenPause = 1;
@@ -250,15 +261,29 @@ void PortSession::deviceLost()
     }
 }
 
+void PortSession::followOpenDevice()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (m_shutDown || !m_opened || now - m_lastNodeLook < std::chrono::milliseconds(kReopenLookMs))
+        return;
+    m_lastNodeLook = now;
+    lookAtNode();
+}
+
+void PortSession::lookAtNode()
+{
+    // A node removed without a hang-up (a link that udev or a script took away) is a device that
+    // went away all the same.
+    if (isOpen() && !platform::PortNamePresent(*m_opened))
+        deviceLost();
+}
+
 void PortSession::reopenLook()
 {
     if (m_shutDown)
         return;
     if (m_opened) {
-        // A node removed without a hang-up (a link that udev or a script took away) is a device
-        // that went away all the same.
-        if (isOpen() && !platform::PortNamePresent(*m_opened))
-            deviceLost();
+        lookAtNode();
         return;
     }
     // Never behind the user's back.

@@ -35,6 +35,10 @@ class ReceiveView : public QObject
     Q_OBJECT
 
   public:
+    // The tick's pace while nothing happens: the input lamps, which are polled, still follow a
+    // change within it, and an idle window wakes no more than 20 times a second.
+    static constexpr int kIdleTickMs = 50;
+
     explicit ReceiveView(PortSession &port, QObject *parent = nullptr);
     ~ReceiveView() override;
 
@@ -118,6 +122,10 @@ class ReceiveView : public QObject
 
   private:
     std::size_t takeReceived(std::int32_t atLeast);
+    // Back to the tick's full pace.
+    void wake();
+    // Nothing came, was sent or waits to be shown or logged since the last tick.
+    bool settled();
     bool saveAtLimit(std::string &error);
     void reportSaveFailure();
     void feedLog();
@@ -137,6 +145,8 @@ class ReceiveView : public QObject
     ReceiveStats m_stats;
     std::size_t m_readSinceTick = 0; // for the statistics
     std::size_t m_storedSinceTick = 0;
+    bool m_sentSinceTick = false;
+    bool m_idle = false; // the tick runs at kIdleTickMs
 
     std::unique_ptr<core::TrafficLog> m_log;
     core::TrafficRecorder m_recorder; // listening while the log runs

@@ -86,8 +86,9 @@ void TForm1::CtrlLineStep()
 {
     // A port on another machine that does not carry its lines has no state to show.
     if (m_port.settings().CtrlCheck != 0 && m_port.linesKnown()) {
-        Paint(ui->stCTS, m_port.cts() ? kActive : kInactive);
-        Paint(ui->stDSR, m_port.dsr() ? kActive : kInactive);
+        const PortSession::InputLines lines = m_port.inputLines();
+        Paint(ui->stCTS, lines.cts ? kActive : kInactive);
+        Paint(ui->stDSR, lines.dsr ? kActive : kInactive);
         return;
     }
     const QColor face = ui->Panel1->palette().color(QPalette::Button);

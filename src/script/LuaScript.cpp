@@ -202,7 +202,8 @@ void LuaScript::tellDropped()
                    " バイトを超えました）");
 }
 
-LuaScript::Result LuaScript::runFile(const std::string &path)
+LuaScript::Result LuaScript::runFile(const std::string &path,
+                                     std::optional<std::chrono::steady_clock::time_point> started)
 {
     std::ifstream in(path, std::ios::binary);
     const std::size_t slash = path.rfind('/');
@@ -219,20 +220,21 @@ LuaScript::Result LuaScript::runFile(const std::string &path)
         text.erase(0, 3);
     if (!text.empty() && text[0] == '#')
         text.erase(0, std::min(text.find('\n'), text.size()));
-    return run(text, name, folder);
+    return run(text, name, folder, started);
 }
 
 LuaScript::Result LuaScript::runText(const std::string &text, const std::string &name)
 {
-    return run(text, name, {});
+    return run(text, name, {}, std::nullopt);
 }
 
-LuaScript::Result LuaScript::run(const std::string &text, const std::string &name, const std::string &folder)
+LuaScript::Result LuaScript::run(const std::string &text, const std::string &name, const std::string &folder,
+                                 std::optional<std::chrono::steady_clock::time_point> started)
 {
     if (!m_L)
         return {Result::Kind::Error, name + ": not enough memory", {}};
     lua_State *L = m_L;
-    m_started = std::chrono::steady_clock::now();
+    m_started = started.value_or(std::chrono::steady_clock::now());
     lua_pushcfunction(L, Setup);
     lua_pushlstring(L, folder.data(), folder.size());
     if (lua_pcall(L, 1, 0, 0) != LUA_OK) {

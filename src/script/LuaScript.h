@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 struct lua_State;
@@ -44,8 +45,9 @@ class LuaScript
         std::string traceback; // of an error
     };
     // Loads the file at `path` (file system bytes) as text and runs it; its name in messages is
-    // the file's name without the folder, and require looks beside it first.
-    Result runFile(const std::string &path);
+    // the file's name without the folder, and require looks beside it first. port.now() counts
+    // from `started` (by default, from now).
+    Result runFile(const std::string &path, std::optional<std::chrono::steady_clock::time_point> started = {});
     // Runs a text as a chunk named `name`.
     Result runText(const std::string &text, const std::string &name);
 
@@ -62,7 +64,8 @@ class LuaScript
     std::size_t memoryLimit() const { return m_memoryLimit; }
 
   private:
-    Result run(const std::string &text, const std::string &name, const std::string &folder);
+    Result run(const std::string &text, const std::string &name, const std::string &folder,
+               std::optional<std::chrono::steady_clock::time_point> started);
 
     ScriptHost &m_host;
     ScriptChannel &m_channel;

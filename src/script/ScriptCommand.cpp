@@ -206,6 +206,10 @@ int RunScript(const RunArgs &args, int argc, char *argv[])
         timeout.start(static_cast<int>(std::min(*args.timeoutS * 1000.0, 2.0e9)));
     QCoreApplication::exec();
 
+    // What the port still had, and what was taken but not yet on the pages' way, goes into the
+    // log before it closes.
+    view.drain();
+    view.tick();
     view.stopLog();
     port.close();
     view.shutdown();

@@ -157,9 +157,9 @@ bool ScriptRunner::start(const QString &path, QString *why)
     m_port.comm().SetDataNoticeGap(m_noticeGap);
     const int run = ++m_run;
     const std::string bytes = QFile::encodeName(file.absoluteFilePath()).toStdString();
-    m_thread = std::thread([this, run, bytes, host = m_host.get(), channel = m_channel] {
+    m_thread = std::thread([this, run, bytes, host = m_host.get(), channel = m_channel, at = m_startedAt] {
         LuaScript script(*host, *channel);
-        const LuaScript::Result r = script.runFile(bytes);
+        const LuaScript::Result r = script.runFile(bytes, at);
         QMetaObject::invokeMethod(
             this, [this, run, r] { ended(run, static_cast<int>(r.kind), r.message, r.traceback); },
             Qt::QueuedConnection);

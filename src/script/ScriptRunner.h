@@ -19,7 +19,9 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -54,6 +56,8 @@ class ScriptRunner : public QObject, public core::TrafficListener
     bool start(const QString &path, QString *why);
     bool running() const { return m_active; }
     QString scriptName() const { return m_name; }
+    // When the running (or last) script started: port.now() counts from here.
+    std::chrono::steady_clock::time_point startedAt() const { return m_startedAt; }
     // Ends the running script at its next call of the API (a wait at once): finished comes when
     // it has ended.
     void stop();

@@ -34,7 +34,7 @@ inline const std::vector<ScriptCase> &ScriptCases()
         {"write NUL 0xFF", "port.write('\\0\\255\\0x')\nlocal m = assert(port.expect('\\0\\255\\0x', 3000))\nport.log(#m)\n",
          false, false, "4\n"},
         {"expect hex captures",
-         "port.write('\\1\\3\\170\\187')\nlocal m, a, b = assert(port.expect(port.hex'01 03 ?? ??', 3000))\n"
+         "port.write('\\1\\3\\170\\187')\nlocal m, a, b = assert(port.expect(port.hex'01 03 ?\? ?\?', 3000))\n"
          "port.log(string.format('%02X %02X %d', a, b, #m))\n",
          false, false, "AA BB 4\n"},
         {"expect pattern captures",

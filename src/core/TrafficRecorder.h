@@ -36,8 +36,8 @@ class TrafficRecorder : public TrafficListener
 
     // The records: a tag byte, then its fields in the machine's byte order.
     enum Tag : char {
-        kIn = 'I',  // a received line: time (int64), count (uint32) and the bytes
-        kOut = 'O', // a sent line: time (int64), count and HEX cells, count and CHAR cells
+        kIn = 'I',   // a received line: time (int64), count (uint32) and the bytes
+        kOut = 'O',  // a sent line: time (int64), count and HEX cells, count and CHAR cells
         kNote = 'N', // a comment: time (int64), count and its text
     };
 

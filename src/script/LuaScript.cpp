@@ -238,7 +238,8 @@ LuaScript::Result LuaScript::run(const std::string &text, const std::string &nam
     lua_pushcfunction(L, Setup);
     lua_pushlstring(L, folder.data(), folder.size());
     if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
-        Result r{Result::Kind::Error, name + ": " + (lua_tostring(L, -1) ? lua_tostring(L, -1) : "setup"), {}};
+        Result r{
+            Result::Kind::Error, name + ": " + (lua_tostring(L, -1) ? lua_tostring(L, -1) : "setup"), {}};
         lua_settop(L, 0);
         return r;
     }

@@ -47,7 +47,8 @@ class LuaScript
     // Loads the file at `path` (file system bytes) as text and runs it; its name in messages is
     // the file's name without the folder, and require looks beside it first. port.now() counts
     // from `started` (by default, from now).
-    Result runFile(const std::string &path, std::optional<std::chrono::steady_clock::time_point> started = {});
+    Result runFile(const std::string &path,
+                   std::optional<std::chrono::steady_clock::time_point> started = {});
     // Runs a text as a chunk named `name`.
     Result runText(const std::string &text, const std::string &name);
 

@@ -426,10 +426,10 @@ int PortFail(lua_State *L)
 void OpenPortApi(lua_State *L)
 {
     static const luaL_Reg functions[] = {
-        {"send", PortSend},   {"write", PortWrite},       {"expect", PortExpect},     {"read", PortRead},
-        {"readline", PortReadline}, {"hex", PortHex},     {"sleep", PortSleep},       {"set", PortSet},
-        {"lines", PortLines}, {"settings", PortSettings}, {"log", PortLog},           {"fail", PortFail},
-        {"now", PortNow},     {nullptr, nullptr},
+        {"send", PortSend},         {"write", PortWrite},       {"expect", PortExpect}, {"read", PortRead},
+        {"readline", PortReadline}, {"hex", PortHex},           {"sleep", PortSleep},   {"set", PortSet},
+        {"lines", PortLines},       {"settings", PortSettings}, {"log", PortLog},       {"fail", PortFail},
+        {"now", PortNow},           {nullptr, nullptr},
     };
     luaL_newlib(L, functions);
     lua_setglobal(L, "port");

@@ -101,13 +101,6 @@ ScriptChannel::waitFor(const std::function<bool(std::string &buffer, std::size_t
     }
 }
 
-std::string &ScriptChannel::buffer()
-{
-    const std::lock_guard lock(m_mutex);
-    pull();
-    return m_buffer;
-}
-
 std::size_t ScriptChannel::takeDropped()
 {
     const std::lock_guard lock(m_mutex);

@@ -9,7 +9,7 @@
 // kMaxBytes; the older ones are dropped, counted, and the script side is told how many (it says so
 // in the log). Once stopped, a channel stays stopped: every wait returns at once.
 //
-// Threads: push, wake and stop from any thread (the session's); wait, take and buffer from the
+// Threads: push, wake and stop from any thread (the session's); the waits and takeDropped from the
 // script's only.
 #pragma once
 
@@ -47,8 +47,6 @@ class ScriptChannel
     // came; `from` is where the bytes it has not seen yet begin (0 after older bytes were dropped).
     Found waitFor(const std::function<bool(std::string &buffer, std::size_t from)> &match,
                   std::optional<Clock::time_point> deadline);
-    // The received bytes the script has not taken yet, with what came since the last look.
-    std::string &buffer();
     // Bytes dropped since the last call.
     std::size_t takeDropped();
 

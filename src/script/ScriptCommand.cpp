@@ -104,8 +104,9 @@ bool ParseRun(int argc, char *argv[], int at, RunArgs *args, QString *why)
             }
             args->timeoutS = s;
         } else {
-            *why = hasValue || a[0] != '-' ? QStringLiteral("知らない引数です: %1").arg(QString::fromLocal8Bit(a))
-                                           : QStringLiteral("%1 の値がありません").arg(QString::fromLocal8Bit(a));
+            *why = hasValue || a[0] != '-'
+                       ? QStringLiteral("知らない引数です: %1").arg(QString::fromLocal8Bit(a))
+                       : QStringLiteral("%1 の値がありません").arg(QString::fromLocal8Bit(a));
             return false;
         }
         ++i;
@@ -168,13 +169,14 @@ int RunScript(const RunArgs &args, int argc, char *argv[])
     if (args.logFolder) {
         std::string path, error;
         if (!view.startLog(QFile::encodeName(*args.logFolder).toStdString(), &path, &error))
-            return UsageError(QStringLiteral("通信ログのファイル %1 を作れません: %2")
-                                  .arg(QFile::decodeName(QByteArray::fromStdString(path)),
-                                       QString::fromStdString(error)));
+            return UsageError(
+                QStringLiteral("通信ログのファイル %1 を作れません: %2")
+                    .arg(QFile::decodeName(QByteArray::fromStdString(path)), QString::fromStdString(error)));
     }
     if (!port.openByHand()) {
         view.stopLog();
-        return UsageError(QStringLiteral("COM%1 を開けません: %2").arg(port.settings().ComNo).arg(port.openFailure()));
+        return UsageError(
+            QStringLiteral("COM%1 を開けません: %2").arg(port.settings().ComNo).arg(port.openFailure()));
     }
 
     ScriptRunner::Outcome outcome;
@@ -221,9 +223,11 @@ int RunScript(const RunArgs &args, int argc, char *argv[])
         Print(stdout, QStringLiteral("結果: 正常終了 (%1, %2 秒)").arg(outcome.script, Seconds(outcome.ms)));
         return kExitOk;
     case Kind::Failed:
+        Print(stderr, QStringLiteral("Quorvel: %1").arg(outcome.message));
         Print(stdout, QStringLiteral("結果: 失敗: %1").arg(outcome.message));
         return kExitFailed;
     case Kind::Error:
+        Print(stderr, QStringLiteral("Quorvel: %1").arg(outcome.message));
         if (!outcome.traceback.isEmpty())
             Print(stderr, outcome.traceback);
         Print(stdout, QStringLiteral("結果: エラー: %1").arg(outcome.message));

@@ -94,9 +94,10 @@ class ScriptRunner::Host : public ScriptHost
     bool log(const std::string &text) override
     {
         return call<bool>([r = &m_runner, text] {
-            emit r->logged(QByteArray::fromStdString(text));
-            return true;
-        }).has_value();
+                   emit r->logged(QByteArray::fromStdString(text));
+                   return true;
+               })
+            .has_value();
     }
 
   private:
@@ -258,7 +259,8 @@ std::string ScriptRunner::sendNow(const std::string &text, bool raw)
     return m_sender.sendReply(plan) ? std::string() : kBusy;
 }
 
-std::string ScriptRunner::setLinesNow(std::optional<bool> dtr, std::optional<bool> rts, std::optional<bool> brk)
+std::string ScriptRunner::setLinesNow(std::optional<bool> dtr, std::optional<bool> rts,
+                                      std::optional<bool> brk)
 {
     if (!m_port.isOpen())
         return kNotOpen;

@@ -45,7 +45,8 @@ void TForm1::ConnectScript()
         ShowScriptStatus(QStringLiteral("スクリプト実行中: %1").arg(name));
     });
     connect(&m_script, &ScriptRunner::logged, this, [this](const QByteArray &text) { ScriptLogged(text); });
-    connect(&m_script, &ScriptRunner::outputLineSet, this, [this](bool dtr, bool on) { ShowOutputLine(dtr, on); });
+    connect(&m_script, &ScriptRunner::outputLineSet, this,
+            [this](bool dtr, bool on) { ShowOutputLine(dtr, on); });
     connect(&m_script, &ScriptRunner::settingsChanged, this, [this] { ui->stComSet->setText(ComSetText()); });
     connect(&m_script, &ScriptRunner::finished, this,
             [this](const ScriptRunner::Outcome &outcome) { ScriptFinished(outcome); });
@@ -53,11 +54,13 @@ void TForm1::ConnectScript()
 
 void TForm1::mnuScriptRunClick()
 {
-    const QString start = m_scriptFolder.isEmpty() ? QString::fromStdString(platform::ExeDir()) : m_scriptFolder;
-    const QString path = m_scriptPicker ? m_scriptPicker(start)
-                                        : QFileDialog::getOpenFileName(this, QStringLiteral("スクリプト実行"), start,
-                                                                       QStringLiteral("Lua スクリプト (*.lua);;"
-                                                                                      "すべてのファイル (*)"));
+    const QString start =
+        m_scriptFolder.isEmpty() ? QString::fromStdString(platform::ExeDir()) : m_scriptFolder;
+    const QString path = m_scriptPicker
+                             ? m_scriptPicker(start)
+                             : QFileDialog::getOpenFileName(this, QStringLiteral("スクリプト実行"), start,
+                                                            QStringLiteral("Lua スクリプト (*.lua);;"
+                                                                           "すべてのファイル (*)"));
     if (path.isEmpty())
         return;
     m_scriptFolder = QFileInfo(path).absolutePath();

@@ -228,24 +228,34 @@ void TestScript::runExitCodes_data()
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
     const QStringList run{"--run", "%S"};
-    QTest::newRow("ends") << "port.log('hi')" << run << 0 << "hi\n結果: 正常終了 (s.lua, " << "";
-    QTest::newRow("fails") << "port.fail('bad')" << run << 1 << "結果: 失敗: s.lua:1: bad\n" << "";
-    QTest::newRow("error") << "\nlocal x = nil .. 1" << run << 1 << "結果: エラー: s.lua:2: attempt to concatenate"
-                           << "stack traceback";
-    QTest::newRow("assert on expect") << "assert(port.expect('never', 50))" << run << 1
-                                      << "結果: エラー: s.lua:1: timeout\n" << "";
+    QTest::newRow("ends") << "port.log('hi')" << run << 0 << "hi\n結果: 正常終了 (s.lua, "
+                          << "";
+    QTest::newRow("fails") << "port.fail('bad')" << run << 1 << "結果: 失敗: s.lua:1: bad\n"
+                           << "s.lua:1: bad";
+    QTest::newRow("error") << "\nlocal x = nil .. 1" << run << 1
+                           << "結果: エラー: s.lua:2: attempt to concatenate"
+                           << "s.lua:2: attempt to concatenate a nil value\nstack traceback";
+    QTest::newRow("assert on expect")
+        << "assert(port.expect('never', 50))" << run << 1 << "結果: エラー: s.lua:1: timeout\n"
+        << "";
     QTest::newRow("own time-out") << "port.sleep(60000)" << (run + QStringList{"--timeout", "0.3"}) << 3
-                                  << "結果: 時間切れ" << "";
+                                  << "結果: 時間切れ"
+                                  << "";
     QTest::newRow("missing file") << "" << QStringList{"--run", "%D/none.lua"} << 2 << "結果: 実行できません"
                                   << "none.lua を読めません";
-    QTest::newRow("unknown option") << "" << (run + QStringList{"--bogus", "1"}) << 2 << "結果: 実行できません"
+    QTest::newRow("unknown option") << "" << (run + QStringList{"--bogus", "1"}) << 2
+                                    << "結果: 実行できません"
                                     << "--bogus";
-    QTest::newRow("bad time-out") << "" << (run + QStringList{"--timeout", "0"}) << 2 << "" << "--timeout";
-    QTest::newRow("port cannot be opened") << "port.log('never')" << (run + QStringList{"--port", "COM2"}) << 2
-                                           << "結果: 実行できません: COM2 を開けません" << "COM2 を開けません";
-    QTest::newRow("help") << "" << QStringList{"--help"} << 0 << "--run SCRIPT.lua" << "";
+    QTest::newRow("bad time-out") << "" << (run + QStringList{"--timeout", "0"}) << 2 << ""
+                                  << "--timeout";
+    QTest::newRow("port cannot be opened") << "port.log('never')" << (run + QStringList{"--port", "COM2"})
+                                           << 2 << "結果: 実行できません: COM2 を開けません"
+                                           << "COM2 を開けません";
+    QTest::newRow("help") << "" << QStringList{"--help"} << 0 << "--run SCRIPT.lua"
+                          << "";
     QTest::newRow("log") << "port.send('\"hi\",13')\nport.log('note')\nassert(port.expect('hi\\r', 3000))"
-                         << (run + QStringList{"--log", "%D"}) << 0 << "note\n" << "";
+                         << (run + QStringList{"--log", "%D"}) << 0 << "note\n"
+                         << "";
 }
 
 // The program itself, copied into a folder of its own with a settings file that maps its ports,
@@ -278,9 +288,8 @@ void TestScript::runExitCodes()
     const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
     const QString stdErr = QString::fromUtf8(process.readAllStandardError());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(process.exitCode() == exitCode, qPrintable(QStringLiteral("exit %1\n%2\n%3")
-                                                            .arg(process.exitCode())
-                                                            .arg(stdOut, stdErr)));
+    QVERIFY2(process.exitCode() == exitCode,
+             qPrintable(QStringLiteral("exit %1\n%2\n%3").arg(process.exitCode()).arg(stdOut, stdErr)));
     QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
     QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
     // The result is the last line.

@@ -27,14 +27,17 @@ struct ScriptCase {
 inline const std::vector<ScriptCase> &ScriptCases()
 {
     static const std::vector<ScriptCase> cases = {
-        {"send", "port.send('\"AT\",13,10')\nassert(port.expect('AT\\r\\n', 3000))\nport.log('echoed')\n", false,
-         false, "echoed\n"},
-        {"send checksum", "port.send('1,3,0,0,0,2,{CRC16MODBUS}')\nport.log((assert(port.read(8, 3000))):byte(7, 8))\n",
-         false, false, "196\t11\n"},
-        {"write NUL 0xFF", "port.write('\\0\\255\\0x')\nlocal m = assert(port.expect('\\0\\255\\0x', 3000))\nport.log(#m)\n",
+        {"send", "port.send('\"AT\",13,10')\nassert(port.expect('AT\\r\\n', 3000))\nport.log('echoed')\n",
+         false, false, "echoed\n"},
+        {"send checksum",
+         "port.send('1,3,0,0,0,2,{CRC16MODBUS}')\nport.log((assert(port.read(8, 3000))):byte(7, 8))\n", false,
+         false, "196\t11\n"},
+        {"write NUL 0xFF",
+         "port.write('\\0\\255\\0x')\nlocal m = assert(port.expect('\\0\\255\\0x', 3000))\nport.log(#m)\n",
          false, false, "4\n"},
         {"expect hex captures",
-         "port.write('\\1\\3\\170\\187')\nlocal m, a, b = assert(port.expect(port.hex'01 03 ?\? ?\?', 3000))\n"
+         "port.write('\\1\\3\\170\\187')\nlocal m, a, b = assert(port.expect(port.hex'01 03 ?\? ?\?', "
+         "3000))\n"
          "port.log(string.format('%02X %02X %d', a, b, #m))\n",
          false, false, "AA BB 4\n"},
         {"expect pattern captures",
@@ -45,14 +48,16 @@ inline const std::vector<ScriptCase> &ScriptCases()
          "nil\ttimeout\n"},
         {"read", "port.write('abcdef')\nport.log(port.read(4, 3000), port.read(2, 3000))\n", false, false,
          "abcd\tef\n"},
-        {"readline", "port.write('one\\r\\ntwo\\n')\nport.log(port.readline(3000), port.readline(3000))\n", false,
-         false, "one\ttwo\n"},
-        {"sleep now", "local t = port.now()\nport.sleep(120)\nlocal d = port.now() - t\n"
-                      "port.log(d >= 120 and d < 3000)\n",
+        {"readline", "port.write('one\\r\\ntwo\\n')\nport.log(port.readline(3000), port.readline(3000))\n",
+         false, false, "one\ttwo\n"},
+        {"sleep now",
+         "local t = port.now()\nport.sleep(120)\nlocal d = port.now() - t\n"
+         "port.log(d >= 120 and d < 3000)\n",
          false, false, "true\n"},
         {"set lines",
          "port.set{dtr = false, rts = true}\nport.sleep(30)\nlocal cts, dsr = port.lines()\n"
-         "port.set{dtr = true, brk = true}\nport.sleep(30)\nport.set{brk = false}\nlocal cts2, dsr2 = port.lines()\n"
+         "port.set{dtr = true, brk = true}\nport.sleep(30)\nport.set{brk = false}\nlocal cts2, dsr2 = "
+         "port.lines()\n"
          "port.log(cts, dsr, dsr2)\n",
          true, false, "true\tfalse\ttrue\n"},
         {"lines", "local cts, dsr = port.lines()\nport.log(type(cts), type(dsr))\n", false, false,

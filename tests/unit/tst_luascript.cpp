@@ -31,7 +31,8 @@ class RecordingHost : public ScriptHost
         sent.push_back((raw ? "write " : "send ") + text);
         return std::string();
     }
-    std::optional<std::string> setLines(std::optional<bool>, std::optional<bool>, std::optional<bool>) override
+    std::optional<std::string> setLines(std::optional<bool>, std::optional<bool>,
+                                        std::optional<bool>) override
     {
         return std::string();
     }
@@ -136,7 +137,8 @@ TEST(LuaScript, ErrorsSayFileAndLine)
 TEST(LuaScript, ExpectReadReadlineOverTheChannel)
 {
     ScriptRun r;
-    const LuaScript::Result result = RunWhile(r, R"(
+    const LuaScript::Result result =
+        RunWhile(r, R"(
         local m = assert(port.expect("OK\r\n", 2000))
         assert(m == "OK\r\n")
         local all, a, b = port.expect(port.hex"00 FF ?? ??", 2000)
@@ -153,15 +155,15 @@ TEST(LuaScript, ExpectReadReadlineOverTheChannel)
         assert(not pcall(port.hex, "01 0"))
         port.log("done")
     )",
-                                              [&] {
-                                                  Push(r.channel, "noise O");
-                                                  std::this_thread::sleep_for(50ms);
-                                                  Push(r.channel, std::string("K\r\n\0", 4));
-                                                  std::this_thread::sleep_for(20ms);
-                                                  Push(r.channel, std::string("\xFF\x01\x02T=4", 6));
-                                                  std::this_thread::sleep_for(20ms);
-                                                  Push(r.channel, std::string("2\na\0bline one\r\nline two\nzz", 26));
-                                              });
+                 [&] {
+                     Push(r.channel, "noise O");
+                     std::this_thread::sleep_for(50ms);
+                     Push(r.channel, std::string("K\r\n\0", 4));
+                     std::this_thread::sleep_for(20ms);
+                     Push(r.channel, std::string("\xFF\x01\x02T=4", 6));
+                     std::this_thread::sleep_for(20ms);
+                     Push(r.channel, std::string("2\na\0bline one\r\nline two\nzz", 26));
+                 });
     EXPECT_EQ(result.kind, Kind::Ended) << result.message;
     EXPECT_EQ(r.host.logs, std::vector<std::string>{"done"});
 }
@@ -248,8 +250,9 @@ TEST(LuaScript, Examples)
         std::optional<std::string> send(const std::string &text, bool raw) override
         {
             RecordingHost::send(text, raw);
-            const std::string bytes = core::PlanMixSend(text, core::MixForm::Normal, core::MixType::Hex).bytes();
-            std::string answer = bytes == "ATI\r" ? "\r\nQuorvel Modem 2\r\n\r\nOK\r\n"
+            const std::string bytes =
+                core::PlanMixSend(text, core::MixForm::Normal, core::MixType::Hex).bytes();
+            std::string answer = bytes == "ATI\r"      ? "\r\nQuorvel Modem 2\r\n\r\nOK\r\n"
                                  : bytes == "AT+CSQ\r" ? "\r\n+CSQ: 17,99\r\n\r\nOK\r\n"
                                                        : "\r\nOK\r\n";
             Push(*channel, answer);
@@ -262,6 +265,7 @@ TEST(LuaScript, Examples)
     LuaScript script(modem, channel);
     const LuaScript::Result result = script.runFile(std::string(QUORVEL_EXAMPLES_DIR) + "/at_check.lua");
     EXPECT_EQ(result.kind, Kind::Ended) << result.message;
-    EXPECT_EQ(modem.logs, (std::vector<std::string>{"機種: Quorvel Modem 2", "電波の強さ: 17（10 以上で合格）"}));
+    EXPECT_EQ(modem.logs,
+              (std::vector<std::string>{"機種: Quorvel Modem 2", "電波の強さ: 17（10 以上で合格）"}));
     EXPECT_EQ(modem.comm.Speed, 115200);
 }

@@ -33,8 +33,9 @@ QAction *Action(TForm1 &w, const char *name)
 std::optional<ScriptRunner::Outcome> RunToEnd(TForm1 &w, const QString &path, int ms = 10000)
 {
     std::optional<ScriptRunner::Outcome> outcome;
-    const QMetaObject::Connection c = QObject::connect(
-        &w.script(), &ScriptRunner::finished, &w, [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
+    const QMetaObject::Connection c =
+        QObject::connect(&w.script(), &ScriptRunner::finished, &w,
+                         [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
     if (w.RunScript(path)) {
         QElapsedTimer t;
         t.start();
@@ -115,12 +116,14 @@ void TestMainWindowScript::apiCalls()
     TForm1 &w = f.start();
     QVERIFY(w.port().isOpen());
     QStringList logs;
-    connect(&w.script(), &ScriptRunner::logged, &w, [&logs](const QByteArray &t) { logs << QString::fromUtf8(t); });
+    connect(&w.script(), &ScriptRunner::logged, &w,
+            [&logs](const QByteArray &t) { logs << QString::fromUtf8(t); });
     TempDir dir("quorvel-script");
     // The menu's way in: the picker stands for the dialog.
     const QString path = QString::fromStdString(WriteScript(dir, "case.lua", c.script));
     std::optional<ScriptRunner::Outcome> outcome;
-    connect(&w.script(), &ScriptRunner::finished, &w, [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
+    connect(&w.script(), &ScriptRunner::finished, &w,
+            [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
     w.SetScriptPicker([path](const QString &) { return path; });
     Action(w, "mnuScriptRun")->trigger();
     QVERIFY(Action(w, "mnuScriptStop")->isEnabled());
@@ -129,8 +132,9 @@ void TestMainWindowScript::apiCalls()
     QCOMPARE(outcome->kind, c.failed ? Kind::Failed : Kind::Ended);
     QCOMPARE(logs.join(QLatin1Char('\n')) + QLatin1Char('\n'), QString::fromUtf8(c.logs));
     QVERIFY(ScriptLabel(w));
-    QCOMPARE(ScriptLabel(w)->text(), QStringLiteral("スクリプト終了: case.lua: %1")
-                                         .arg(c.failed ? QStringLiteral("失敗") : QStringLiteral("正常終了")));
+    QCOMPARE(ScriptLabel(w)->text(),
+             QStringLiteral("スクリプト終了: case.lua: %1")
+                 .arg(c.failed ? QStringLiteral("失敗") : QStringLiteral("正常終了")));
     if (c.failed) {
         QTRY_COMPARE_WITH_TIMEOUT(f.answerer.details.size(), 1, 3000);
         QCOMPARE(f.answerer.messages.first(), QStringLiteral("スクリプト case.lua が失敗しました。"));
@@ -143,7 +147,8 @@ void TestMainWindowScript::apiCalls()
     if (script.find("port.write") != std::string::npos || script.find("port.send") != std::string::npos) {
         const auto shown = [&w](const char *tag) {
             const std::vector<std::string> &lines = w.PageModel(core::kPageHex).lines();
-            return std::any_of(lines.begin(), lines.end(), [tag](const std::string &l) { return l.rfind(tag, 0) == 0; });
+            return std::any_of(lines.begin(), lines.end(),
+                               [tag](const std::string &l) { return l.rfind(tag, 0) == 0; });
         };
         QVERIFY(shown("[OUT]"));
         // The script took the answer as it came from the port; the page shows it at the next tick.
@@ -169,7 +174,8 @@ void TestMainWindowScript::stopFromTheMenu()
     TForm1 &w = f.start();
     TempDir dir("quorvel-script");
     std::optional<ScriptRunner::Outcome> outcome;
-    connect(&w.script(), &ScriptRunner::finished, &w, [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
+    connect(&w.script(), &ScriptRunner::finished, &w,
+            [&outcome](const ScriptRunner::Outcome &o) { outcome = o; });
     QVERIFY(w.RunScript(QString::fromStdString(WriteScript(dir, "stop.lua", script.toStdString()))));
     QTest::qWait(150);
     QVERIFY(w.script().running());
@@ -203,8 +209,9 @@ void TestMainWindowScript::errorBoxAndLogComments()
     QCOMPARE(outcome->kind, Kind::Error);
     QTRY_COMPARE_WITH_TIMEOUT(f.answerer.messages.size(), 1, 3000);
     QCOMPARE(f.answerer.messages.first(), QStringLiteral("スクリプト err.lua でエラーが起きました。"));
-    QVERIFY2(f.answerer.details.first().startsWith(QStringLiteral("err.lua:5: attempt to perform arithmetic")),
-             qPrintable(f.answerer.details.first()));
+    QVERIFY2(
+        f.answerer.details.first().startsWith(QStringLiteral("err.lua:5: attempt to perform arithmetic")),
+        qPrintable(f.answerer.details.first()));
     QCOMPARE(ScriptLabel(w)->text(), QStringLiteral("スクリプト終了: err.lua: エラー"));
     const QString logFile = w.TrafficLogPath();
     w.StopTrafficLog();
@@ -240,7 +247,8 @@ void TestMainWindowScript::closeWhileRunning()
     f.writeIni("COM1=loopback");
     TForm1 &w = f.start();
     TempDir dir("quorvel-script");
-    QVERIFY(w.RunScript(QString::fromStdString(WriteScript(dir, "loop.lua", "while true do port.write('x') end"))));
+    QVERIFY(w.RunScript(
+        QString::fromStdString(WriteScript(dir, "loop.lua", "while true do port.write('x') end"))));
     QTest::qWait(200);
     QVERIFY(w.script().running());
     QElapsedTimer t;

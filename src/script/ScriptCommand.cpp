@@ -78,10 +78,11 @@ std::optional<int> ComNumber(const QString &text)
     return n;
 }
 
-// The options after "--run"; false with the reason.
+// The options of a run, "--run" among them; false with the reason.
 bool ParseRun(int argc, char *argv[], int at, RunArgs *args, QString *why)
 {
-    for (int i = at; i < argc; ++i) {
+    // Options and their values come in pairs.
+    for (int i = at; i < argc; i += 2) {
         const char *a = argv[i];
         const bool hasValue = i + 1 < argc;
         const QString value = hasValue ? QString::fromLocal8Bit(argv[i + 1]) : QString();
@@ -109,7 +110,6 @@ bool ParseRun(int argc, char *argv[], int at, RunArgs *args, QString *why)
                        : QStringLiteral("%1 の値がありません").arg(QString::fromLocal8Bit(a));
             return false;
         }
-        ++i;
     }
     if (args->script.isEmpty()) {
         *why = QStringLiteral("--run にはスクリプトのファイルを指定します");

@@ -107,6 +107,9 @@ local load, loadfile, error, format, searchpath = load, loadfile, error, string.
 local package = package
 os.execute, os.exit, io.popen, package.loadlib, debug.sethook = nil, nil, nil, nil, nil
 package.cpath = ""
+-- A read of the standard input would wait where no stop reaches it: the default input is empty.
+io.stdin = nil
+pcall(io.input, "/dev/null")
 _ENV.load = function(chunk, name, mode, ...) return load(chunk, name, "t", ...) end
 _ENV.loadfile = function(file, mode, ...) return loadfile(file, "t", ...) end
 _ENV.dofile = function(file)

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // One run of a Lua 5.4 script: its state, with Lua's standard libraries except those that start
 // processes, end the program or load native code (os.execute, os.exit, io.popen, package.loadlib,
-// the C module searchers, binary chunks), the hook that the stop needs (debug.sethook goes too),
-// and the global table `port` (the API the help describes). The port itself is the host's: the
-// script only asks for what it wants and waits for the answer, and takes its received bytes from
-// the channel.
+// the C module searchers, binary chunks), the hook that the stop needs (debug.sethook goes too)
+// and the standard input (a read of it would wait where no stop reaches); and the global table
+// `port` (the API the help describes). The port itself is the host's: the script only asks for
+// what it wants and waits for the answer, and takes its received bytes from the channel.
 //
 // Stopping: every call of the API looks at the channel first and every wait of one wakes when it
 // stops; a count hook looks every kHookInstructions instructions, so that a busy loop ends too.

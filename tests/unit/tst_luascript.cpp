@@ -94,6 +94,7 @@ TEST(LuaScript, ForbiddenLibrariesAreAbsent)
     const LuaScript::Result result = r.run(R"(
         assert(os.execute == nil and os.exit == nil and io.popen == nil and package.loadlib == nil)
         assert(debug.sethook == nil and package.cpath == "")
+        assert(io.stdin == nil and io.read() == nil, "nothing waits on the standard input")
         assert(#package.searchers == 2, "only the preload and the Lua searchers")
         assert(not pcall(require, "socket.core"))
         assert(string.format and table.concat and math.floor and os.time and io.open and coroutine.wrap)

@@ -109,6 +109,9 @@ class ScriptRunner::Host : public ScriptHost
         QMetaObject::invokeMethod(
             &m_runner,
             [answer, channel = m_channel, work = std::move(work)] {
+                // A script stopped meanwhile does nothing more: it no longer waits for the answer.
+                if (channel->stopped())
+                    return;
                 R result = work();
                 channel->wake([&] { *answer = std::move(result); });
             },

@@ -128,6 +128,7 @@ void TCustomCommX::PortOpen()
         throw ECommError(kMsgOpenFailed);
 
     m_session = std::make_shared<Session>(std::move(handle), this);
+    m_session->noticeGapMs = FDataNoticeGap;
     try {
         {
             std::lock_guard lock(m_session->counterLock);
@@ -475,6 +476,23 @@ bool TCustomCommX::IsRingSignal()
 bool TCustomCommX::IsRlsdSignal()
 {
     return IsSignal(pf::MS_RLSD_ON);
+}
+
+void TCustomCommX::SetDataNoticeGap(int ms)
+{
+    FDataNoticeGap = std::max(0, ms);
+    if (m_session)
+        m_session->noticeGapMs = FDataNoticeGap;
+}
+
+void TCustomCommX::SetBreakState(bool on)
+{
+    if (!isOpen())
+        return;
+    if (on)
+        pf::SetCommBreak(m_session->handle);
+    else
+        pf::ClearCommBreak(m_session->handle);
 }
 
 void TCustomCommX::SendBreak()

@@ -51,6 +51,11 @@ class TCustomCommX : public QObject
     // The shortest time between two data-ready notices, in ms: the display's tick runs at this
     // pace, so a notice never waits for more than one tick.
     static constexpr int kDataNoticeGapMs = 10;
+    // The gap in use: a script that waits for each answer wants every notice at once (0), where
+    // the display alone gains nothing from more than one a tick. Takes effect at once, also while
+    // open.
+    void SetDataNoticeGap(int ms);
+    int DataNoticeGap() const { return FDataNoticeGap; }
 
     explicit TCustomCommX(QObject *owner = nullptr);
     ~TCustomCommX() override;
@@ -116,6 +121,9 @@ class TCustomCommX : public QObject
     bool IsRingSignal();
     bool IsRlsdSignal();
     void SendBreak();
+    // Holds the break condition on the line until it is switched off (a script's break of its
+    // own length); nothing while the port is closed.
+    void SetBreakState(bool on);
 
     bool TransChar(char c);
     bool TransString(const std::string &s);
@@ -166,6 +174,7 @@ class TCustomCommX : public QObject
     char FXoffChar = 0x13;
     std::int32_t FBufLenTrans = 2048;
     std::int32_t FBufLenReceive = 2048;
+    int FDataNoticeGap = kDataNoticeGapMs;
 
     friend struct commx_detail::Session;
 };

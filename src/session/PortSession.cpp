@@ -97,11 +97,7 @@ bool PortSession::openNow(const platform::PortIdentity *device)
 {
     m_opened.reset();
     const core::CommSettings &s = m_settings;
-    m_comm.SetBitRate(s.Speed);
-    m_comm.SetCharSize(s.WordSize);
-    m_comm.SetParityBit(s.Parity == "EVEN" ? cpbEven : s.Parity == "ODD" ? cpbOdd : cpbNone);
-    m_comm.SetStopBit(s.StopBits == "1.5" ? csb1p5 : s.StopBits == "2" ? csb2 : csb1);
-    m_comm.SetFlowCtrl(s.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+    setLineParams();
     m_comm.SetPortNo(s.ComNo);
     emit opening();
     try {
@@ -126,6 +122,39 @@ bool PortSession::openNow(const platform::PortIdentity *device)
     emit opened();
     tellRemote();
     return true;
+}
+
+void PortSession::setLineParams()
+{
+    const core::CommSettings &s = m_settings;
+    m_comm.SetBitRate(s.Speed);
+    m_comm.SetCharSize(s.WordSize);
+    m_comm.SetParityBit(s.Parity == "EVEN" ? cpbEven : s.Parity == "ODD" ? cpbOdd : cpbNone);
+    m_comm.SetStopBit(s.StopBits == "1.5" ? csb1p5 : s.StopBits == "2" ? csb2 : csb1);
+    m_comm.SetFlowCtrl(s.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+}
+
+bool PortSession::changeLineSettings(const core::CommSettings &next, QString *error)
+{
+    const core::CommSettings before = m_settings;
+    m_settings.Speed = next.Speed;
+    m_settings.WordSize = next.WordSize;
+    m_settings.Parity = next.Parity;
+    m_settings.StopBits = next.StopBits;
+    m_settings.Flow = next.Flow;
+    try {
+        setLineParams();
+        return true;
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+    }
+    m_settings = before;
+    try {
+        setLineParams();
+    } catch (const std::exception &) {
+        // The device took the old settings before; what it says now changes nothing for the caller.
+    }
+    return false;
 }
 
 void PortSession::tellRemote()

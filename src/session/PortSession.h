@@ -50,6 +50,11 @@ class PortSession : public QObject
     // "接続できません: <reason>", or empty when it was not tried.
     QString remoteState(int comNo) const;
 
+    // New line settings (rate, word size, parity, stop bits, flow) for the open port, without a
+    // reopen: the device takes them at once. False with the reason, the old ones kept, when the
+    // device refuses one.
+    bool changeLineSettings(const core::CommSettings &next, QString *error);
+
     // Line errors and bytes lost since the open or the last reset ("ログクリア" starts them
     // again from now; an open from zero).
     platform::CommErrorCounts lineErrors();
@@ -111,6 +116,7 @@ class PortSession : public QObject
     void tellRemote();
     void tellAnsweredRate();
     void raiseOutputLines();
+    void setLineParams();
 
     TCommX m_comm;
     core::CommSettings m_settings;

@@ -220,6 +220,15 @@ void ReceiveView::sentLine(const std::string &bytes, const core::EchoCells &cell
         wake(); // an answer is likely on its way
 }
 
+void ReceiveView::logNote(const std::string &text)
+{
+    if (!m_log)
+        return;
+    m_recorder.note(m_clock(), text);
+    if (!m_timer->isActive())
+        feedLog();
+}
+
 // --- Page files ---------------------------------------------------------------------------------
 
 bool ReceiveView::saveAtLimit(std::string &)

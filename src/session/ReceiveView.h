@@ -103,6 +103,8 @@ class ReceiveView : public QObject
     // did not finish in time, is told (logFailed).
     void stopLog();
     bool logRunning() const { return m_log != nullptr; }
+    // A comment line in the running log (a script's log), nothing without one. `text`: CP932.
+    void logNote(const std::string &text);
     QString logPath() const { return m_logPath; }
 
     // The window closes: no more ticks; the log stops, the saves finish.

@@ -68,6 +68,11 @@ void TForm1::PaintOutputLines()
     Paint(ui->stRTS, kActive);
 }
 
+void TForm1::ShowOutputLine(bool dtr, bool on)
+{
+    Paint(dtr ? ui->stDTR : ui->stRTS, on ? kActive : kInactive);
+}
+
 void TForm1::stRTSClick()
 {
     const bool on = !IsActiveColour(ui->stRTS);

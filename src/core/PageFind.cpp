@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace core
@@ -54,19 +55,41 @@ bool IsDecDigit(char c)
 // The cells of one run of a byte page's line: their bytes and where their digits stand.
 struct CellRun {
     std::vector<std::uint8_t> values;
+    // Where each cell's digits stand: kept for a line read word by word; a line in the program's
+    // own layout has them at known places, found only for the cells of a match.
     std::vector<int> starts;
     std::vector<int> ends;
-    void clear()
-    {
-        values.clear();
-        starts.clear();
-        ends.clear();
-    }
+    bool fixed = false;
+    int radix = 16;
+    std::string_view line;
+    int start(std::size_t i) const;
+    int end(std::size_t i) const;
     void add(std::uint8_t v, int start, int end)
     {
         values.push_back(v);
         starts.push_back(start);
         ends.push_back(end);
+    }
+    void resize(std::size_t n)
+    {
+        values.resize(n);
+        starts.resize(n);
+        ends.resize(n);
+    }
+};
+
+// The runs of one line; their buffers are kept from line to line.
+struct CellRuns {
+    std::vector<CellRun> runs;
+    std::size_t used = 0;
+    CellRun &next()
+    {
+        if (used == runs.size())
+            runs.emplace_back();
+        CellRun &r = runs[used++];
+        r.resize(0);
+        r.fixed = false;
+        return r;
     }
 };
 
@@ -105,54 +128,97 @@ constexpr std::size_t kTagLength = kInTag.size();
 static_assert(kOutTag.size() == kTagLength);
 constexpr std::size_t kCellWidth = 5;
 
-bool ReadFixedCells(std::string_view line, int radix, std::vector<CellRun> &runs)
+// The two characters of a cell's first two digit columns, as one index.
+std::size_t PairIndex(const char *p)
+{
+    return static_cast<std::size_t>(static_cast<unsigned char>(p[0]) << 8 | static_cast<unsigned char>(p[1]));
+}
+
+// What two digit columns say, looked up at once instead of tested character by character: on the
+// HEX page the byte of "0D"; on the DEC page, for the hundreds and tens of "  7", " 42" or "213",
+// the value so far times four plus the column of the first digit. -1 for anything else.
+struct DigitPairs {
+    std::vector<std::int16_t> hex = std::vector<std::int16_t>(65536, -1);
+    std::vector<std::int16_t> dec = std::vector<std::int16_t>(65536, -1);
+    DigitPairs()
+    {
+        for (int a = 0; a < 256; ++a) {
+            for (int b = 0; b < 256; ++b) {
+                const std::size_t i = static_cast<std::size_t>(a << 8 | b);
+                const std::uint8_t ha = kHex[static_cast<std::size_t>(a)];
+                const std::uint8_t hb = kHex[static_cast<std::size_t>(b)];
+                if ((ha | hb) <= 0x0F)
+                    hex[i] = static_cast<std::int16_t>(ha << 4 | hb);
+                const bool da = IsDecDigit(static_cast<char>(a));
+                const bool db = IsDecDigit(static_cast<char>(b));
+                if (a == ' ' && b == ' ')
+                    dec[i] = 3;
+                else if (a == ' ' && db)
+                    dec[i] = static_cast<std::int16_t>((b - '0') << 2 | 2);
+                else if (da && db)
+                    dec[i] = static_cast<std::int16_t>(((a - '0') * 10 + (b - '0')) << 2 | 1);
+            }
+        }
+    }
+};
+
+const DigitPairs &Pairs()
+{
+    static const DigitPairs pairs;
+    return pairs;
+}
+
+int CellRun::start(std::size_t i) const
+{
+    if (!fixed)
+        return starts[i];
+    const std::size_t at = kTagLength + i * kCellWidth;
+    return static_cast<int>(at) + (radix == 16 ? 1 : Pairs().dec[PairIndex(line.data() + at + 1)] & 3);
+}
+
+int CellRun::end(std::size_t i) const
+{
+    return fixed ? static_cast<int>(kTagLength + i * kCellWidth) + (radix == 16 ? 3 : 4) : ends[i];
+}
+
+bool ReadFixedCells(std::string_view line, int radix, CellRuns &runs)
 {
     if (line.size() < kTagLength || (line.size() - kTagLength) % kCellWidth != 0 ||
         (line.substr(0, kTagLength) != kInTag && line.substr(0, kTagLength) != kOutTag))
         return false;
-    CellRun &run = runs.emplace_back();
+    CellRun &run = runs.next();
     const std::size_t n = (line.size() - kTagLength) / kCellWidth;
     run.values.resize(n);
-    run.starts.resize(n);
-    run.ends.resize(n);
+    run.fixed = true;
+    run.radix = radix;
+    run.line = line;
     const char *p = line.data() + kTagLength;
-    for (std::size_t k = 0; k < n; ++k, p += kCellWidth) {
-        const int at = static_cast<int>(kTagLength + k * kCellWidth);
-        if (p[0] != ' ' || p[4] != ' ')
-            return false;
-        if (radix == 16) {
-            const std::uint8_t hi = HexDigit(p[1]);
-            const std::uint8_t lo = HexDigit(p[2]);
-            if ((hi | lo) > 0x0F || p[3] != ' ')
+    std::uint8_t *v = run.values.data();
+    const DigitPairs &pairs = Pairs();
+    if (radix == 16) {
+        for (std::size_t k = 0; k < n; ++k, p += kCellWidth) {
+            const std::int16_t e = pairs.hex[PairIndex(p + 1)];
+            if (e < 0 || p[0] != ' ' || p[3] != ' ' || p[4] != ' ')
                 return false;
-            run.values[k] = static_cast<std::uint8_t>(hi << 4 | lo);
-            run.starts[k] = at + 1;
-            run.ends[k] = at + 3;
-        } else {
-            int j = 1;
-            while (j < 3 && p[j] == ' ')
-                ++j;
-            int v = 0;
-            for (int d = j; d < 4; ++d) {
-                if (!IsDecDigit(p[d]))
-                    return false;
-                v = v * 10 + (p[d] - '0');
-            }
-            if (v > 255)
-                return false;
-            run.values[k] = static_cast<std::uint8_t>(v);
-            run.starts[k] = at + j;
-            run.ends[k] = at + 4;
+            v[k] = static_cast<std::uint8_t>(e);
         }
+        return true;
+    }
+    for (std::size_t k = 0; k < n; ++k, p += kCellWidth) {
+        const std::int16_t e = pairs.dec[PairIndex(p + 1)];
+        const int value = (e >> 2) * 10 + (p[3] - '0');
+        if (e < 0 || !IsDecDigit(p[3]) || value > 255 || p[0] != ' ' || p[4] != ' ')
+            return false;
+        v[k] = static_cast<std::uint8_t>(value);
     }
     return true;
 }
 
 // Any other line: words apart by blanks; a word that is no cell (the tag) ends a run, so that a
 // match never reaches across it.
-void ReadWords(std::string_view line, int radix, std::vector<CellRun> &runs)
+void ReadWords(std::string_view line, int radix, CellRuns &runs)
 {
-    runs.emplace_back();
+    CellRun *run = &runs.next();
     std::size_t i = 0;
     while (i < line.size()) {
         if (line[i] == ' ') {
@@ -164,11 +230,23 @@ void ReadWords(std::string_view line, int radix, std::vector<CellRun> &runs)
             ++j;
         std::uint8_t v = 0;
         if (ParseCellWord(line.substr(i, j - i), radix, &v))
-            runs.back().add(v, static_cast<int>(i), static_cast<int>(j));
-        else if (!runs.back().values.empty())
-            runs.emplace_back();
+            run->add(v, static_cast<int>(i), static_cast<int>(j));
+        else if (!run->values.empty())
+            run = &runs.next();
         i = j;
     }
+}
+
+// FoldCase for every UTF-16 unit, looked up in the loops.
+const char16_t *FoldTable()
+{
+    static const std::vector<char16_t> table = [] {
+        std::vector<char16_t> t(65536);
+        for (std::size_t c = 0; c < t.size(); ++c)
+            t[c] = FoldCase(static_cast<char16_t>(c));
+        return t;
+    }();
+    return table.data();
 }
 
 // A query made ready for many lines.
@@ -177,8 +255,10 @@ struct Prepared {
     std::string ascii;     // Text: the pattern in bytes when it is all ASCII (folded without case)
     bool asciiOk = false;  // the pattern can match a line of ASCII
     std::u16string folded; // Text: the pattern folded without case
+    // Text: a line of two-byte characters is searched skipping ahead as far as the pattern allows.
+    std::optional<std::boyer_moore_horspool_searcher<std::u16string::const_iterator>> searcher;
     int firstLiteral = -1; // Bytes: the first byte that is not kAnyByte
-    std::vector<CellRun> runs;
+    CellRuns cells;
     std::string lineBuf;    // scratch
     std::u16string textBuf; // scratch
 
@@ -194,6 +274,7 @@ struct Prepared {
             if (!query.caseSensitive)
                 for (char16_t &c : folded)
                     c = FoldCase(c);
+            searcher.emplace(folded.begin(), folded.end());
         } else {
             const auto it =
                 std::find_if(query.bytes.begin(), query.bytes.end(), [](int b) { return b != kAnyByte; });
@@ -222,13 +303,18 @@ struct Prepared {
         }
         textBuf.clear();
         decode(line, textBuf);
-        if (!query.caseSensitive)
+        if (!query.caseSensitive) {
+            const char16_t *fold = FoldTable();
             for (char16_t &c : textBuf)
-                c = FoldCase(c);
-        const std::u16string_view hay = textBuf;
-        for (std::size_t at = hay.find(folded); at != std::u16string_view::npos;
-             at = hay.find(folded, at + m))
-            out.push_back({lineIndex, static_cast<int>(at), static_cast<int>(m)});
+                c = fold[c];
+        }
+        for (auto at = textBuf.begin();;) {
+            at = std::search(at, textBuf.end(), *searcher);
+            if (at == textBuf.end())
+                break;
+            out.push_back({lineIndex, static_cast<int>(at - textBuf.begin()), static_cast<int>(m)});
+            at += static_cast<std::ptrdiff_t>(m);
+        }
     }
 
     void findBytes(std::string_view line, int lineIndex, std::vector<FindMatch> &out)
@@ -237,12 +323,13 @@ struct Prepared {
         const std::size_t m = pat.size();
         if (m == 0)
             return;
-        runs.clear();
-        if (!ReadFixedCells(line, query.radix, runs)) {
-            runs.clear();
-            ReadWords(line, query.radix, runs);
+        cells.used = 0;
+        if (!ReadFixedCells(line, query.radix, cells)) {
+            cells.used = 0;
+            ReadWords(line, query.radix, cells);
         }
-        for (const CellRun &run : runs) {
+        for (std::size_t r = 0; r < cells.used; ++r) {
+            const CellRun &run = cells.runs[r];
             const std::size_t n = run.values.size();
             const std::uint8_t *v = run.values.data();
             std::size_t i = 0;
@@ -266,7 +353,8 @@ struct Prepared {
                     ++i;
                     continue;
                 }
-                out.push_back({lineIndex, run.starts[i], run.ends[i + m - 1] - run.starts[i]});
+                const int start = run.start(i);
+                out.push_back({lineIndex, start, run.end(i + m - 1) - start});
                 i += m;
             }
         }
@@ -400,25 +488,89 @@ std::string BytePatternText(const std::vector<int> &bytes, int radix)
     return out;
 }
 
+namespace
+{
+
+// CP932 decoded by table, as the converter decodes it: the converter is consulted once for every
+// byte on its own and every pair whose first byte is no character on its own, and a line is then
+// decoded at a few nanoseconds a byte instead of a converter call's cost.
+class Cp932Table
+{
+  public:
+    Cp932Table()
+    {
+        std::u16string u;
+        for (int b = 0; b < 256; ++b) {
+            const char c = static_cast<char>(b);
+            u.clear();
+            AppendUtf16(platform::Cp932ToUtf8(std::string_view(&c, 1)), u);
+            m_single[static_cast<std::size_t>(b)] = u.size() == 1 ? u[0] : u'\uFFFD';
+            if (b < 0x80 || m_single[static_cast<std::size_t>(b)] != u'\uFFFD')
+                continue; // a character of its own: never the first byte of a pair
+            m_lead[static_cast<std::size_t>(b)] = true;
+            for (int t = 0; t < 256; ++t) {
+                const char pair[2] = {c, static_cast<char>(t)};
+                u.clear();
+                AppendUtf16(platform::Cp932ToUtf8(std::string_view(pair, 2)), u);
+                if (u.size() == 1)
+                    m_pair[static_cast<std::size_t>(b << 8 | t)] = u[0];
+            }
+        }
+    }
+
+    void decode(std::string_view bytes, std::u16string &out) const
+    {
+        const std::size_t n = bytes.size();
+        const std::size_t first = out.size();
+        out.resize(first + n);
+        char16_t *d = out.data() + first;
+        const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            if (m_lead[p[i]] && i + 1 < n) {
+                const char16_t pair = m_pair[static_cast<std::size_t>(p[i] << 8 | p[i + 1])];
+                if (pair != 0) {
+                    *d++ = pair;
+                    ++i;
+                    continue;
+                }
+            }
+            *d++ = m_single[p[i]]; // U+FFFD for a byte that is no character, and a pair's half at the end
+        }
+        out.resize(static_cast<std::size_t>(d - out.data()));
+    }
+
+  private:
+    std::array<char16_t, 256> m_single{};
+    std::array<bool, 256> m_lead{}; // no character on its own: maybe the first byte of a pair
+    std::vector<char16_t> m_pair = std::vector<char16_t>(65536, 0); // 0: no character
+};
+
+} // namespace
+
 void DecodeCp932(std::string_view bytes, std::u16string &out)
 {
-    AppendUtf16(platform::Cp932ToUtf8(bytes), out);
+    static const Cp932Table table;
+    table.decode(bytes, out);
 }
 
 char16_t FoldCase(char16_t c)
 {
-    struct Range {
-        char16_t first, last, offset;
-    };
-    static constexpr Range kRanges[] = {
-        {u'A', u'Z', 0x20},     {0x0391, 0x03A1, 0x20}, {0x03A3, 0x03A9, 0x20},
-        {0x0410, 0x042F, 0x20}, {0x2160, 0x216F, 0x10}, {0xFF21, 0xFF3A, 0x20},
-    };
+    // In order of the code points, so that the common characters (ASCII, kana, kanji) take few
+    // comparisons.
+    if (c < 0x80)
+        return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c;
+    if (c < 0x0391)
+        return c;
+    if (c <= 0x03A9) // Greek capitals; U+03A2 is none
+        return c == 0x03A2 ? c : static_cast<char16_t>(c + 0x20);
     if (c == 0x0401) // Ё
         return 0x0451;
-    for (const Range &r : kRanges)
-        if (c >= r.first && c <= r.last)
-            return static_cast<char16_t>(c + r.offset);
+    if (c >= 0x0410 && c <= 0x042F) // Cyrillic capitals
+        return static_cast<char16_t>(c + 0x20);
+    if (c >= 0x2160 && c <= 0x216F) // Roman numerals
+        return static_cast<char16_t>(c + 0x10);
+    if (c >= 0xFF21 && c <= 0xFF3A) // full-width Latin capitals
+        return static_cast<char16_t>(c + 0x20);
     return c;
 }
 

@@ -61,7 +61,8 @@ std::string BytePatternText(const std::vector<int> &bytes, int radix);
 
 // Decodes a line's bytes (not all ASCII) into the characters the view shows.
 using TextDecoder = std::function<void(std::string_view bytes, std::u16string &out)>;
-// CP932 decoded as platform::Cp932ToUtf8 does, into UTF-16.
+// CP932 decoded into UTF-16, character for character as platform::Cp932ToUtf8 decodes it (and so
+// as the page view shows it), only faster.
 void DecodeCp932(std::string_view bytes, std::u16string &out);
 
 // Case folding for the cased letters CP932 holds: ASCII, full-width Latin, Greek, Cyrillic and

@@ -4,7 +4,6 @@
 #include "Page.h"
 #include "PageTable.h"
 #include "PageView.h"
-#include "PageViewLine.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,14 +25,6 @@
 namespace
 {
 
-// The characters the view shows for a line that is not all ASCII: its own decoding, so that
-// every place found is a place the view can select.
-void ViewDecode(std::string_view bytes, std::u16string &out)
-{
-    const QString text = pageview_detail::DecodeLine(bytes).text;
-    out.append(reinterpret_cast<const char16_t *>(text.utf16()), static_cast<std::size_t>(text.size()));
-}
-
 bool Before(const core::FindMatch &a, int line, int start)
 {
     return a.line < line || (a.line == line && a.start < start);
@@ -46,7 +37,7 @@ FindBar::FindBar(QTabWidget *tabs, std::vector<PageView *> views, std::function<
       m_edit(new QLineEdit(this)), m_case(new QCheckBox(QStringLiteral("大文字と小文字を区別"), this)),
       m_prev(new QToolButton(this)), m_next(new QToolButton(this)), m_close(new QToolButton(this)),
       m_count(new QLabel(this)), m_note(new QLabel(this)),
-      m_escape(new QShortcut(QKeySequence(Qt::Key_Escape), tabs)), m_finder(ViewDecode)
+      m_escape(new QShortcut(QKeySequence(Qt::Key_Escape), tabs))
 {
     setObjectName(QStringLiteral("FindBar"));
     m_edit->setObjectName(QStringLiteral("edFind"));

@@ -4,6 +4,7 @@
 // keeps its matches up to date as the page grows, empties and is searched in slices.
 #include "PageFind.h"
 
+#include "Cp932.h"
 #include "Page.h"
 #include "PageTable.h"
 
@@ -224,6 +225,41 @@ TEST(PageFinder, SearchesInSlices)
     EXPECT_EQ(calls, 50);
     EXPECT_TRUE(sliced.complete(page));
     EXPECT_EQ(sliced.matches(), whole.matches());
+}
+
+// The finder's own decoding gives the characters the view shows (platform::Cp932ToUtf8), for
+// every byte and pair, and for a pair's first half at the end of a line.
+TEST(DecodeCp932, AgreesWithTheConverter)
+{
+    const auto reference = [](const std::string &bytes) {
+        const std::string utf8 = platform::Cp932ToUtf8(bytes);
+        std::u16string out;
+        for (std::size_t i = 0; i < utf8.size();) {
+            const auto b = static_cast<unsigned char>(utf8[i]);
+            const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+            char32_t c = n == 1 ? b : b & (0x7F >> n);
+            for (std::size_t k = 1; k < n; ++k)
+                c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+            out.push_back(static_cast<char16_t>(c)); // CP932 has no character beyond the BMP
+            i += n;
+        }
+        return out;
+    };
+    int differing = 0;
+    for (int a = 0; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            const std::string bytes{static_cast<char>(a), static_cast<char>(b), static_cast<char>(a)};
+            for (const std::string &s : {bytes.substr(0, 2), bytes}) {
+                std::u16string got;
+                DecodeCp932(s, got);
+                differing += got == reference(s) ? 0 : 1;
+            }
+        }
+    }
+    EXPECT_EQ(differing, 0);
+    std::u16string text;
+    DecodeCp932("A" + kA + "\xb1", text);
+    EXPECT_EQ(text, u"Aあｱ");
 }
 
 TEST(FoldCase, LettersOfCp932)

@@ -212,11 +212,9 @@ void FindBar::queryEdited()
             m_bytesRadix = m_radix;
         } else {
             m_bytes.reset();
-            m_error = m_radix == 16
-                          ? QStringLiteral("「%1」はバイトではありません（00～FF、?? は任意のバイト）")
-                                .arg(QString::fromStdString(bad))
-                          : QStringLiteral("「%1」はバイトではありません（0～255、?? は任意のバイト）")
-                                .arg(QString::fromStdString(bad));
+            m_error = (m_radix == 16 ? QStringLiteral("「%1」はバイトではありません（00～FF か ??）")
+                                     : QStringLiteral("「%1」はバイトではありません（0～255 か ??）"))
+                          .arg(QString::fromStdString(bad));
         }
     }
     // The view stays where it is: the next step goes on from the selection there.
@@ -392,4 +390,5 @@ void FindBar::showCount()
     if (note.isEmpty() && !m_finder.query().empty() && total == 0 && !searching())
         note = QStringLiteral("見つかりません");
     m_note->setText(note);
+    m_note->setToolTip(note); // in full where the bar is too narrow for it
 }

@@ -75,6 +75,7 @@ class TestFind : public QObject
     void pageHoldsStillWhileAMatchIsShown_data();
     void pageHoldsStillWhileAMatchIsShown();
     void selectionCopyAndPickUpWithTheBarOpen();
+    void tabsKeepAQueryForTextAndOneForBytes();
 };
 
 void TestFind::ctrlFOpensAndEscCloses()
@@ -304,6 +305,38 @@ void TestFind::selectionCopyAndPickUpWithTheBarOpen()
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, row0.center());
     QCOMPARE(w.form().cmbSendMix->currentText(), QStringLiteral("[IN ]  line 0"));
     QVERIFY(find->isVisible());
+}
+
+// A byte pattern goes from HEX to DEC in the DEC page's notation; text typed for TEXT stays
+// text, and switching finds anew on the page now shown.
+void TestFind::tabsKeepAQueryForTextAndOneForBytes()
+{
+    MainWindowFixture f;
+    TForm1 &w = Start(f, core::kPageHex);
+    Receive(w, "AB\r\nab\r\n");
+    FindBar *find = w.findBar();
+    w.mnuFindClick();
+    Find(find, QStringLiteral("41 42"));
+    QTest::keyClick(find->edit(), Qt::Key_Return);
+    QCOMPARE(find->countText(), QStringLiteral("1 / 1 件"));
+    QTabWidget *tabs = w.form().PageControl1;
+    tabs->setCurrentIndex(core::kPageDec);
+    QCOMPARE(find->edit()->text(), QStringLiteral("65 66"));
+    QTRY_COMPARE(find->countText(), QStringLiteral("0 / 1 件"));
+    QCOMPARE(find->view(), w.Memo(core::kPageDec));
+    QVERIFY(!w.Memo(core::kPageHex)->endHeld());
+    tabs->setCurrentIndex(core::kPageText);
+    QCOMPARE(find->edit()->text(), QString());
+    Find(find, QStringLiteral("ab"));
+    QCOMPARE(find->countText(), QStringLiteral("0 / 2 件"));
+    tabs->setCurrentIndex(core::kPageChar);
+    QCOMPARE(find->edit()->text(), QStringLiteral("ab"));
+    QTRY_COMPARE(find->countText(), QStringLiteral("0 / 0 件")); // "  a   b " on the CHAR page
+    tabs->setCurrentIndex(core::kPageHex);
+    QCOMPARE(find->edit()->text(), QStringLiteral("41 42"));
+    QTest::keyClick(find->edit(), Qt::Key_Return);
+    QTRY_COMPARE(find->countText(), QStringLiteral("1 / 1 件"));
+    QCOMPARE(w.Memo(core::kPageHex)->selectedText(), QStringLiteral("41   42"));
 }
 
 QTEST_MAIN(TestFind)

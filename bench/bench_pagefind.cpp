@@ -25,7 +25,8 @@ constexpr int kLines = 5000;
 constexpr int kCells = 1000;
 
 // 998 printable bytes and CR LF; one line in 50 holds "ERROR 42". On the TEXT page with
-// `japanese`, a third of the printable bytes are two-byte CP932 characters instead.
+// `japanese`, a third of the printable bytes are two-byte CP932 characters instead, and the line
+// says "ERROR 42 エラー".
 std::vector<std::string> ReceivedLines(bool japanese)
 {
     std::mt19937 rng(11);
@@ -41,7 +42,8 @@ std::vector<std::string> ReceivedLines(bool japanese)
             }
         }
         if (i % 50 == 25)
-            bytes.replace(100, 8, "ERROR 42");
+            bytes.replace(100, 14,
+                          japanese ? "ERROR 42 \x83\x47\x83\x89\x81\x5b" : "ERROR 42 there"); // エラー
         bytes += "\r\n";
         lines.push_back(std::move(bytes));
     }
@@ -131,6 +133,15 @@ void BM_FindTextCp932IgnoringCase(benchmark::State &state)
 {
     RunFind(state, FullPage(kPageText, true), TextQuery(u"error 42", false));
 }
+void BM_FindTextCp932Japanese(benchmark::State &state)
+{
+    RunFind(state, FullPage(kPageText, true), TextQuery(u"エラー", false));
+}
+// The worst case: a character that every line holds, so every line is decoded.
+void BM_FindTextCp932DecodingEveryLine(benchmark::State &state)
+{
+    RunFind(state, FullPage(kPageText, true), TextQuery(u"あいう", false));
+}
 void BM_FindCharCells(benchmark::State &state)
 {
     RunFind(state, FullPage(kPageChar), TextQuery(u"_cr _lf", true));
@@ -206,6 +217,8 @@ BENCHMARK(BM_FindTextIgnoringCase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindTextWithCase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanText)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindTextCp932IgnoringCase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindTextCp932Japanese)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindTextCp932DecodingEveryLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindCharCells)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanCharCells)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindHexBytes)->Unit(benchmark::kMillisecond);

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <utility>
 
 namespace core
@@ -35,9 +34,9 @@ constexpr std::array<std::uint8_t, 256> HexValues()
         x = 0xFF;
     for (int c = '0'; c <= '9'; ++c)
         v[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) {
-        v[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
-        v[static_cast<std::size_t>(c - 'A' + 'a')] = static_cast<std::uint8_t>(c - 'A' + 10);
+    for (std::size_t c = 0; c < 6; ++c) {
+        v['A' + c] = static_cast<std::uint8_t>(10 + c);
+        v['a' + c] = static_cast<std::uint8_t>(10 + c);
     }
     return v;
 }
@@ -144,7 +143,7 @@ struct DigitPairs {
     {
         for (int a = 0; a < 256; ++a) {
             for (int b = 0; b < 256; ++b) {
-                const std::size_t i = static_cast<std::size_t>(a << 8 | b);
+                const auto i = static_cast<std::size_t>(a << 8 | b);
                 const std::uint8_t ha = kHex[static_cast<std::size_t>(a)];
                 const std::uint8_t hb = kHex[static_cast<std::size_t>(b)];
                 if ((ha | hb) <= 0x0F)
@@ -237,6 +236,118 @@ void ReadWords(std::string_view line, int radix, CellRuns &runs)
     }
 }
 
+// UTF-8 as the converter writes it (valid) into UTF-16.
+void AppendUtf16(std::string_view utf8, std::u16string &out)
+{
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        char32_t c = 0;
+        std::size_t n = 1;
+        if (b < 0x80) {
+            c = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1Fu;
+            n = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0Fu;
+            n = 3;
+        } else {
+            c = b & 0x07u;
+            n = 4;
+        }
+        if (i + n > utf8.size()) {
+            out.push_back(u'\uFFFD');
+            return;
+        }
+        for (std::size_t k = 1; k < n; ++k)
+            c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += n;
+    }
+}
+
+// CP932 decoded by table, as the converter decodes it: the converter is consulted once for every
+// byte on its own and every pair whose first byte is no character on its own, and a line is then
+// decoded at a few nanoseconds a byte instead of a converter call's cost.
+class Cp932Table
+{
+  public:
+    Cp932Table()
+    {
+        std::u16string u;
+        for (int b = 0; b < 256; ++b) {
+            const char c = static_cast<char>(b);
+            u.clear();
+            AppendUtf16(platform::Cp932ToUtf8(std::string_view(&c, 1)), u);
+            m_single[static_cast<std::size_t>(b)] = u.size() == 1 ? u[0] : u'\uFFFD';
+            if (b < 0x80 || m_single[static_cast<std::size_t>(b)] != u'\uFFFD')
+                continue; // a character of its own: never the first byte of a pair
+            m_lead[static_cast<std::size_t>(b)] = true;
+            for (int t = 0; t < 256; ++t) {
+                const char pair[2] = {c, static_cast<char>(t)};
+                u.clear();
+                AppendUtf16(platform::Cp932ToUtf8(std::string_view(pair, 2)), u);
+                if (u.size() == 1)
+                    m_pair[static_cast<std::size_t>(b << 8 | t)] = u[0];
+            }
+        }
+    }
+
+    // With `fold` (a table of 65536), every character is folded on the way.
+    void decode(std::string_view bytes, std::u16string &out, const char16_t *fold = nullptr) const
+    {
+        const std::size_t n = bytes.size();
+        const std::size_t first = out.size();
+        out.resize(first + n);
+        char16_t *d = out.data() + first;
+        const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            char16_t c =
+                m_single[p[i]]; // U+FFFD for a byte that is no character, and a pair's half at the end
+            if (m_lead[p[i]] && i + 1 < n) {
+                const char16_t pair = m_pair[static_cast<std::size_t>(p[i] << 8 | p[i + 1])];
+                if (pair != 0) {
+                    c = pair;
+                    ++i;
+                }
+            }
+            *d++ = fold ? fold[c] : c;
+        }
+        out.resize(static_cast<std::size_t>(d - out.data()));
+    }
+
+    // Every byte sequence that decodes to c.
+    std::vector<std::string> encodings(char16_t c) const
+    {
+        std::vector<std::string> out;
+        for (std::size_t b = 0; b < 256; ++b)
+            if (!m_lead[b] && m_single[b] == c)
+                out.emplace_back(1, static_cast<char>(b));
+        for (std::size_t i = 0; i < m_pair.size(); ++i)
+            if (m_pair[i] == c)
+                out.push_back({static_cast<char>(i >> 8), static_cast<char>(i & 0xFF)});
+        return out;
+    }
+
+  private:
+    std::array<char16_t, 256> m_single{};
+    std::array<bool, 256> m_lead{}; // no character on its own: maybe the first byte of a pair
+    std::vector<char16_t> m_pair = std::vector<char16_t>(65536, 0); // 0: no character
+};
+
+const Cp932Table &Table()
+{
+    static const Cp932Table table;
+    return table;
+}
+
 // FoldCase for every UTF-16 unit, looked up in the loops.
 const char16_t *FoldTable()
 {
@@ -249,6 +360,61 @@ const char16_t *FoldTable()
     return table.data();
 }
 
+// Horspool's search over UTF-16, its skips kept by the low byte of a character: characters that
+// share it share the smallest skip, which keeps the search right with a table of 256.
+class U16Searcher
+{
+  public:
+    U16Searcher() = default;
+    explicit U16Searcher(std::u16string pattern) : m_pattern(std::move(pattern))
+    {
+        const std::size_t m = m_pattern.size();
+        m_skip.fill(m);
+        for (std::size_t k = 0; k + 1 < m; ++k)
+            m_skip[m_pattern[k] & 0xFFu] = m - 1 - k;
+    }
+    std::size_t find(const std::u16string &text, std::size_t from) const
+    {
+        const std::size_t m = m_pattern.size();
+        const std::size_t n = text.size();
+        if (m == 0)
+            return std::u16string::npos;
+        const char16_t last = m_pattern[m - 1];
+        const char16_t *h = text.data();
+        for (std::size_t i = from; i + m <= n; i += m_skip[h[i + m - 1] & 0xFFu]) {
+            if (h[i + m - 1] == last && std::equal(m_pattern.begin(), m_pattern.end() - 1, h + i))
+                return i;
+        }
+        return std::u16string::npos;
+    }
+
+  private:
+    std::u16string m_pattern;
+    std::array<std::size_t, 256> m_skip{};
+};
+
+// A character of the (folded) pattern that only one byte sequence decodes to, and that no other
+// character folds to: those bytes are in every line that holds the pattern.
+std::string KeyBytes(const std::u16string &pattern, bool caseSensitive)
+{
+    const char16_t *fold = FoldTable();
+    for (const char16_t c : pattern) {
+        if (c < 0x80 || c == u'\uFFFD')
+            continue;
+        if (!caseSensitive) {
+            bool foldedTo = false; // by another character than itself
+            for (std::size_t d = 0; d < 65536 && !foldedTo; ++d)
+                foldedTo = fold[d] == c && d != c;
+            if (foldedTo)
+                continue;
+        }
+        std::vector<std::string> forms = Table().encodings(c);
+        if (forms.size() == 1)
+            return forms.front();
+    }
+    return {};
+}
+
 // A query made ready for many lines.
 struct Prepared {
     FindQuery query;
@@ -256,9 +422,12 @@ struct Prepared {
     bool asciiOk = false;  // the pattern can match a line of ASCII
     std::u16string folded; // Text: the pattern folded without case
     // Text: a line of two-byte characters is searched skipping ahead as far as the pattern allows.
-    std::optional<std::boyer_moore_horspool_searcher<std::u16string::const_iterator>> searcher;
+    U16Searcher searcher;
     int firstLiteral = -1; // Bytes: the first byte that is not kAnyByte
     CellRuns cells;
+    // Text beyond ASCII: the bytes of one of its characters that every line holding it holds, so
+    // that the other lines need no decoding; empty when no character has one such form.
+    std::string key;
     std::string lineBuf;    // scratch
     std::u16string textBuf; // scratch
 
@@ -274,7 +443,9 @@ struct Prepared {
             if (!query.caseSensitive)
                 for (char16_t &c : folded)
                     c = FoldCase(c);
-            searcher.emplace(folded.begin(), folded.end());
+            searcher = U16Searcher(folded);
+            if (!asciiOk)
+                key = KeyBytes(folded, query.caseSensitive);
         } else {
             const auto it =
                 std::find_if(query.bytes.begin(), query.bytes.end(), [](int b) { return b != kAnyByte; });
@@ -282,39 +453,38 @@ struct Prepared {
         }
     }
 
-    void findText(std::string_view line, int lineIndex, const TextDecoder &decode,
-                  std::vector<FindMatch> &out)
+    void findText(std::string_view line, int lineIndex, std::vector<FindMatch> &out)
     {
         const std::size_t m = query.text.size();
         if (m == 0)
             return;
-        if (IsAscii(line)) {
-            if (!asciiOk)
-                return;
+        const bool asciiLine = IsAscii(line);
+        if (asciiLine && !asciiOk)
+            return;
+        if (asciiOk) {
             std::string_view hay = line;
             if (!query.caseSensitive) {
                 lineBuf.resize(line.size());
                 std::transform(line.begin(), line.end(), lineBuf.begin(), FoldAscii);
                 hay = lineBuf;
             }
-            for (std::size_t at = hay.find(ascii); at != std::string_view::npos; at = hay.find(ascii, at + m))
+            std::size_t at = hay.find(ascii);
+            // An ASCII character of the text is an ASCII byte of the line, so a line without the
+            // pattern's bytes cannot hold it decoded either, and needs no decoding.
+            if (!asciiLine && at == std::string_view::npos)
+                return;
+            for (; asciiLine && at != std::string_view::npos; at = hay.find(ascii, at + m))
                 out.push_back({lineIndex, static_cast<int>(at), static_cast<int>(m)});
+            if (asciiLine)
+                return;
+        }
+        if (!key.empty() && line.find(key) == std::string_view::npos)
             return;
-        }
         textBuf.clear();
-        decode(line, textBuf);
-        if (!query.caseSensitive) {
-            const char16_t *fold = FoldTable();
-            for (char16_t &c : textBuf)
-                c = fold[c];
-        }
-        for (auto at = textBuf.begin();;) {
-            at = std::search(at, textBuf.end(), *searcher);
-            if (at == textBuf.end())
-                break;
-            out.push_back({lineIndex, static_cast<int>(at - textBuf.begin()), static_cast<int>(m)});
-            at += static_cast<std::ptrdiff_t>(m);
-        }
+        Table().decode(line, textBuf, query.caseSensitive ? nullptr : FoldTable());
+        for (std::size_t at = searcher.find(textBuf, 0); at != std::u16string::npos;
+             at = searcher.find(textBuf, at + m))
+            out.push_back({lineIndex, static_cast<int>(at), static_cast<int>(m)});
     }
 
     void findBytes(std::string_view line, int lineIndex, std::vector<FindMatch> &out)
@@ -360,51 +530,14 @@ struct Prepared {
         }
     }
 
-    void find(std::string_view line, int lineIndex, const TextDecoder &decode, std::vector<FindMatch> &out)
+    void find(std::string_view line, int lineIndex, std::vector<FindMatch> &out)
     {
         if (query.kind == FindQuery::Kind::Text)
-            findText(line, lineIndex, decode, out);
+            findText(line, lineIndex, out);
         else
             findBytes(line, lineIndex, out);
     }
 };
-
-// UTF-8 as the converter writes it (valid) into UTF-16.
-void AppendUtf16(std::string_view utf8, std::u16string &out)
-{
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        char32_t c = 0;
-        std::size_t n = 1;
-        if (b < 0x80) {
-            c = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1Fu;
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0Fu;
-            n = 3;
-        } else {
-            c = b & 0x07u;
-            n = 4;
-        }
-        if (i + n > utf8.size()) {
-            out.push_back(u'\uFFFD');
-            return;
-        }
-        for (std::size_t k = 1; k < n; ++k)
-            c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-        i += n;
-    }
-}
 
 } // namespace
 
@@ -488,69 +621,9 @@ std::string BytePatternText(const std::vector<int> &bytes, int radix)
     return out;
 }
 
-namespace
-{
-
-// CP932 decoded by table, as the converter decodes it: the converter is consulted once for every
-// byte on its own and every pair whose first byte is no character on its own, and a line is then
-// decoded at a few nanoseconds a byte instead of a converter call's cost.
-class Cp932Table
-{
-  public:
-    Cp932Table()
-    {
-        std::u16string u;
-        for (int b = 0; b < 256; ++b) {
-            const char c = static_cast<char>(b);
-            u.clear();
-            AppendUtf16(platform::Cp932ToUtf8(std::string_view(&c, 1)), u);
-            m_single[static_cast<std::size_t>(b)] = u.size() == 1 ? u[0] : u'\uFFFD';
-            if (b < 0x80 || m_single[static_cast<std::size_t>(b)] != u'\uFFFD')
-                continue; // a character of its own: never the first byte of a pair
-            m_lead[static_cast<std::size_t>(b)] = true;
-            for (int t = 0; t < 256; ++t) {
-                const char pair[2] = {c, static_cast<char>(t)};
-                u.clear();
-                AppendUtf16(platform::Cp932ToUtf8(std::string_view(pair, 2)), u);
-                if (u.size() == 1)
-                    m_pair[static_cast<std::size_t>(b << 8 | t)] = u[0];
-            }
-        }
-    }
-
-    void decode(std::string_view bytes, std::u16string &out) const
-    {
-        const std::size_t n = bytes.size();
-        const std::size_t first = out.size();
-        out.resize(first + n);
-        char16_t *d = out.data() + first;
-        const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            if (m_lead[p[i]] && i + 1 < n) {
-                const char16_t pair = m_pair[static_cast<std::size_t>(p[i] << 8 | p[i + 1])];
-                if (pair != 0) {
-                    *d++ = pair;
-                    ++i;
-                    continue;
-                }
-            }
-            *d++ = m_single[p[i]]; // U+FFFD for a byte that is no character, and a pair's half at the end
-        }
-        out.resize(static_cast<std::size_t>(d - out.data()));
-    }
-
-  private:
-    std::array<char16_t, 256> m_single{};
-    std::array<bool, 256> m_lead{}; // no character on its own: maybe the first byte of a pair
-    std::vector<char16_t> m_pair = std::vector<char16_t>(65536, 0); // 0: no character
-};
-
-} // namespace
-
 void DecodeCp932(std::string_view bytes, std::u16string &out)
 {
-    static const Cp932Table table;
-    table.decode(bytes, out);
+    Table().decode(bytes, out);
 }
 
 char16_t FoldCase(char16_t c)
@@ -574,10 +647,9 @@ char16_t FoldCase(char16_t c)
     return c;
 }
 
-void FindInLine(const FindQuery &query, std::string_view line, int lineIndex, const TextDecoder &decode,
-                std::vector<FindMatch> &out)
+void FindInLine(const FindQuery &query, std::string_view line, int lineIndex, std::vector<FindMatch> &out)
 {
-    Prepared(query).find(line, lineIndex, decode ? decode : TextDecoder(DecodeCp932), out);
+    Prepared(query).find(line, lineIndex, out);
 }
 
 // --- PageFinder --------------------------------------------------------------------------------
@@ -586,11 +658,7 @@ struct PageFinder::Matcher : Prepared {
     using Prepared::Prepared;
 };
 
-PageFinder::PageFinder(TextDecoder decode)
-    : m_decode(decode ? std::move(decode) : TextDecoder(DecodeCp932)),
-      m_matcher(std::make_unique<Matcher>(FindQuery{}))
-{
-}
+PageFinder::PageFinder() : m_matcher(std::make_unique<Matcher>(FindQuery{})) {}
 
 PageFinder::~PageFinder() = default;
 
@@ -662,7 +730,7 @@ void PageFinder::searchLine(const Page &page, int line)
 {
     if (m_truncatedAt >= 0)
         return;
-    m_matcher->find(page.line(line), line, m_decode, m_matches);
+    m_matcher->find(page.line(line), line, m_matches);
     if (m_matches.size() > kMaxMatches) {
         m_matches.resize(kMaxMatches);
         m_truncatedAt = line;

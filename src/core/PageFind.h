@@ -15,7 +15,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,8 +58,6 @@ std::optional<std::vector<int>> ParseBytePattern(std::string_view text, int radi
 // The pattern written as the page writes its bytes: "0D 0A ??" or "13 10 ??".
 std::string BytePatternText(const std::vector<int> &bytes, int radix);
 
-// Decodes a line's bytes (not all ASCII) into the characters the view shows.
-using TextDecoder = std::function<void(std::string_view bytes, std::u16string &out)>;
 // CP932 decoded into UTF-16, character for character as platform::Cp932ToUtf8 decodes it (and so
 // as the page view shows it), only faster.
 void DecodeCp932(std::string_view bytes, std::u16string &out);
@@ -70,8 +67,7 @@ void DecodeCp932(std::string_view bytes, std::u16string &out);
 char16_t FoldCase(char16_t c);
 
 // Appends the matches in one line, left to right and not overlapping.
-void FindInLine(const FindQuery &query, std::string_view line, int lineIndex, const TextDecoder &decode,
-                std::vector<FindMatch> &out);
+void FindInLine(const FindQuery &query, std::string_view line, int lineIndex, std::vector<FindMatch> &out);
 
 class PageFinder
 {
@@ -81,7 +77,7 @@ class PageFinder
     // otherwise take hundreds of megabytes for a list nobody steps through.
     static constexpr std::size_t kMaxMatches = 1'000'000;
 
-    explicit PageFinder(TextDecoder decode = DecodeCp932);
+    PageFinder();
     ~PageFinder();
     PageFinder(const PageFinder &) = delete;
     PageFinder &operator=(const PageFinder &) = delete;
@@ -115,7 +111,6 @@ class PageFinder
     void drop(int line);
     void searchLine(const Page &page, int line);
 
-    TextDecoder m_decode;
     std::unique_ptr<Matcher> m_matcher;
     std::vector<FindMatch> m_matches;
     // Lines [0, m_done) are searched for good: they are neither the last line nor were they

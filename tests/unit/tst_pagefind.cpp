@@ -53,7 +53,7 @@ using Spans = std::vector<std::pair<int, int>>; // start, length
 Spans FindSpans(const FindQuery &q, const std::string &line)
 {
     std::vector<FindMatch> out;
-    FindInLine(q, line, 3, DecodeCp932, out);
+    FindInLine(q, line, 3, out);
     Spans spans;
     for (const FindMatch &m : out) {
         EXPECT_EQ(m.line, 3);
@@ -91,6 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
             "FullWidthIgnoringCase", Text(u"ａ", false), kWideUpperA + "A" + kWideLowerA, {{0, 1}, {2, 1}}},
         LineCase{"FullWidthWithCase", Text(u"ａ", true), kWideUpperA + kWideLowerA, {{1, 1}}},
         LineCase{"AsciiPatternInCp932Line", Text(u"ok", false), kA + "OK", {{1, 2}}},
+        LineCase{"AsciiByteInsideATwoByteCharacter", Text(u"a", false), "\x82\x61", {}}, // "Ｂ"
+        LineCase{"Cp932PatternIgnoringCase", Text(u"Ａあ", false), "x" + kWideLowerA + kA, {{1, 2}}},
+        LineCase{"Cp932SkipsKeptByLowByte", Text(u"あB", true), "B" + kA + "B" + kA + "B", {{1, 2}, {3, 2}}},
         LineCase{"Cp932PatternNotInAsciiLine", Text(u"あ", false), "[IN ]  a", {}},
         LineCase{"CharPageCells", Text(u"_cr _lf", true), PageLine(kPageChar, "A\r\n"), {{12, 7}}},
         LineCase{"HexSpansCells", Bytes("0D 0A", 16), PageLine(kPageHex, "A\r\nB"), {{13, 7}}},
@@ -246,6 +249,7 @@ TEST(DecodeCp932, AgreesWithTheConverter)
         return out;
     };
     int differing = 0;
+    int asciiFromOther = 0; // the finder skips decoding on this: no other byte makes an ASCII character
     for (int a = 0; a < 256; ++a) {
         for (int b = 0; b < 256; ++b) {
             const std::string bytes{static_cast<char>(a), static_cast<char>(b), static_cast<char>(a)};
@@ -253,10 +257,12 @@ TEST(DecodeCp932, AgreesWithTheConverter)
                 std::u16string got;
                 DecodeCp932(s, got);
                 differing += got == reference(s) ? 0 : 1;
+                asciiFromOther += a >= 0x80 && got[0] < 0x80 ? 1 : 0;
             }
         }
     }
     EXPECT_EQ(differing, 0);
+    EXPECT_EQ(asciiFromOther, 0);
     std::u16string text;
     DecodeCp932("A" + kA + "\xb1", text);
     EXPECT_EQ(text, u"Aあｱ");

@@ -39,6 +39,7 @@
 #include "FileDescriptor.h"
 #include "PageTable.h"
 #include "ProcFs.h"
+#include "ProgramStart.h"
 #include "PtyPair.h"
 #include "ScriptedServer.h"
 #include "Ser2net.h"
@@ -553,30 +554,9 @@ std::unique_ptr<Child> StartProgram(const std::string &build, const Options &o, 
 {
     if (rules)
         fs::copy_file(o.rules, dir.path() / "AutoReply.ini");
-    const fs::path exe = dir.path() / "Quorvel";
-    fs::copy_file(build, exe);
-    fs::permissions(exe, fs::perms::owner_all);
-    {
-        std::ofstream ini(dir.path() / "Quorvel.ini", std::ios::binary);
-        ini << "[RecvSet]\r\nRETCODE=" << o.mode
-            << "\r\n[PORTS]\r\nCOM1=" << (address.empty() ? slave : address) << "\r\n";
-    }
-    const fs::path log = dir.path() / "stderr.log";
-    // Keep the slave side from hanging up between the program's opens.
-    FileDescriptor keep = OpenOrThrow(slave, O_RDWR | O_NOCTTY);
-    auto program = Spawn(exe.string(), [&] {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        setenv("QT_LOGGING_RULES", "quorvel.stats.debug=true", 1);
-    });
-    // Its start-up opens the port.
-    const auto deadline = Clock::now() + 20s;
-    while (!HasOpen(opener ? opener : program->pid(), slave)) {
-        if (!program->running() || Clock::now() > deadline)
-            throw SetupError("the program did not open " + slave + " (" + program->ending() + ")");
-        std::this_thread::sleep_for(20ms);
-    }
-    return program;
+    const std::string ini = "[RecvSet]\r\nRETCODE=" + std::to_string(o.mode) +
+                            "\r\n[PORTS]\r\nCOM1=" + (address.empty() ? slave : address) + "\r\n";
+    return StartPortable(build, dir.path(), ini, slave, true, opener);
 }
 
 ProgramRun RunProgram(const std::string &exe, const Options &o, Pty &pty, std::size_t limit, bool logging,

@@ -27,7 +27,8 @@ echo "--- install into a temporary root"
 DESTDIR="$tmp/root" cmake --install "$build" --prefix /usr >/dev/null
 usr=$tmp/root/usr
 for f in bin/Quorvel share/quorvel/help/index.html share/applications/$id.desktop \
-         share/metainfo/$id.metainfo.xml share/icons/hicolor/scalable/apps/$id.svg; do
+         share/metainfo/$id.metainfo.xml share/icons/hicolor/scalable/apps/$id.svg \
+         share/quorvel/examples/scripts/at_check.lua; do
     [ -f "$usr/$f" ] || fail "not installed: $f"
 done
 for size in 48 64 128; do
@@ -149,11 +150,12 @@ deb=$(ls "$tmp"/pkg/quorvel_*.deb)
 dpkg-deb -c "$deb" | tee "$tmp/contents"
 for f in usr/bin/Quorvel usr/share/quorvel/help/index.html usr/share/applications/$id.desktop \
          usr/share/metainfo/$id.metainfo.xml usr/share/icons/hicolor/scalable/apps/$id.svg \
-         usr/share/icons/hicolor/48x48/apps/$id.png; do
+         usr/share/icons/hicolor/48x48/apps/$id.png usr/share/quorvel/examples/scripts/modbus_poll.lua; do
     grep -q " \./$f\$" "$tmp/contents" || fail "not in the package: $f"
 done
 ! grep -q quorvel-ports "$tmp/contents" || fail "quorvel-ports is in the package"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 [[ $depends == *libqt6widgets6* ]] || fail "the package does not depend on the Qt libraries it links"
+[[ $depends == *liblua5.4-0* ]] || fail "the package does not depend on the Lua library the scripts need"
 echo "check-install: all passed ($(basename "$deb"))"

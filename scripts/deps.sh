@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
+packages=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev liblua5.4-dev
           libgtest-dev libbenchmark-dev clang-format clang-tidy clang libclang-rt-14-dev
           fonts-ipafont-gothic fonts-ipafont-mincho
           librsvg2-bin desktop-file-utils appstream dpkg-dev file passwd strace ser2net "$@")

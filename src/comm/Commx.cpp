@@ -128,6 +128,7 @@ void TCustomCommX::PortOpen()
         throw ECommError(kMsgOpenFailed);
 
     m_session = std::make_shared<Session>(std::move(handle), this);
+    m_session->noticeGapMs = FDataNoticeGap;
     try {
         {
             std::lock_guard lock(m_session->counterLock);
@@ -447,13 +448,17 @@ void TCustomCommX::SetDtrSignal(bool on)
         pf::EscapeCommFunction(m_session->handle, on ? pf::SETDTR : pf::CLRDTR);
 }
 
+std::uint32_t TCustomCommX::ModemStatus()
+{
+    pf::DWORD status = 0;
+    if (isOpen())
+        pf::GetCommModemStatus(m_session->handle, &status);
+    return status;
+}
+
 bool TCustomCommX::IsSignal(std::uint32_t mask)
 {
-    if (!isOpen())
-        return false;
-    pf::DWORD status = 0;
-    pf::GetCommModemStatus(m_session->handle, &status);
-    return (status & mask) != 0;
+    return (ModemStatus() & mask) != 0;
 }
 
 bool TCustomCommX::IsCtsSignal()
@@ -471,6 +476,23 @@ bool TCustomCommX::IsRingSignal()
 bool TCustomCommX::IsRlsdSignal()
 {
     return IsSignal(pf::MS_RLSD_ON);
+}
+
+void TCustomCommX::SetDataNoticeGap(int ms)
+{
+    FDataNoticeGap = std::max(0, ms);
+    if (m_session)
+        m_session->noticeGapMs = FDataNoticeGap;
+}
+
+void TCustomCommX::SetBreakState(bool on)
+{
+    if (!isOpen())
+        return;
+    if (on)
+        pf::SetCommBreak(m_session->handle);
+    else
+        pf::ClearCommBreak(m_session->handle);
 }
 
 void TCustomCommX::SendBreak()

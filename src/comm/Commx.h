@@ -51,6 +51,11 @@ class TCustomCommX : public QObject
     // The shortest time between two data-ready notices, in ms: the display's tick runs at this
     // pace, so a notice never waits for more than one tick.
     static constexpr int kDataNoticeGapMs = 10;
+    // The gap in use: a script that waits for each answer wants every notice at once (0), where
+    // the display alone gains nothing from more than one a tick. Takes effect at once, also while
+    // open.
+    void SetDataNoticeGap(int ms);
+    int DataNoticeGap() const { return FDataNoticeGap; }
 
     explicit TCustomCommX(QObject *owner = nullptr);
     ~TCustomCommX() override;
@@ -108,12 +113,17 @@ class TCustomCommX : public QObject
     platform::RemotePortState RemotePort() const;
     void SetRtsSignal(bool on);
     void SetDtrSignal(bool on);
+    // The input lines (MS_CTS_ON ...) in one read of the device; 0 while closed.
+    std::uint32_t ModemStatus();
     bool IsSignal(std::uint32_t mask);
     bool IsCtsSignal();
     bool IsDsrSignal();
     bool IsRingSignal();
     bool IsRlsdSignal();
     void SendBreak();
+    // Holds the break condition on the line until it is switched off (a script's break of its
+    // own length); nothing while the port is closed.
+    void SetBreakState(bool on);
 
     bool TransChar(char c);
     bool TransString(const std::string &s);
@@ -164,6 +174,7 @@ class TCustomCommX : public QObject
     char FXoffChar = 0x13;
     std::int32_t FBufLenTrans = 2048;
     std::int32_t FBufLenReceive = 2048;
+    int FDataNoticeGap = kDataNoticeGapMs;
 
     friend struct commx_detail::Session;
 };

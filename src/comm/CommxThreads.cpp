@@ -310,7 +310,7 @@ void TCommReceiveThread::Execute()
             // One data notice per display tick is all the window can use: bytes that come
             // meanwhile wait in the device's queue and are taken in one go, instead of costing the
             // user-interface thread a wake-up for every small read.
-            const auto gap = std::chrono::milliseconds(TCustomCommX::kDataNoticeGapMs) -
+            const auto gap = std::chrono::milliseconds(m_session->noticeGapMs.load()) -
                              (std::chrono::steady_clock::now() - posted);
             if (gap > 0ms && !m_terminated)
                 m_waitEvent.Wait(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(gap).count()));

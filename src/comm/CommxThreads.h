@@ -55,6 +55,8 @@ struct Session : std::enable_shared_from_this<Session> {
     std::atomic<bool> clearFlag{false};
     std::atomic<std::int32_t> charTime{0};
     std::atomic<int> flowCtrl{cfcRtsCts};
+    // The receive-watch thread's pause after a data notice (TCustomCommX::SetDataNoticeGap).
+    std::atomic<int> noticeGapMs{10};
 
     // Runs the notice on the user-interface thread: the component's WndProc gets it if this
     // session is still the component's open one by then, otherwise it is dropped. `done` (may be

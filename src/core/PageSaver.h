@@ -7,7 +7,9 @@
 // slot, the save still to be written. A save handed over while the slot is full takes its place,
 // with the pages it does not save itself taken from the one it replaces: the files end up as they
 // would have had every save been written, and the display never waits for the disk. Saves begin
-// at most kMinInterval apart. A save that fails keeps its lines in the slot (unless newer ones for
+// at most kMinInterval apart: a save costs the same however many lines came since the last one,
+// so in a flood it is a cost per second, and files replaced a moment later need not be written
+// more often than a person could open them. A save that fails keeps its lines in the slot (unless newer ones for
 // the same page came meanwhile) and is tried again kRetryAfter later, until it is written or the
 // window drops it ("ログクリア" is final, a save by hand supersedes it). The failure is told once
 // until a save succeeds again.
@@ -39,7 +41,7 @@ class PageSaver
         PageLines lines;
     };
 
-    static constexpr std::chrono::milliseconds kMinInterval{100};
+    static constexpr std::chrono::milliseconds kMinInterval{250};
     static constexpr std::chrono::milliseconds kRetryAfter{1000};
 
     using SaveFunction = std::function<PageSaveResult(const std::string &folder, const PageLines &lines)>;

@@ -102,6 +102,8 @@ class RxPipeline
 
     std::uint32_t LastRxTick() const { return m_lastRxTick; }
     void SetLastRxTick(std::uint32_t t) { m_lastRxTick = t; }
+    // A received line waits for the pause after which a tick closes it.
+    bool lineWaitPending() const { return m_lastRxTick != 0; }
     bool CrSeen() const { return m_crSeen; }
     bool LfSeen() const { return m_lfSeen; }
 

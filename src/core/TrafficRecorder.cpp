@@ -77,6 +77,13 @@ void TrafficRecorder::record(const CompletedLine &line)
     counted(cells ? std::string_view((*echo)[kPageChar]) : std::string_view());
 }
 
+void TrafficRecorder::note(std::int64_t time, std::string_view text)
+{
+    m_records.push_back(kNote);
+    Put(m_records, time);
+    counted(text);
+}
+
 std::string TrafficRecorder::take(std::string spare)
 {
     std::string records = std::move(m_records);
@@ -105,6 +112,10 @@ void TrafficText::add(std::string_view records, std::string &out)
             const std::string_view chr = r.counted();
             if (!r.bad())
                 line(out, time, true, hex, chr, {});
+        } else if (tag == TrafficRecorder::kNote) {
+            const std::string_view text = r.counted();
+            if (!r.bad())
+                comment(out, time, text);
         } else {
             r.stop();
         }
@@ -128,6 +139,16 @@ void TrafficText::putTime(std::string &out, std::int64_t time)
     out += static_cast<char>('0' + milli / 10 % 10);
     out += static_cast<char>('0' + milli % 10);
     out += ' ';
+}
+
+void TrafficText::comment(std::string &out, std::int64_t time, std::string_view text)
+{
+    ++m_lines;
+    putTime(out, time);
+    out += "# ";
+    for (const char c : text)
+        out += c == '\r' || c == '\n' ? ' ' : c;
+    out += "\r\n";
 }
 
 // A received line's cells are made of its bytes; a sent line's are given.

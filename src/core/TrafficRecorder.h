@@ -25,6 +25,8 @@ class TrafficRecorder : public TrafficListener
     void lineCompleted(const CompletedLine &line) override;
     // A line written as it stands (the one still open when the log stops).
     void record(const CompletedLine &line);
+    // A comment of the program's own (a script's log) between the traffic lines, at `time`.
+    void note(std::int64_t time, std::string_view text);
     bool empty() const { return m_records.empty(); }
     // Bytes of records since the last take.
     std::size_t size() const { return m_records.size(); }
@@ -34,8 +36,9 @@ class TrafficRecorder : public TrafficListener
 
     // The records: a tag byte, then its fields in the machine's byte order.
     enum Tag : char {
-        kIn = 'I',  // a received line: time (int64), count (uint32) and the bytes
-        kOut = 'O', // a sent line: time (int64), count and HEX cells, count and CHAR cells
+        kIn = 'I',   // a received line: time (int64), count (uint32) and the bytes
+        kOut = 'O',  // a sent line: time (int64), count and HEX cells, count and CHAR cells
+        kNote = 'N', // a comment: time (int64), count and its text
     };
 
   private:
@@ -45,7 +48,9 @@ class TrafficRecorder : public TrafficListener
 
 // The log's text of the records: each line is the local date and time at which it began
 // ("YYYY-MM-DD HH:MM:SS.mmm"), a blank, the direction tag, the cells of the HEX page, "|", the
-// cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII).
+// cells of the CHAR page and CR LF: CP932 like the page files (the cells are ASCII). A comment is
+// the date and time, "# " and its text on a line of its own (its line breaks become blanks), so
+// that a reader of the traffic lines can pass over it.
 class TrafficText
 {
   public:
@@ -59,6 +64,7 @@ class TrafficText
     void line(std::string &out, std::int64_t time, bool outgoing, std::string_view hex, std::string_view chr,
               std::string_view bytes);
     void putTime(std::string &out, std::int64_t time);
+    void comment(std::string &out, std::int64_t time, std::string_view text);
 
     const RxCellTable &m_hexCells;
     const RxCellTable &m_charCells;

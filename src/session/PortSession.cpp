@@ -77,6 +77,7 @@ void PortSession::close()
 {
     m_comm.PortClose();
     m_opened.reset();
+    m_reopenTimer->start();
     emit closed();
 }
 
@@ -96,11 +97,7 @@ bool PortSession::openNow(const platform::PortIdentity *device)
 {
     m_opened.reset();
     const core::CommSettings &s = m_settings;
-    m_comm.SetBitRate(s.Speed);
-    m_comm.SetCharSize(s.WordSize);
-    m_comm.SetParityBit(s.Parity == "EVEN" ? cpbEven : s.Parity == "ODD" ? cpbOdd : cpbNone);
-    m_comm.SetStopBit(s.StopBits == "1.5" ? csb1p5 : s.StopBits == "2" ? csb2 : csb1);
-    m_comm.SetFlowCtrl(s.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+    setLineParams();
     m_comm.SetPortNo(s.ComNo);
     emit opening();
     try {
@@ -117,11 +114,47 @@ bool PortSession::openNow(const platform::PortIdentity *device)
     if (m_comm.RemotePort().isNetwork)
         m_remoteStates[s.ComNo] = QStringLiteral("接続済み");
     m_opened = device ? *device : platform::IdentifyPort(s.ComNo);
+    // While open, the receive tick looks at the node (followOpenDevice).
+    m_reopenTimer->stop();
+    m_lastNodeLook = std::chrono::steady_clock::now();
     resetLineErrors(true);
     raiseOutputLines();
     emit opened();
     tellRemote();
     return true;
+}
+
+void PortSession::setLineParams()
+{
+    const core::CommSettings &s = m_settings;
+    m_comm.SetBitRate(s.Speed);
+    m_comm.SetCharSize(s.WordSize);
+    m_comm.SetParityBit(s.Parity == "EVEN" ? cpbEven : s.Parity == "ODD" ? cpbOdd : cpbNone);
+    m_comm.SetStopBit(s.StopBits == "1.5" ? csb1p5 : s.StopBits == "2" ? csb2 : csb1);
+    m_comm.SetFlowCtrl(s.Flow == "RTS/CTS" ? cfcRtsCts : cfcNone);
+}
+
+bool PortSession::changeLineSettings(const core::CommSettings &next, QString *error)
+{
+    const core::CommSettings before = m_settings;
+    m_settings.Speed = next.Speed;
+    m_settings.WordSize = next.WordSize;
+    m_settings.Parity = next.Parity;
+    m_settings.StopBits = next.StopBits;
+    m_settings.Flow = next.Flow;
+    try {
+        setLineParams();
+        return true;
+    } catch (const std::exception &e) {
+        *error = QString::fromUtf8(e.what());
+    }
+    m_settings = before;
+    try {
+        setLineParams();
+    } catch (const std::exception &) {
+        // The device took the old settings before; what it says now changes nothing for the caller.
+    }
+    return false;
 }
 
 void PortSession::tellRemote()
@@ -214,6 +247,12 @@ bool PortSession::dsr()
     return m_comm.IsDsrSignal();
 }
 
+PortSession::InputLines PortSession::inputLines()
+{
+    const std::uint32_t status = m_comm.ModemStatus();
+    return {(status & platform::MS_CTS_ON) != 0, (status & platform::MS_DSR_ON) != 0};
+}
+
 void PortSession::setAutoReopen(bool on)
 {
     m_autoReopen = on;
@@ -233,6 +272,7 @@ void PortSession::deviceLost()
     const platform::PortIdentity device = *m_opened;
     m_opened.reset();
     m_comm.PortClose();
+    m_reopenTimer->start();
     emit closed();
     m_reopenStatus.clear();
     m_reopenPause = 1;
@@ -250,15 +290,29 @@ void PortSession::deviceLost()
     }
 }
 
+void PortSession::followOpenDevice()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (m_shutDown || !m_opened || now - m_lastNodeLook < std::chrono::milliseconds(kReopenLookMs))
+        return;
+    m_lastNodeLook = now;
+    lookAtNode();
+}
+
+void PortSession::lookAtNode()
+{
+    // A node removed without a hang-up (a link that udev or a script took away) is a device that
+    // went away all the same.
+    if (isOpen() && !platform::PortNamePresent(*m_opened))
+        deviceLost();
+}
+
 void PortSession::reopenLook()
 {
     if (m_shutDown)
         return;
     if (m_opened) {
-        // A node removed without a hang-up (a link that udev or a script took away) is a device
-        // that went away all the same.
-        if (isOpen() && !platform::PortNamePresent(*m_opened))
-            deviceLost();
+        lookAtNode();
         return;
     }
     // Never behind the user's back.

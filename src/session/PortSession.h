@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -49,6 +50,11 @@ class PortSession : public QObject
     // "接続できません: <reason>", or empty when it was not tried.
     QString remoteState(int comNo) const;
 
+    // New line settings (rate, word size, parity, stop bits, flow) for the open port, without a
+    // reopen: the device takes them at once. False with the reason, the old ones kept, when the
+    // device refuses one.
+    bool changeLineSettings(const core::CommSettings &next, QString *error);
+
     // Line errors and bytes lost since the open or the last reset ("ログクリア" starts them
     // again from now; an open from zero).
     platform::CommErrorCounts lineErrors();
@@ -59,6 +65,12 @@ class PortSession : public QObject
     void setDtr(bool on);
     bool cts();
     bool dsr();
+    struct InputLines {
+        bool cts = false;
+        bool dsr = false;
+    };
+    // Both in one read of the device, for a tick that shows both.
+    InputLines inputLines();
     // False while the port is on another machine that does not carry its lines (raw TCP, or a
     // Telnet server without COM-PORT-OPTION): then the lamps have no state to show.
     bool linesKnown() const;
@@ -70,9 +82,11 @@ class PortSession : public QObject
     // port itself, or a play-out still winding down).
     void setReopenAllowed(std::function<bool()> allowed) { m_reopenAllowed = std::move(allowed); }
     QTimer *reopenTimer() const { return m_reopenTimer; }
-    // Twice a second: notices a device node that vanished without a hang-up, and reopens the port
-    // once its device is back.
+    // Twice a second while no port is open: reopens the port once its device is back.
     void reopenLook();
+    // Called by every receive tick: notices, at most every kReopenLookMs, that the node of the
+    // open port vanished without a hang-up. An open port thus costs no wake-up of its own.
+    void followOpenDevice();
     // The device of the open port went away: what it sent is shown (deviceGoing), the port
     // closes and, with the reopen on, its device is watched for.
     void deviceLost();
@@ -96,15 +110,18 @@ class PortSession : public QObject
     void lineErrorsReset();
 
   private:
+    void lookAtNode();
     bool open(const platform::PortIdentity *device);
     bool openNow(const platform::PortIdentity *device);
     void tellRemote();
     void tellAnsweredRate();
     void raiseOutputLines();
+    void setLineParams();
 
     TCommX m_comm;
     core::CommSettings m_settings;
     QTimer *m_reopenTimer = nullptr;
+    std::chrono::steady_clock::time_point m_lastNodeLook;
     std::function<bool()> m_reopenAllowed;
     bool m_shutDown = false;
     bool m_opening = false; // an open runs (a connect lets the window process its events)

@@ -55,10 +55,14 @@ ReceiveView::ReceiveView(PortSession &port, QObject *parent)
     // The tick runs at the pace the component tells of received data: faster would find nothing
     // new, slower would leave a notice unanswered.
     m_timer->setInterval(TCustomCommX::kDataNoticeGapMs);
-    connect(m_timer, &QTimer::timeout, this, [this] { tick(); });
+    m_timer->setTimerType(Qt::PreciseTimer); // the idle pace is a budget of wake-ups a second
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        tick();
+        m_port.followOpenDevice();
+    });
     m_port.comm().OnReceive = [this](QObject *, std::int32_t) { receiveEvent(); };
     connect(&m_port, &PortSession::opening, this, [this] { m_rx->ResetRing(); });
-    connect(&m_port, &PortSession::opened, this, [this] { m_timer->start(); });
+    connect(&m_port, &PortSession::opened, this, [this] { wake(); });
     connect(&m_port, &PortSession::deviceGoing, this, [this] { drain(); });
     // The pipeline starts idle and every page holds one empty line.
     m_rx->SetLastRxTick(0);
@@ -99,6 +103,21 @@ void ReceiveView::receiveEvent()
 {
     // At least one byte is read per event, as long as the ring has room for it.
     takeReceived(1);
+    if (m_idle)
+        wake();
+}
+
+void ReceiveView::wake()
+{
+    m_idle = false;
+    if (!m_shutDown)
+        m_timer->start(TCustomCommX::kDataNoticeGapMs);
+}
+
+bool ReceiveView::settled()
+{
+    return m_readSinceTick == 0 && !m_sentSinceTick && m_rx->waiting() == 0 && !m_rx->lineWaitPending() &&
+           m_recorder.empty() && m_port.comm().GetReceiveLength() <= 0;
 }
 
 std::size_t ReceiveView::takeReceived(std::int32_t atLeast)
@@ -162,11 +181,15 @@ void ReceiveView::tick()
     if (changed)
         emit pagesChanged();
     emit ticked();
+    // With nothing arriving, nothing to show and nothing to log, the tick only follows the input
+    // lines: it slows to the idle pace, and the next data notice brings it back at once.
+    m_idle = settled();
     if (!m_shutDown)
-        m_timer->start();
+        m_timer->start(m_idle ? kIdleTickMs : TCustomCommX::kDataNoticeGapMs);
     m_stats.tick(m_readSinceTick, m_storedSinceTick, started, caughtUp, m_port.lineErrors(),
                  m_pages[core::kPageText]);
     m_readSinceTick = m_storedSinceTick = 0;
+    m_sentSinceTick = false;
 }
 
 void ReceiveView::drain()
@@ -189,8 +212,20 @@ void ReceiveView::sentLine(const std::string &bytes, const core::EchoCells &cell
                            bool accepted)
 {
     m_rx->stream().sent(bytes, time, cells, accepted);
+    m_sentSinceTick = true;
     // Without a port the receive timer does not run: the line goes to the writer now.
     if (m_log && !m_timer->isActive())
+        feedLog();
+    else if (m_idle && m_timer->isActive())
+        wake(); // an answer is likely on its way
+}
+
+void ReceiveView::logNote(const std::string &text)
+{
+    if (!m_log)
+        return;
+    m_recorder.note(m_clock(), text);
+    if (!m_timer->isActive())
         feedLog();
 }
 

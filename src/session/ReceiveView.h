@@ -35,6 +35,10 @@ class ReceiveView : public QObject
     Q_OBJECT
 
   public:
+    // The tick's pace while nothing happens: the input lamps, which are polled, still follow a
+    // change within it, and an idle window wakes no more than 20 times a second.
+    static constexpr int kIdleTickMs = 50;
+
     explicit ReceiveView(PortSession &port, QObject *parent = nullptr);
     ~ReceiveView() override;
 
@@ -99,6 +103,8 @@ class ReceiveView : public QObject
     // did not finish in time, is told (logFailed).
     void stopLog();
     bool logRunning() const { return m_log != nullptr; }
+    // A comment line in the running log (a script's log), nothing without one. `text`: CP932.
+    void logNote(const std::string &text);
     QString logPath() const { return m_logPath; }
 
     // The window closes: no more ticks; the log stops, the saves finish.
@@ -118,6 +124,10 @@ class ReceiveView : public QObject
 
   private:
     std::size_t takeReceived(std::int32_t atLeast);
+    // Back to the tick's full pace.
+    void wake();
+    // Nothing came, was sent or waits to be shown or logged since the last tick.
+    bool settled();
     bool saveAtLimit(std::string &error);
     void reportSaveFailure();
     void feedLog();
@@ -137,6 +147,8 @@ class ReceiveView : public QObject
     ReceiveStats m_stats;
     std::size_t m_readSinceTick = 0; // for the statistics
     std::size_t m_storedSinceTick = 0;
+    bool m_sentSinceTick = false;
+    bool m_idle = false; // the tick runs at kIdleTickMs
 
     std::unique_ptr<core::TrafficLog> m_log;
     core::TrafficRecorder m_recorder; // listening while the log runs

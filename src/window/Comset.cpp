@@ -119,14 +119,11 @@ TfrmSetting::TfrmSetting(core::CommSettings settings, QWidget *parent)
     connect(ui->BtnOk, &QPushButton::clicked, this, [this] { BtnOkClick(); });
     connect(ui->BtnCancel, &QPushButton::clicked, this, [this] { BtnCancelClick(); });
     connect(ui->cmbPort, &QComboBox::currentIndexChanged, this, [this] { UpdateDeviceLabel(); });
-    // The label follows devices plugged in and pulled out while the dialog is open.
-    auto *follow = new QTimer(this);
-    follow->setInterval(500);
-    connect(follow, &QTimer::timeout, this, [this] {
-        if (isVisible())
-            UpdateDeviceLabel();
-    });
-    follow->start();
+    // The label follows devices plugged in and pulled out while the dialog is open, and only
+    // then: a hidden dialog costs the window no wake-ups.
+    m_follow = new QTimer(this);
+    m_follow->setInterval(500);
+    connect(m_follow, &QTimer::timeout, this, [this] { UpdateDeviceLabel(); });
 
     setFixedSize(kDefaultClientSize);
 }
@@ -140,9 +137,16 @@ void TfrmSetting::showEvent(QShowEvent *event)
     if (!event->spontaneous())
         FitOuterSize(false);
     QDialog::showEvent(event);
+    m_follow->start();
     setAttribute(Qt::WA_Moved, true);
     if (!event->spontaneous())
         FormShow();
+}
+
+void TfrmSetting::hideEvent(QHideEvent *event)
+{
+    m_follow->stop();
+    QDialog::hideEvent(event);
 }
 
 void TfrmSetting::moveEvent(QMoveEvent *event)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QKeyEvent;
+class QTimer;
 
 namespace Ui
 {
@@ -33,6 +34,7 @@ class TfrmSetting : public QDialog
 
   protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -52,4 +54,5 @@ class TfrmSetting : public QDialog
 
     std::unique_ptr<Ui::TfrmSetting> ui;
     core::CommSettings m_settings;
+    QTimer *m_follow = nullptr;
 };

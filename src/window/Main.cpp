@@ -91,6 +91,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
     ui->cmbSendMix->lineEdit()->setMaxLength(std::numeric_limits<int>::max());
     CreatePortItems();
     CreateReplyItems();
+    CreateScriptItems();
     CreatePages();
     CreateFindItems();
 
@@ -131,6 +132,8 @@ TForm1::~TForm1()
     disconnect(&m_port, nullptr, this, nullptr);
     disconnect(&m_view, nullptr, this, nullptr);
     disconnect(&m_sender, nullptr, this, nullptr);
+    disconnect(&m_script, nullptr, this, nullptr);
+    m_script.shutdown();
     for (PageView *memo : m_memos)
         memo->setPage(nullptr);
 }
@@ -220,6 +223,7 @@ void TForm1::ConnectHandlers()
     connect(&m_replies, &AutoReplies::activeChanged, this, [this] { ShowReplyStatus(); });
     connect(m_mnuAutoReply, &QAction::triggered, this, [this] { mnuAutoReplyClick(); });
     connect(m_mnuAutoReplyOn, &QAction::triggered, this, [this] { mnuAutoReplyOnClick(); });
+    ConnectScript();
     for (QPushButton *b :
          {ui->SetK1, ui->SetK2, ui->SetK3, ui->SetK4, ui->SetM1, ui->SetM2, ui->SetM3, ui->SetM4})
         connect(b, &QPushButton::clicked, this, [this, b] { SetKClick(b); });
@@ -510,6 +514,8 @@ void TForm1::FormClose()
     if (m_closed)
         return;
     m_closed = true;
+    // The script first: it sends through the parts that shut down below.
+    m_script.shutdown();
     m_view.timer()->stop();
     m_port.shutdown();
     m_sender.shutdown();

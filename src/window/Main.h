@@ -13,6 +13,7 @@
 #include "AutoReplies.h"
 #include "PortSession.h"
 #include "ReceiveView.h"
+#include "ScriptRunner.h"
 #include "Sender.h"
 
 #include <QMainWindow>
@@ -55,6 +56,7 @@ class TForm1 : public QMainWindow
     ReceiveView &view() { return m_view; }
     Sender &sender() { return m_sender; }
     AutoReplies &replies() { return m_replies; }
+    ScriptRunner &script() { return m_script; }
 
     // The settings dialog shown by mnuSettingClick. The program creates it after the window;
     // without one, the command makes its own on first use.
@@ -70,6 +72,10 @@ class TForm1 : public QMainWindow
     {
         m_view.setLogOutput(std::move(maker), maxBacklog);
     }
+
+    // The script's file without a dialog (tests).
+    using FilePicker = std::function<QString(const QString &start)>;
+    void SetScriptPicker(FilePicker picker) { m_scriptPicker = std::move(picker); }
 
     // What the window's Windows-era design calls by these names, for the tests.
     TCommX &CommX1() { return m_port.comm(); }
@@ -139,6 +145,13 @@ class TForm1 : public QMainWindow
     // The folder the next log starts in: the last one used.
     QString TrafficLogFolder() const;
 
+    // Scripts (MainScript.cpp): "スクリプト実行..." asks for a .lua file and runs it on the open
+    // port; "スクリプト停止" stops the one running.
+    void mnuScriptRunClick();
+    void mnuScriptStopClick() { m_script.stop(); }
+    // Runs the script without asking; false (the user told why) when it did not start.
+    bool RunScript(const QString &path);
+
     // Find (MainFind.cpp): "検索..." and Ctrl+F open the bar over the bottom of the pages.
     void mnuFindClick();
     FindBar *findBar() const { return m_findBar; }
@@ -200,6 +213,7 @@ class TForm1 : public QMainWindow
     void CreatePortItems();
     void PortOpened();
     void PaintOutputLines();
+    void ShowOutputLine(bool dtr, bool on);
     void ShowLineErrors();
     // MainPages.cpp
     void CreatePages();
@@ -216,12 +230,19 @@ class TForm1 : public QMainWindow
     void ShowRepeat(int slot);
     void ShowReplyStatus();
     void TellReplyProblems();
+    // MainScript.cpp
+    void CreateScriptItems();
+    void ConnectScript();
+    void ShowScriptStatus(const QString &text);
+    void ScriptLogged(const QByteArray &text);
+    void ScriptFinished(const ScriptRunner::Outcome &outcome);
 
     // The parts first: the widgets below refer to them.
     PortSession m_port;
     ReceiveView m_view{m_port};
     Sender m_sender{m_port, m_view};
     AutoReplies m_replies{m_view, m_sender};
+    ScriptRunner m_script{m_port, m_view, m_sender};
 
     std::unique_ptr<Ui::TForm1> ui;
     std::vector<PageView *> m_memos;    // one per page
@@ -233,6 +254,11 @@ class TForm1 : public QMainWindow
     QAction *m_mnuAutoReply = nullptr;
     QAction *m_mnuAutoReplyOn = nullptr;
     QLabel *m_replyStatus = nullptr; // made when the rules are first switched on
+    QAction *m_mnuScriptRun = nullptr;
+    QAction *m_mnuScriptStop = nullptr;
+    QLabel *m_scriptStatus = nullptr; // made when the first script starts
+    FilePicker m_scriptPicker;
+    QString m_scriptFolder; // where the last script was picked, for this run
     // Used by the registered buttons' handler: the four buttons in slot order.
     std::array<QPushButton *, core::kProgSlots> m_progSends{};
     QLabel *stLineErrors = nullptr;

@@ -68,6 +68,11 @@ void TForm1::PaintOutputLines()
     Paint(ui->stRTS, kActive);
 }
 
+void TForm1::ShowOutputLine(bool dtr, bool on)
+{
+    Paint(dtr ? ui->stDTR : ui->stRTS, on ? kActive : kInactive);
+}
+
 void TForm1::stRTSClick()
 {
     const bool on = !IsActiveColour(ui->stRTS);
@@ -86,8 +91,9 @@ void TForm1::CtrlLineStep()
 {
     // A port on another machine that does not carry its lines has no state to show.
     if (m_port.settings().CtrlCheck != 0 && m_port.linesKnown()) {
-        Paint(ui->stCTS, m_port.cts() ? kActive : kInactive);
-        Paint(ui->stDSR, m_port.dsr() ? kActive : kInactive);
+        const PortSession::InputLines lines = m_port.inputLines();
+        Paint(ui->stCTS, lines.cts ? kActive : kInactive);
+        Paint(ui->stDSR, lines.dsr ? kActive : kInactive);
         return;
     }
     const QColor face = ui->Panel1->palette().color(QPalette::Button);

@@ -667,14 +667,20 @@ void PageView::contextMenuEvent(QContextMenuEvent *event)
         selectAll();
 }
 
+// The caret blinks for a while after the last move, then stays on, as desktops do: a window
+// left open on a bench costs no wake-ups for it.
+constexpr int kBlinkForMs = 10000;
+
 void PageView::restartBlink()
 {
     m_caretOn = true;
     const int flash = QApplication::cursorFlashTime();
-    if (hasFocus() && flash > 0)
+    if (hasFocus() && flash > 0) {
+        m_blinksLeft = 2 * (kBlinkForMs / flash);
         m_blink.start(flash / 2, this);
-    else
+    } else {
         m_blink.stop();
+    }
 }
 
 void PageView::focusInEvent(QFocusEvent *event)
@@ -702,5 +708,7 @@ void PageView::timerEvent(QTimerEvent *event)
         return;
     }
     m_caretOn = !m_caretOn;
+    if (--m_blinksLeft <= 0 && m_caretOn)
+        m_blink.stop();
     viewport()->update(caretRect());
 }

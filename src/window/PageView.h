@@ -150,6 +150,7 @@ class PageView : public QAbstractScrollArea
     bool m_dragging = false;
     bool m_caretOn = true;
     QBasicTimer m_blink;
+    int m_blinksLeft = 0;
     RepaintPacer *m_streamRepaint;
     PacedScrollBar *m_vbar;
     PacedScrollBar *m_hbar;

@@ -4,6 +4,7 @@
 #include "Comset.h"
 #include "ExceptionDisplay.h"
 #include "Main.h"
+#include "ScriptCommand.h"
 #include "StopSignals.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace
@@ -94,6 +96,9 @@ class StopRequestHandler : public QObject
 
 int RunProgram(int argc, char *argv[], const std::function<void(TForm1 &)> &shown)
 {
+    // Decided before any application object: a script without a window needs no display.
+    if (const std::optional<int> code = script_command::Run(argc, argv))
+        return *code;
     // First of all, so that a request that comes during the start waits for the window.
     const int stopRequests = platform::CatchStopSignals();
     QuorvelApplication app(argc, argv);

@@ -221,7 +221,11 @@ TEST_F(Ser2netPort, ASecondClientIsRefusedWhileThePortIsInUse)
         EXPECT_FALSE(second);
         const OpenProblem p = LastOpenProblem();
         EXPECT_EQ(p.kind, OpenProblem::Kind::Refused);
-        EXPECT_NE(p.detail.find("Port already in use"), std::string::npos) << p.detail;
+        // ser2net's own words come when it sends them before it closes; under load it may close
+        // first.
+        EXPECT_TRUE(p.detail.find("Port already in use") != std::string::npos ||
+                    p.detail.find("ended the connection at once") != std::string::npos)
+            << p.detail;
         if (second)
             CloseHandle(second);
         // The first client is untouched.

@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace
 {
@@ -89,6 +90,7 @@ class TestSession : public QObject
     void loopGuardStopsARuleThatAnswersItself();
     void repeatSendsAtItsIntervalUntilClose();
     void networkPortLostAndReconnected();
+    void idleTickSlowsAndComesBack();
 };
 
 // A port on another machine through the real ser2net: a raw TCP one says at the open that the
@@ -140,6 +142,36 @@ void TestSession::networkPortLostAndReconnected()
 
 // A rule with wildcards answers with their bytes and a checksum, twice as its count says, and
 // again after a reset; a text rule answers after its delay; the replies are echoed on the pages.
+void TestSession::idleTickSlowsAndComesBack()
+{
+    Parts p;
+    p.port.settings().RecvLineWait = 60;
+    QVERIFY(p.port.openByHand());
+    QTimer *tick = p.view.timer();
+    QTRY_COMPARE_WITH_TIMEOUT(tick->interval(), ReceiveView::kIdleTickMs, 2000);
+
+    // Nothing arrives: the tick still runs, for the input lamps, but slowly.
+    QSignalSpy ticks(tick, &QTimer::timeout);
+    QTest::qWait(1000);
+    QVERIFY2(ticks.count() >= 10 && ticks.count() <= 20, qPrintable(QString::number(ticks.count())));
+
+    // The first byte brings the full pace back, which holds until the line's pause has ended it.
+    const core::Page &text = p.view.page(core::kPageText);
+    QElapsedTimer since;
+    since.start();
+    p.plug->inject("abc", 0);
+    QTRY_VERIFY_WITH_TIMEOUT(text.last() == "[IN ]  abc", 1000);
+    QCOMPARE(tick->interval(), TCustomCommX::kDataNoticeGapMs);
+    QTRY_VERIFY_WITH_TIMEOUT(text.last().empty(), 1000);
+    QVERIFY(since.elapsed() >= 60);
+    QCOMPARE(text.line(text.count() - 2), std::string("[IN ]  abc"));
+    QTRY_COMPARE_WITH_TIMEOUT(tick->interval(), ReceiveView::kIdleTickMs, 1000);
+
+    // A send wakes it too: its echo is logged and its answer shown at the full pace.
+    p.sender.sendMixText("0x41");
+    QCOMPARE(tick->interval(), TCustomCommX::kDataNoticeGapMs);
+}
+
 void TestSession::repliesFireAsTheirRulesSay()
 {
     using Kind = core::ReplyRule::MatchKind;

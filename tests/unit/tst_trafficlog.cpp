@@ -196,9 +196,12 @@ TEST_F(UtcTimes, SendEndsTheOpenLineAndKeepsTheOrder)
     EXPECT_EQ(buffer, "2026-12-08 17:00:29.046 [IN ]   61   62  |  a   b \r\n");
     buffer.clear();
     lines.record(*stream.openLine());
+    // A comment (a script's log) is a line of its own, its line breaks blanks.
+    lines.note(kSomeTime + 4000, "step 1\r\nok|");
     text.add(lines.take(), buffer);
-    EXPECT_EQ(buffer, "2026-12-08 17:00:30.045 [IN ]   62  |  b \r\n");
-    EXPECT_EQ(text.lines(), 4u);
+    EXPECT_EQ(buffer, "2026-12-08 17:00:30.045 [IN ]   62  |  b \r\n"
+                      "2026-12-08 17:00:31.045 # step 1  ok|\r\n");
+    EXPECT_EQ(text.lines(), 5u);
 }
 
 // Lines of any length, a megabyte of text and more, come out whole.

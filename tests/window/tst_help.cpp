@@ -251,7 +251,10 @@ void TestHelp::documentCovers_data()
                                 "ダブルクリック",
                                 "受信時刻表示",
                                 "通信ログ記録...",
-                                "通信ログ記録中"})
+                                "通信ログ記録中",
+                                "スクリプト実行...",
+                                "スクリプト停止",
+                                "スクリプト実行中"})
         QTest::addRow("command %s", caption) << QString::fromUtf8(caption);
     // Find in the pages.
     for (const char *find : {"検索...", "Ctrl+F", "F3", "Shift+F3", "大文字と小文字を区別", "n / m 件", "??"})
@@ -274,10 +277,35 @@ void TestHelp::documentCovers_data()
     for (const char *port : {"[PORTS]", "loopback", "/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM", "コンソール",
                              "/dev/serial/by-id/"})
         QTest::addRow("ports %s", port) << QString::fromUtf8(port);
+    // Scripts: every function of the API, the command line without a window and the examples.
+    for (const char *api : {"port.send(",
+                            "port.write(",
+                            "port.expect(",
+                            "port.hex\"",
+                            "port.read(",
+                            "port.readline(",
+                            "port.sleep(",
+                            "port.set{dtr=, rts=, brk=}",
+                            "port.lines()",
+                            "port.settings{baud=",
+                            "port.log(",
+                            "port.fail(",
+                            "port.now()",
+                            "--run",
+                            "--port",
+                            "--log",
+                            "--timeout",
+                            "--help",
+                            "at_check.lua",
+                            "modbus_poll.lua",
+                            "dtr_reset_banner.lua",
+                            "{CRC16MODBUS}"})
+        QTest::addRow("script %s", api) << QString::fromUtf8(api);
     // The messages the user can meet.
-    for (const char *message : {"ポートオープンに失敗しました", "通信速度設定が異常です",
-                                "受信改行待ち時間は１～５０００までの値にしてください",
-                                "一括送信できる分割数を超えています。", "HHCTRL.OCXが見つかりません"})
+    for (const char *message :
+         {"ポートオープンに失敗しました", "通信速度設定が異常です",
+          "受信改行待ち時間は１～５０００までの値にしてください", "一括送信できる分割数を超えています。",
+          "HHCTRL.OCXが見つかりません", "スクリプトを実行できません。"})
         QTest::addRow("message %s", message) << QString::fromUtf8(message);
 }
 

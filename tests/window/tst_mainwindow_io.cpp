@@ -5,13 +5,16 @@
 
 #include "PageView.h"
 #include "PtyMaster.h"
+#include "ReceiveView.h"
 
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "PageSaver.h"
 #include "RxPipeline.h"
@@ -203,8 +206,13 @@ void TestMainWindowIo::inputLinesFollowCtrlCheck()
     // The plug loops RTS to CTS and DTR to DSR.
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kActive, 2000);
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), kActive, 2000);
+    // Idle, the tick slows down but still shows a change of the lines at its next run.
+    QTRY_COMPARE_WITH_TIMEOUT(w.Timer1()->interval(), ReceiveView::kIdleTickMs, 2000);
+    QVERIFY(ReceiveView::kIdleTickMs <= 50);
     w.stRTSClick();
-    QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stCTS), kInactive, 2000);
+    QSignalSpy tick(w.Timer1(), &QTimer::timeout);
+    QVERIFY(tick.wait(1000));
+    QCOMPARE(Colour(ui.stCTS), kInactive);
     QCOMPARE(Colour(ui.stDSR), kActive);
     w.stDTRClick();
     QTRY_COMPARE_WITH_TIMEOUT(Colour(ui.stDSR), kInactive, 2000);

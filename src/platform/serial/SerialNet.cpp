@@ -136,9 +136,9 @@ bool NetDevice::settle(DWORD *error, std::string *why)
         if (m_telnet.comPort() != Connection::ComPort::Accepted)
             m_telnet.giveUpComPort();
     }
-    if (m_protocol == Protocol::Raw || !m_firstBytes.empty())
-        m_changed.wait_for(lock, std::chrono::milliseconds(kSettleMs),
-                           [this] { return m_hungUp || m_stopping; });
+    // Also after a negotiation that went well: ser2net may agree to the options before it tells
+    // a second client that the port is in use.
+    m_changed.wait_for(lock, std::chrono::milliseconds(kSettleMs), [this] { return m_hungUp || m_stopping; });
     m_opening = false;
     if (m_hungUp) {
         *error = ERROR_CONNECTION_REFUSED;

@@ -43,8 +43,8 @@ constexpr int kConnectTimeoutMs = 3000;
 // How long the server has to answer WILL COM-PORT-OPTION.
 constexpr int kNegotiationTimeoutMs = 1000;
 // A server that ends the connection this soon after it was made, having sent something (ser2net
-// says "Port already in use" to a second client and closes), refused the open. A raw TCP open
-// always waits this long for it; an RFC 2217 open only when data came during the negotiation.
+// says "Port already in use" to a second client and closes), refused the open. Every open waits
+// this long for it once the connection is made (and, over RFC 2217, negotiated).
 constexpr int kSettleMs = 150;
 // How long SetCommState waits for the server to answer a bit rate. A server that let one request
 // go unanswered is not waited for again.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "Telnet.h"
 
+#include <cstring>
+
 namespace platform::telnet
 {
 namespace
@@ -79,6 +81,19 @@ Received Connection::receive(const std::uint8_t *bytes, std::size_t n, std::uint
 {
     Received out;
     for (std::size_t i = 0; i < n; ++i) {
+        if (m_state == State::Data && receivesBinary()) {
+            // Most of a flood is data between rare commands: it is copied a run at a time.
+            const auto *iac = static_cast<const std::uint8_t *>(std::memchr(bytes + i, IAC, n - i));
+            const std::size_t run = (iac != nullptr ? static_cast<std::size_t>(iac - bytes) : n) - i;
+            if (run > 0) {
+                std::memcpy(data + out.data, bytes + i, run);
+                out.data += run;
+                i += run;
+                m_lastWasCr = bytes[i - 1] == '\r';
+            }
+            if (i == n)
+                break;
+        }
         const std::uint8_t b = bytes[i];
         switch (m_state) {
         case State::Data:

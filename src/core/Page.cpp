@@ -28,7 +28,7 @@ void Page::setTime(int i, std::int64_t time)
     m_times[static_cast<std::size_t>(i)] = time;
     ++m_revision;
     if (i != count() - 1)
-        ++m_structureRevision;
+        structureChanged(i);
 }
 
 void Page::replace(int i, std::string text)
@@ -46,7 +46,7 @@ void Page::replace(int i, std::string text)
     slot = std::move(text);
     ++m_revision;
     if (i != count() - 1)
-        ++m_structureRevision;
+        structureChanged(i);
 }
 
 std::string Page::takeLast()
@@ -79,7 +79,7 @@ void Page::remove(int i)
     m_lines.erase(m_lines.begin() + i);
     m_times.erase(m_times.begin() + i);
     ++m_revision;
-    ++m_structureRevision;
+    structureChanged(i);
 }
 
 void Page::clear()
@@ -89,7 +89,7 @@ void Page::clear()
     m_maxLength = 0;
     m_maxLengthExact = true;
     ++m_revision;
-    ++m_structureRevision;
+    structureChanged(0);
 }
 
 std::string Page::fileText() const
@@ -105,8 +105,28 @@ std::vector<std::string> Page::takeLines()
     m_maxLength = 0;
     m_maxLengthExact = true;
     ++m_revision;
-    ++m_structureRevision;
+    structureChanged(0);
     return lines;
+}
+
+void Page::structureChanged(int line)
+{
+    ++m_structureRevision;
+    m_changes[m_structureRevision % m_changes.size()] = {m_structureRevision, line};
+}
+
+int Page::firstChangedSince(std::uint64_t since) const
+{
+    if (since > m_structureRevision || m_structureRevision - since > m_changes.size())
+        return 0;
+    int first = count();
+    for (std::uint64_t r = since + 1; r <= m_structureRevision; ++r) {
+        const Change &c = m_changes[r % m_changes.size()];
+        if (c.revision != r)
+            return 0;
+        first = std::min(first, c.line);
+    }
+    return first;
 }
 
 std::string FileText(const std::vector<std::string> &lines)

@@ -8,6 +8,7 @@
 // of the line: the files, the pick-up and the offsets know only the bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,16 +52,28 @@ class Page
     // Bumped when lines other than the last one changed or went away (a view then re-checks its
     // caret and selection); appends and last-line replacements do not bump it.
     std::uint64_t structureRevision() const { return m_structureRevision; }
+    // The lowest line that the changes since structure revision `since` may have touched: the
+    // lines before it are as they were then. The page remembers its last few such changes; for
+    // an older revision the answer is 0.
+    int firstChangedSince(std::uint64_t since) const;
     // The longest line in bytes (CP932: one byte is one column of a fixed-pitch font).
     int maxLineLength() const;
 
   private:
+    void structureChanged(int line);
+
     std::vector<std::string> m_lines;
     std::vector<std::int64_t> m_times; // one per line
     std::uint64_t m_revision = 0;
     std::uint64_t m_structureRevision = 0;
     mutable int m_maxLength = 0;
     mutable bool m_maxLengthExact = true; // false after a removal may have shortened it
+    // The lowest line of each of the last structure changes, by revision modulo their count.
+    struct Change {
+        std::uint64_t revision = 0;
+        int line = 0;
+    };
+    std::array<Change, 16> m_changes{};
 };
 
 // Every line followed by CR LF.

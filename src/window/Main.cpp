@@ -93,6 +93,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
     CreateReplyItems();
     CreateScriptItems();
     CreatePages();
+    CreateFindItems();
 
     // The registered-text labels.
     for (int i = 0; i < core::kProgSlots; ++i)

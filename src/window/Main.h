@@ -32,6 +32,7 @@ namespace Ui
 {
 class TForm1;
 }
+class FindBar;
 class PageView;
 class RepaintPacer;
 class QAction;
@@ -151,6 +152,10 @@ class TForm1 : public QMainWindow
     // Runs the script without asking; false (the user told why) when it did not start.
     bool RunScript(const QString &path);
 
+    // Find (MainFind.cpp): "検索..." and Ctrl+F open the bar over the bottom of the pages.
+    void mnuFindClick();
+    FindBar *findBar() const { return m_findBar; }
+
     // Sending (MainSend.cpp).
     void BtnSendClick();
     void BtnEscClick(QObject *Sender);
@@ -216,6 +221,8 @@ class TForm1 : public QMainWindow
     void SetLogCount(int lines);
     void LogStopped();
     void TellLogFailure(const QString &message, const QString &detail);
+    // MainFind.cpp
+    void CreateFindItems();
     // MainSend.cpp
     void ShowSendHistory();
     void ShowRegistered();
@@ -242,6 +249,8 @@ class TForm1 : public QMainWindow
     std::vector<QAction *> m_pageMenus; // one per page
     std::array<QLabel *, core::kProgSlots> m_pbTexts{};
     QAction *m_mnuAutoReopen = nullptr;
+    QAction *m_mnuFind = nullptr;
+    FindBar *m_findBar = nullptr;
     QAction *m_mnuAutoReply = nullptr;
     QAction *m_mnuAutoReplyOn = nullptr;
     QLabel *m_replyStatus = nullptr; // made when the rules are first switched on

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 using pageview_detail::CharAtColumn;
 using pageview_detail::DecodedLine;
@@ -48,6 +49,11 @@ PageView::PageView(QWidget *parent)
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
     horizontalScrollBar()->setSingleStep(1);
+    // The bar moved by hand (its arrows, a drag, the wheel) to the end lets go of a hold.
+    connect(m_vbar, &QAbstractSlider::actionTriggered, this, [this] {
+        if (m_holdEnd && m_vbar->sliderPosition() >= m_vbar->maximum())
+            m_holdEnd = m_resumeEnd = false;
+    });
     updateMetrics();
     updateScrollRanges();
 }
@@ -81,8 +87,12 @@ void PageView::applyRefresh()
 {
     const core::Page *page = m_text.page();
     const std::uint64_t revision = page ? page->revision() : 0;
-    if (revision == m_viewRevision)
+    const bool marks = std::exchange(m_marksChanged, false);
+    if (revision == m_viewRevision) {
+        if (marks)
+            viewport()->update();
         return;
+    }
     // Appends and last-line replacements leave the lines before the previous last one alone:
     // when those are all that is on screen, the rows need no repaint.
     const std::uint64_t structure = page ? page->structureRevision() : 0;
@@ -95,7 +105,7 @@ void PageView::applyRefresh()
     QScrollBar *vbar = verticalScrollBar();
     QScrollBar *hbar = horizontalScrollBar();
     const int top = vbar->value();
-    const bool atEnd = top >= vbar->maximum();
+    const bool atEnd = !m_holdEnd && top >= vbar->maximum();
     const int left = hbar->value();
     m_vbar->beginStreamChange();
     m_hbar->beginStreamChange();
@@ -104,8 +114,53 @@ void PageView::applyRefresh()
         vbar->setValue(vbar->maximum());
     m_vbar->endStreamChange();
     m_hbar->endStreamChange();
-    if (vbar->value() != top || hbar->value() != left || firstChanged <= top + visibleRows())
+    if (marks || vbar->value() != top || hbar->value() != left || firstChanged <= top + visibleRows())
         viewport()->update();
+}
+
+void PageView::setMarks(const std::vector<core::FindMatch> *marks)
+{
+    if (m_marks == marks)
+        return;
+    m_marks = marks;
+    viewport()->update();
+}
+
+void PageView::marksChanged()
+{
+    m_marksChanged = true;
+    m_streamRepaint->request();
+}
+
+void PageView::holdEnd()
+{
+    if (m_holdEnd)
+        return;
+    m_resumeEnd = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+    m_holdEnd = true;
+}
+
+void PageView::releaseEnd()
+{
+    if (!m_holdEnd)
+        return;
+    m_holdEnd = false;
+    if (std::exchange(m_resumeEnd, false))
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void PageView::setBottomReserve(int pixels)
+{
+    if (m_bottomReserve == pixels)
+        return;
+    m_bottomReserve = pixels;
+    setViewportMargins(0, 0, 0, pixels);
+}
+
+QRect PageView::bottomReserveRect() const
+{
+    const QRect vp = viewport()->geometry();
+    return {vp.left(), vp.bottom() + 1, vp.width(), m_bottomReserve};
 }
 
 void PageView::setShowTimes(bool on)
@@ -230,7 +285,7 @@ void PageView::updateScrollRanges()
 void PageView::resizeEvent(QResizeEvent *event)
 {
     QScrollBar *vbar = verticalScrollBar();
-    const bool atEnd = vbar->value() >= vbar->maximum();
+    const bool atEnd = !m_holdEnd && vbar->value() >= vbar->maximum();
     QAbstractScrollArea::resizeEvent(event);
     updateScrollRanges();
     if (atEnd)
@@ -398,6 +453,14 @@ void PageView::paintEvent(QPaintEvent *event)
     const bool hasSel = selA != selB;
     const QColor text = pal.color(QPalette::Text);
     const QColor highlighted = pal.color(QPalette::HighlightedText);
+    // Found matches: amber laid over the base, so that the text's own colour stays readable on a
+    // light palette and a dark one.
+    const QColor base = pal.color(QPalette::Base);
+    const QColor mark = QColor::fromRgbF(0.55F * base.redF() + 0.45F, 0.55F * base.greenF() + 0.45F * 0.8F,
+                                         0.55F * base.blueF());
+    auto nextMark = m_marks ? std::lower_bound(m_marks->begin(), m_marks->end(), firstLine,
+                                               [](const core::FindMatch &a, int l) { return a.line < l; })
+                            : std::vector<core::FindMatch>::const_iterator();
 
     for (int line = firstLine; line <= lastLine; ++line) {
         const DecodedLine d = DecodeLine(m_text.lineBytes(line), std::max(0, hval - 1), colEnd);
@@ -406,6 +469,13 @@ void PageView::paintEvent(QPaintEvent *event)
         const int baseline = y + m.ascent;
         const int visFrom = d.ascii ? d.first : CharAtColumn(d, hval);
         const int visTo = d.ascii ? d.windowEnd() : std::min(d.total, CharAtColumn(d, colEnd) + 1);
+
+        for (; m_marks && nextMark != m_marks->end() && nextMark->line == line; ++nextMark) {
+            const qreal xa = x0 + d.col(nextMark->start) * m.colWidth;
+            const qreal xb = x0 + d.col(nextMark->start + nextMark->length) * m.colWidth;
+            if (xb > xa)
+                p.fillRect(QRectF(xa, y, xb - xa, m.rowHeight), mark);
+        }
 
         int selFrom = visFrom;
         int selTo = visFrom; // empty: nothing selected on this row
@@ -525,6 +595,9 @@ void PageView::keyPressEvent(QKeyEvent *event)
     }
     m_text.move(hit->motion, extend, rows);
     caretMoved();
+    // Keys that took the view to its end let go of a hold as the scroll bar does.
+    if (m_holdEnd && verticalScrollBar()->value() >= verticalScrollBar()->maximum())
+        m_holdEnd = m_resumeEnd = false;
 }
 
 void PageView::mousePressEvent(QMouseEvent *event)

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "PacedScrollBar.h"
+#include "PageFind.h"
 #include "PageText.h"
 #include "RepaintPacer.h"
 
@@ -16,6 +17,7 @@
 #include <QBasicTimer>
 
 #include <cstdint>
+#include <vector>
 
 class PageView : public QAbstractScrollArea
 {
@@ -69,6 +71,21 @@ class PageView : public QAbstractScrollArea
     // -1 when the point is outside the rows of the page.
     int offsetAt(const QPoint &viewportPos) const;
     void scrollToOffset(int offset);
+
+    // Find: the matches on this page, marked where they stand on screen. The list is the finder's,
+    // sorted by line; marksChanged repaints at the pace of the stream. nullptr: no marks.
+    void setMarks(const std::vector<core::FindMatch> *marks);
+    void marksChanged();
+    // While held, new lines do not scroll the view to its end, so that a match being looked at
+    // stays put. Scrolling to the end by hand lets go of it; releaseEnd does too, and goes back to
+    // the end when the view was following it when the hold began.
+    void holdEnd();
+    void releaseEnd();
+    bool endHeld() const { return m_holdEnd; }
+    // Room under the rows for a bar over the bottom of the page, in pixels (0: none), and the
+    // rectangle it leaves, in the view's coordinates. The view's own size does not change.
+    void setBottomReserve(int pixels);
+    QRect bottomReserveRect() const;
 
     // Registers the accessibility factory (done once by the first view as well).
     static void installAccessibility();
@@ -140,4 +157,9 @@ class PageView : public QAbstractScrollArea
     bool m_inRefresh = false;
     int m_lastPaintDecoded = 0;
     bool m_showTimes = false;
+    const std::vector<core::FindMatch> *m_marks = nullptr;
+    bool m_marksChanged = false;
+    bool m_holdEnd = false;
+    bool m_resumeEnd = false; // the view followed its end when the hold began
+    int m_bottomReserve = 0;
 };

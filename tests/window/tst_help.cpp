@@ -256,6 +256,9 @@ void TestHelp::documentCovers_data()
                                 "スクリプト停止",
                                 "スクリプト実行中"})
         QTest::addRow("command %s", caption) << QString::fromUtf8(caption);
+    // Find in the pages.
+    for (const char *find : {"検索...", "Ctrl+F", "F3", "Shift+F3", "大文字と小文字を区別", "n / m 件", "??"})
+        QTest::addRow("find %s", find) << QString::fromUtf8(find);
     // The three line-break modes and the wait time.
     for (const char *mode : {"規制なし", "CR   受信で改行", "CRLF受信で改行", "改行待ち時間"})
         QTest::addRow("line break %s", mode) << QString::fromUtf8(mode);

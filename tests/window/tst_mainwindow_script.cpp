@@ -69,12 +69,13 @@ void TestMainWindowScript::menuItemsBelowTheSeparator()
     f.writeIni("COM1=loopback");
     TForm1 &w = f.start();
     const QList<QAction *> items = w.form().mnuFile->actions();
-    QCOMPARE(items.size(), 5);
+    QCOMPARE(items.size(), 6);
     QCOMPARE(items[0], w.form().mnuExit);
     QVERIFY(items[1]->isSeparator());
     QCOMPARE(items[2], w.form().mnuTrafficLog);
     QCOMPARE(items[3]->text(), QStringLiteral("スクリプト実行..."));
     QCOMPARE(items[4]->text(), QStringLiteral("スクリプト停止"));
+    QCOMPARE(items[5]->text(), QStringLiteral("検索..."));
     QVERIFY(!items[4]->isEnabled());
     // Nothing shows of scripts before the first runs.
     QVERIFY(!ScriptLabel(w));

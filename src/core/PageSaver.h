@@ -9,10 +9,10 @@
 // would have had every save been written, and the display never waits for the disk. Saves begin
 // at most kMinInterval apart: a save costs the same however many lines came since the last one,
 // so in a flood it is a cost per second, and files replaced a moment later need not be written
-// more often than a person could open them. A save that fails keeps its lines in the slot (unless newer ones for
-// the same page came meanwhile) and is tried again kRetryAfter later, until it is written or the
-// window drops it ("ログクリア" is final, a save by hand supersedes it). The failure is told once
-// until a save succeeds again.
+// more often than a person could open them. A save that fails keeps its lines in the slot
+// (unless newer ones for the same page came meanwhile) and is tried again kRetryAfter later,
+// until it is written or the window drops it ("ログクリア" is final, a save by hand supersedes
+// it). The failure is told once until a save succeeds again.
 //
 // Threads: the user-interface thread may wait for this worker (waitIdle, before a save of its
 // own); the worker never waits for anybody.

@@ -131,7 +131,7 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
 QString OpenFailureDetail(const platform::OpenProblem &problem, const QString &settingsFile)
 {
     using Kind = platform::OpenProblem::Kind;
-    const QString reason = OpenFailureReason(problem);
+    QString reason = OpenFailureReason(problem);
     const bool mapped = problem.target.source == platform::PortTarget::Source::PortsSection;
     // Only where the user is sent to [PORTS]: a device in use or without rights is not fixed there.
     const bool fixInFile = problem.kind == Kind::NotMapped ||

@@ -2,12 +2,14 @@
 # Installs a build folder into a temporary root and checks it as a user would meet it: the files in
 # their places, the menu entry and the AppStream description valid, the installed program keeping
 # its files in the user's configuration folder (and a portable copy beside itself), and the Debian
-# package built with its contents listed. Runs as root (as CI does) or as any user.
+# package built with its contents listed and clean under lintian. Runs as root (as CI does) or as
+# any user; installs the tools it needs when they are missing.
 #   Usage: scripts/check-install.sh BUILD_DIR
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
 id=org.quorvel.Quorvel
+"$(dirname "$0")/deps.sh" --package desktop-file-utils appstream passwd lintian
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-install.XXXXXX")
 user=""
@@ -28,9 +30,19 @@ DESTDIR="$tmp/root" cmake --install "$build" --prefix /usr >/dev/null
 usr=$tmp/root/usr
 for f in bin/Quorvel share/quorvel/help/index.html share/applications/$id.desktop \
          share/metainfo/$id.metainfo.xml share/icons/hicolor/scalable/apps/$id.svg \
-         share/quorvel/examples/scripts/at_check.lua; do
+         share/quorvel/examples/scripts/at_check.lua \
+         share/man/man1/Quorvel.1.gz share/doc/quorvel/copyright share/doc/quorvel/changelog.gz; do
     [ -f "$usr/$f" ] || fail "not installed: $f"
 done
+# The command as people type it, and its manual page, lead to the program's own.
+[ "$(readlink "$usr/bin/quorvel")" = Quorvel ] || fail "no link bin/quorvel -> Quorvel"
+[ "$(readlink "$usr/share/man/man1/quorvel.1.gz")" = Quorvel.1.gz ] || fail "no link quorvel.1.gz -> Quorvel.1.gz"
+gzip -t "$usr/share/man/man1/Quorvel.1.gz" || fail "the manual page is not gzipped"
+for option in --help --run --port --log --timeout; do
+    zcat "$usr/share/man/man1/Quorvel.1.gz" | grep -qF -- "\\-\\${option#-}" || fail "the manual page lacks $option"
+done
+# The dock groups the window under its menu entry by the window's class, the application's name.
+grep -qx 'StartupWMClass=Quorvel' "$usr/share/applications/$id.desktop" || fail "the menu entry names no window class"
 for size in 48 64 128; do
     png=$usr/share/icons/hicolor/${size}x$size/apps/$id.png
     file "$png" | grep -q "PNG image data, $size x $size," || fail "no $size px icon: $(file "$png")"
@@ -103,12 +115,12 @@ run_once "$exe" "$tmp/home"
 grep -q '^SPEED=4800' "$conf/Quorvel.ini" || fail "the settings beside the program were not read"
 grep -q '^COM1=loopback' "$conf/Quorvel.ini" || fail "the user's copy lost [PORTS]"
 cmp -s "$shared" "$tmp/shared.ini" || fail "the file beside the program changed"
-[ "$(ls -A "$usr/bin")" = "$(printf 'Quorvel\nQuorvel.ini')" ] || fail "files written beside the program"
+[ "$(LC_ALL=C ls -A "$usr/bin")" = "$(printf 'Quorvel\nQuorvel.ini\nquorvel')" ] || fail "files written beside the program"
 
-# A second start reads the user's copies back, and writes them again.
+# A second start, by the lower-case command, reads the user's copies back, and writes them again.
 sed -i 's/^SPEED=4800/SPEED=19200/' "$conf/Quorvel.ini"
 printf 'hello\r\n' >"$conf/SendCombo.dat"
-run_once "$exe" "$tmp/home"
+run_once "$usr/bin/quorvel" "$tmp/home"
 grep -q '^SPEED=19200' "$conf/Quorvel.ini" || fail "the second start did not read $conf/Quorvel.ini"
 [ "$(cat "$conf/SendCombo.dat")" = $'hello\r' ] || fail "the second start lost the send history"
 
@@ -121,7 +133,7 @@ if [ "$(id -u)" -eq 0 ]; then
     mkdir -p "$tmp/roothome"
     run_once "$exe" "$tmp/roothome"
     as_user=("${saved_as_user[@]}")
-    [ "$(ls -A "$usr/bin")" = "$(printf 'Quorvel\nQuorvel.ini')" ] ||
+    [ "$(LC_ALL=C ls -A "$usr/bin")" = "$(printf 'Quorvel\nQuorvel.ini\nquorvel')" ] ||
         fail "run as root, the installed program wrote beside itself: $(ls -A "$usr/bin")"
     [ -f "$tmp/roothome/.config/Quorvel/Quorvel.ini" ] || fail "run as root: no settings file in its home"
     chmod 555 "$usr/bin"
@@ -150,12 +162,29 @@ deb=$(ls "$tmp"/pkg/quorvel_*.deb)
 dpkg-deb -c "$deb" | tee "$tmp/contents"
 for f in usr/bin/Quorvel usr/share/quorvel/help/index.html usr/share/applications/$id.desktop \
          usr/share/metainfo/$id.metainfo.xml usr/share/icons/hicolor/scalable/apps/$id.svg \
-         usr/share/icons/hicolor/48x48/apps/$id.png usr/share/quorvel/examples/scripts/modbus_poll.lua; do
+         usr/share/icons/hicolor/48x48/apps/$id.png usr/share/quorvel/examples/scripts/modbus_poll.lua \
+         usr/share/man/man1/Quorvel.1.gz \
+         usr/share/doc/quorvel/copyright usr/share/doc/quorvel/changelog.gz; do
     grep -q " \./$f\$" "$tmp/contents" || fail "not in the package: $f"
 done
+grep -q ' \./usr/bin/quorvel -> Quorvel$' "$tmp/contents" || fail "the link usr/bin/quorvel is not in the package"
 ! grep -q quorvel-ports "$tmp/contents" || fail "quorvel-ports is in the package"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 [[ $depends == *libqt6widgets6* ]] || fail "the package does not depend on the Qt libraries it links"
 [[ $depends == *liblua5.4-0* ]] || fail "the package does not depend on the Lua library the scripts need"
+echo "--- lintian"
+# No error and no warning. The informational tags that stay, each for its reason:
+#   binary-has-unneeded-section: cpack strips the program as strip(1) does, which keeps the
+#     compiler's version notes (.comment) that Debian's own build removes; a few hundred bytes.
+#   package-contains-documentation-outside-usr-share-doc: the help document is the program's own
+#     data, which its help viewer opens from share/quorvel/help (the menu, F1).
+allowed='binary-has-unneeded-section|package-contains-documentation-outside-usr-share-doc'
+status=0
+lintian --display-info --tag-display-limit 0 --fail-on error,warning "$deb" >"$tmp/lintian.log" 2>&1 ||
+    status=$?
+grep -v 'running with root privileges' "$tmp/lintian.log" || true
+[ $status -eq 0 ] || fail "lintian reports errors or warnings (status $status)"
+unexpected=$(grep -E '^[A-Z]: ' "$tmp/lintian.log" | grep -Ev "^I: quorvel: ($allowed) " || true)
+[ -z "$unexpected" ] || fail "lintian tags without a reason here: $unexpected"
 echo "check-install: all passed ($(basename "$deb"))"

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/deps.sh [extra-package ...]
+# Usage: scripts/deps.sh [--package] [extra-package ...]
+#   --package: only what the program and its Debian package are built with (scripts/package.sh),
+#   not the tools of the tests, the checks and the benchmarks.
 set -euo pipefail
 
 packages=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev liblua5.4-dev
-          libgtest-dev libbenchmark-dev clang-format clang-tidy clang libclang-rt-14-dev
-          fonts-ipafont-gothic fonts-ipafont-mincho
-          librsvg2-bin desktop-file-utils appstream dpkg-dev file passwd strace ser2net "$@")
+          librsvg2-bin dpkg-dev file)
+if [ "${1:-}" = --package ]; then
+    shift
+else
+    packages+=(libgtest-dev libbenchmark-dev clang-format clang-tidy clang libclang-rt-14-dev
+               fonts-ipafont-gothic fonts-ipafont-mincho desktop-file-utils appstream passwd strace ser2net)
+fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

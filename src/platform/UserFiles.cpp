@@ -90,12 +90,21 @@ std::string UserFileToRead(const std::string &name)
 
 std::string UserFileToWrite(const std::string &name)
 {
+    std::string path = UserFilePath(name);
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    if (dir != CurrentPlace().exeDir) {
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+    }
+    return path;
+}
+
+std::string UserFilePath(const std::string &name)
+{
     const Place place = CurrentPlace();
     std::string besideExe = place.exeDir + name;
     if (place.besideExe && Writable(besideExe))
         return besideExe;
-    std::error_code ec;
-    std::filesystem::create_directories(place.configDir, ec);
     return place.configDir + name;
 }
 

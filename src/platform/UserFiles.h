@@ -26,6 +26,9 @@ std::string UserFileToRead(const std::string &name);
 // The file `name` to write: beside the executable when the program keeps its files there and the
 // file there, if there is one, can be written; otherwise in the user's folder, which is created.
 std::string UserFileToWrite(const std::string &name);
+// Where UserFileToWrite puts the file `name`, without creating anything: the file to name to a user
+// who is to edit it, also before the program has written it.
+std::string UserFilePath(const std::string &name);
 
 // The settings file's name: the executable's name with the extension ".ini" (Quorvel.ini).
 std::string SettingsFileName();

@@ -2,6 +2,7 @@
 #include "PortSession.h"
 
 #include "PortStatusText.h"
+#include "UserFiles.h"
 
 #include <QFile>
 #include <QTimer>
@@ -67,10 +68,36 @@ QString PortSession::openFailure() const
     return OpenFailureReason(platform::LastOpenProblem());
 }
 
+QString PortSession::openFailureDetail() const
+{
+    const std::string file = platform::UserFilePath(platform::SettingsFileName());
+    return OpenFailureDetail(platform::LastOpenProblem(), QFile::decodeName(QByteArray::fromStdString(file)));
+}
+
 bool PortSession::openByHand()
 {
     m_lost.reset();
+    m_lostAtOpen = false;
     return open(nullptr);
+}
+
+bool PortSession::waitForDevice()
+{
+    if (m_shutDown || !m_autoReopen || isOpen())
+        return false;
+    const platform::OpenProblem problem = platform::LastOpenProblem();
+    if (problem.kind != platform::OpenProblem::Kind::NotPresent || problem.comNumber != m_settings.ComNo)
+        return false;
+    // Known by its name only, until it is there: a USB device's serial number is learnt at the open.
+    const platform::PortIdentity device = platform::IdentifyPort(m_settings.ComNo);
+    if (!device.target.found() || device.target.isNetwork() || !device.canComeBack())
+        return false;
+    m_lost = device;
+    m_lostAtOpen = true;
+    m_reopenStatus.clear();
+    m_reopenPause = 1;
+    m_reopenWait = 0;
+    return true;
 }
 
 void PortSession::close()
@@ -257,7 +284,9 @@ void PortSession::setAutoReopen(bool on)
 {
     m_autoReopen = on;
     if (!m_autoReopen && m_lost) {
-        emit status(DeviceText(*m_lost) + QStringLiteral("は切断されたままです（自動再接続は切）"));
+        emit status(DeviceText(*m_lost) + (m_lostAtOpen
+                                               ? QStringLiteral("を待つのをやめました（自動再接続は切）")
+                                               : QStringLiteral("は切断されたままです（自動再接続は切）")));
         m_lost.reset();
     }
 }
@@ -277,6 +306,7 @@ void PortSession::deviceLost()
     m_reopenStatus.clear();
     m_reopenPause = 1;
     m_reopenWait = 0;
+    m_lostAtOpen = false;
     if (m_autoReopen && !device.canComeBack()) {
         emit status(DeviceText(device) +
                     QStringLiteral("が切断されました。ポートを閉じました。開き直すには 設定 → 通信設定 → OK "
@@ -336,19 +366,28 @@ void PortSession::reopenLook()
     const bool opened = open(&device);
     if (pin)
         platform::PinPort(device.comNumber, std::string());
+    const bool first = m_lostAtOpen;
     if (opened) {
         m_lost.reset();
+        m_lostAtOpen = false;
         m_reopenStatus.clear();
         m_reopenPause = 1;
-        emit status(DeviceText(device, path) + QStringLiteral("に再接続しました"));
+        // A device that was never open here was known by its name only: now that it is there,
+        // what it is (its USB identity) decides whether it is the one that comes back later.
+        if (first)
+            m_opened = platform::IdentifyPort(device.comNumber);
+        emit status(DeviceText(device, path) +
+                    (first ? QStringLiteral("に接続しました") : QStringLiteral("に再接続しました")));
         return;
     }
     // A device that is back but held by another program, or that now refuses the settings, is
     // not forced: one status line says why, and a later look tries again.
     m_reopenPause = std::min(m_reopenPause * 2, kMaxReopenPause);
     m_reopenWait = m_reopenPause - 1;
-    const QString text = DeviceText(device, path) + QStringLiteral("に再接続できません: ") + openFailure() +
-                         QStringLiteral(" 再試行します");
+    const QString text =
+        DeviceText(device, path) +
+        (first ? QStringLiteral("に接続できません: ") : QStringLiteral("に再接続できません: ")) +
+        openFailure() + QStringLiteral(" 再試行します");
     if (text != m_reopenStatus) {
         m_reopenStatus = text;
         emit status(text);

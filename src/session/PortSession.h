@@ -44,8 +44,15 @@ class PortSession : public QObject
     bool openByHand();
     void close();
     bool isOpen() const;
-    // The second line of the failed-open message, for the last open that failed.
+    // The reason the last open failed.
     QString openFailure() const;
+    // The second line of the failed-open message: the reason, with the settings file's path
+    // where the fix lies there.
+    QString openFailureDetail() const;
+    // After an open by hand failed because the device is not there: with the reopen on, the
+    // device is looked for as after an unplug (the same identity rules) and opened once it
+    // appears. True when it is looked for.
+    bool waitForDevice();
     // How the last open of port `comNo` on another machine went: "接続済み",
     // "接続できません: <reason>", or empty when it was not tried.
     QString remoteState(int comNo) const;
@@ -127,6 +134,7 @@ class PortSession : public QObject
     bool m_opening = false; // an open runs (a connect lets the window process its events)
     std::optional<platform::PortIdentity> m_opened; // the device of the open port
     std::optional<platform::PortIdentity> m_lost;   // a device that went away, watched for
+    bool m_lostAtOpen = false; // ... or one that was not there when the user opened the port
     bool m_autoReopen = true;
     QString m_reopenStatus;                    // the last status line of a failing reopen, said once
     int m_reopenPause = 1;                     // looks between two tries of a device that will not open

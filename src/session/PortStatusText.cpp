@@ -2,6 +2,7 @@
 #include "PortStatusText.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 namespace
@@ -25,6 +26,11 @@ QString Detail(const platform::OpenProblem &problem)
 {
     return problem.detail.empty() ? QString()
                                   : QStringLiteral("（%1）").arg(QString::fromStdString(problem.detail));
+}
+
+QString NotConnectedPrefix()
+{
+    return QStringLiteral("ポート未接続: ");
 }
 
 } // namespace
@@ -120,6 +126,37 @@ QString OpenFailureReason(const platform::OpenProblem &problem)
             .arg(device, Detail(problem));
     }
     return {};
+}
+
+QString OpenFailureDetail(const platform::OpenProblem &problem, const QString &settingsFile)
+{
+    using Kind = platform::OpenProblem::Kind;
+    QString reason = OpenFailureReason(problem);
+    const bool mapped = problem.target.source == platform::PortTarget::Source::PortsSection;
+    // Only where the user is sent to [PORTS]: a device in use or without rights is not fixed there.
+    const bool fixInFile = problem.kind == Kind::NotMapped ||
+                           (mapped && !problem.target.isLoopback() &&
+                            (problem.kind == Kind::NotPresent || problem.kind == Kind::NotSerial ||
+                             problem.kind == Kind::BadAddress || problem.kind == Kind::HostNotFound));
+    if (!fixInFile || settingsFile.isEmpty())
+        return reason;
+    const QString missing =
+        QFileInfo::exists(settingsFile)
+            ? QString()
+            : QStringLiteral("（まだありません。終了時に作られますが、先に作って書いてもかまいません）");
+    return reason + QStringLiteral("設定ファイル: %1%2。詳しくはヘルプの「ポートの割り当て」を見てください。")
+                        .arg(settingsFile, missing);
+}
+
+QString NotConnectedStatus(const QString &reason, bool waiting)
+{
+    return NotConnectedPrefix() + reason +
+           (waiting ? QStringLiteral(" 装置がつながるのを待っています（自動再接続）") : QString());
+}
+
+bool IsNotConnectedStatus(const QString &text)
+{
+    return text.startsWith(NotConnectedPrefix());
 }
 
 QString ConnectFailureShort(const platform::OpenProblem &problem)

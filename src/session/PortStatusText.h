@@ -10,6 +10,14 @@
 // The second line of the failed-open message: the cause, and the fix where there is one. Empty
 // when the layer below knows nothing about the failure.
 QString OpenFailureReason(const platform::OpenProblem &problem);
+// The second line of the failed-open message as the window shows it: the reason, and where the
+// fix lies in the settings file, that file's full path (it may not exist yet: it is written at the
+// close) and the help's section on assigning ports.
+QString OpenFailureDetail(const platform::OpenProblem &problem, const QString &settingsFile);
+// The status bar while no port is open after a failed open: "ポート未接続: <reason>", and that
+// the device is waited for when it is.
+QString NotConnectedStatus(const QString &reason, bool waiting);
+bool IsNotConnectedStatus(const QString &text);
 // A few words on why a port on another machine could not be reached, for a label.
 QString ConnectFailureShort(const platform::OpenProblem &problem);
 

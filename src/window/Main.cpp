@@ -12,17 +12,21 @@
 #include "HelpViewer.h"
 #include "Ini.h"
 #include "PageView.h"
+#include "PortStatusText.h"
 #include "RadioGroup.h"
 #include "RepaintPacer.h"
 #include "Settings.h"
 #include "UserFiles.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QStringList>
 #include <QTimer>
@@ -55,6 +59,17 @@ constexpr auto kErrorCountsEvery = std::chrono::milliseconds(250);
 constexpr const char *kReopenSection = "Reconnect";
 constexpr const char *kReopenKey = "AUTO";
 
+// The program's own icon, in the sizes the build rendered into it; the menu entry shows the same
+// picture, so that the window is known by it in the task bar and a portable copy has it too.
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    const QDir sizes(QStringLiteral(":/icons"));
+    for (const QString &size : sizes.entryList(QDir::Dirs))
+        icon.addFile(sizes.filePath(size + QStringLiteral("/org.quorvel.Quorvel.png")));
+    return icon;
+}
+
 void SetFontPixels(QWidget *widget, int pixels)
 {
     QFont font = widget->font();
@@ -71,6 +86,7 @@ TForm1::TForm1(QWidget *parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
 
     // The controls of the form, with the properties the designer file cannot say.
     ui->setupUi(this);
+    setWindowIcon(ProgramIcon());
     setMinimumSize(kMinWidth, kMinHeight);
     SetFontPixels(this, kFormFontPixels);
     SetFontPixels(ui->cmbSendMix, kBoxFontPixels);
@@ -147,6 +163,10 @@ void TForm1::ConnectHandlers()
     connect(ui->mnuRecvTime, &QAction::triggered, this, [this] { mnuRecvTimeClick(); });
     connect(ui->mnuTrafficLog, &QAction::triggered, this, [this] { mnuTrafficLogClick(); });
     connect(ui->mnuHepl, &QAction::triggered, this, [this] { mnuHeplClick(); });
+    // F1 as in every desktop program; a shortcut of the window, so that the menu item reads as
+    // the form has it.
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, this,
+            [this] { mnuHeplClick(); });
     // A click on a tab makes its page active, also when no page was.
     connect(ui->PageControl1, &QTabWidget::tabBarClicked, this, [this](int index) {
         if (index >= 0 && m_noActivePage) {
@@ -402,9 +422,13 @@ void TForm1::FormShow()
 
 void TForm1::ApplyCommSettings()
 {
-    if (!m_port.openByHand())
-        ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"), QMessageBox::Warning,
-                       m_port.openFailure());
+    if (m_port.openByHand())
+        return;
+    // The status bar goes on saying it once the message is answered, since the lamps and the
+    // settings text stay as they were.
+    ShowStatus(NotConnectedStatus(m_port.openFailure(), m_port.waitForDevice()));
+    ShowAppMessage(this, QStringLiteral("ポートオープンに失敗しました"), QMessageBox::Warning,
+                   m_port.openFailureDetail());
 }
 
 void TForm1::mnuSettingClick()
@@ -490,10 +514,22 @@ void TForm1::FormResize()
         resize(std::max(width(), kMinWidth), std::max(height(), kMinHeight));
         return; // the resize comes back here with the new size
     }
-    ui->cmbSendMix->resize(width() - kRightMargin, ui->cmbSendMix->height());
-    ui->Panel1->move(ui->Panel1->x(), height() - kPanelFromBottom);
-    ui->PageControl1->resize(width() - kRightMargin,
+    // The rule counts the window's outer size: the menu bar, which is part of the window here, and
+    // the frame and caption the window manager draws around it. The controls sit in the client
+    // area below the menu bar, as in the window's Windows version.
+    const QSize outer = frameGeometry().size();
+    ui->cmbSendMix->resize(outer.width() - kRightMargin, ui->cmbSendMix->height());
+    ui->Panel1->move(ui->Panel1->x(), outer.height() - kPanelFromBottom);
+    ui->PageControl1->resize(outer.width() - kRightMargin,
                              ui->Panel1->y() - ui->PageControl1->y() - kPagesAbovePanel);
+}
+
+void TForm1::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    // The window manager's frame is known only once it has framed the window, which moves the
+    // window's contents without resizing them.
+    FormResize();
 }
 
 // --- Close --------------------------------------------------------------------------------------

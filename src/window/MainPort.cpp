@@ -7,6 +7,8 @@
 
 #include "ui_Main.h"
 
+#include "PortStatusText.h"
+
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
@@ -58,6 +60,8 @@ void TForm1::mnuAutoReopenClick()
 
 void TForm1::PortOpened()
 {
+    if (IsNotConnectedStatus(ui->StatusBar1->currentMessage()))
+        ui->StatusBar1->clearMessage();
     PaintOutputLines();
     ui->stComSet->setText(ComSetText());
 }

@@ -108,6 +108,8 @@ int RunProgram(int argc, char *argv[], const std::function<void(TForm1 &)> &show
     SubstituteFonts();
     try {
         TForm1 form1;
+        // The program's icon for its other windows (the settings dialog, the message boxes) too.
+        QApplication::setWindowIcon(form1.windowIcon());
         TfrmSetting frmSetting(form1.CommSettings(), &form1);
         form1.SetSettingDialog(&frmSetting);
         std::unique_ptr<StopRequestHandler> stopHandler;

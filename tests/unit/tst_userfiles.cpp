@@ -56,6 +56,7 @@ TEST(UserFiles, WritableExeFolderKeepsTheFilesBesideTheExecutable)
     EXPECT_EQ(platform::MakeUserFileDir(), beside);
     EXPECT_EQ(platform::SettingsFileName(), "Quorvel.ini");
     for (const std::string name : {"Quorvel.ini", "SendCombo.dat", "PButton.ini"}) {
+        EXPECT_EQ(platform::UserFilePath(name), beside + name);
         EXPECT_EQ(platform::UserFileToWrite(name), beside + name);
         EXPECT_EQ(platform::UserFileToRead(name), beside + name);
     }
@@ -74,7 +75,11 @@ TEST(UserFiles, InstalledCopyNeverWritesBesideItself)
     platform::SetExePathForTesting(dir.file("bin/Quorvel"));
     const std::string user = dir.file("xdg") + "/Quorvel/";
     EXPECT_EQ(platform::UserFileDir(), user);
+    // Named to the user before the first close has written it, and nothing made for that.
+    EXPECT_EQ(platform::UserFilePath("Quorvel.ini"), user + "Quorvel.ini");
+    EXPECT_FALSE(fs::exists(dir.file("xdg")));
     EXPECT_EQ(platform::UserFileToWrite("Quorvel.ini"), user + "Quorvel.ini");
+    EXPECT_TRUE(fs::is_directory(user));
     platform::SetExePathForTesting("");
 }
 

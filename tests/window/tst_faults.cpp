@@ -19,6 +19,8 @@ class TestFaults : public QObject
     void unwritableFilesAreToldOnce_data();
     void unwritableFilesAreToldOnce();
     void secondWindowOnTheSamePort();
+    void failedOpenNamesTheSettingsFile_data();
+    void failedOpenNamesTheSettingsFile();
 };
 
 void TestFaults::garbageFilesStart_data()
@@ -122,11 +124,67 @@ void TestFaults::secondWindowOnTheSamePort()
     QCOMPARE(f.answerer.messages.first(), QStringLiteral("ポートオープンに失敗しました"));
     QVERIFY2(f.answerer.details.first().contains(QStringLiteral("使用中")),
              qPrintable(f.answerer.details.first()));
+    // Nothing to fix in the settings file for that.
+    QVERIFY(!f.answerer.details.first().contains(QStringLiteral("設定ファイル: ")));
     second.reset();
 
     first.form().cmbSendMix->setEditText(QStringLiteral("\"alive\""));
     first.BtnMixClick();
     QCOMPARE(pty.readSent(5), QByteArray("alive"));
+}
+
+void TestFaults::failedOpenNamesTheSettingsFile_data()
+{
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("portable copy") << false;
+    QTest::newRow("installed copy") << true;
+}
+
+// The message's second line says where the settings file is (the one the close writes, which an
+// installed copy has not written yet) and where the help explains [PORTS]; its first line and
+// the reason stay as they are.
+void TestFaults::failedOpenNamesTheSettingsFile()
+{
+    QFETCH(bool, installed);
+    MainWindowFixture f;
+    const QByteArray xdg = f.path(QStringLiteral("xdg")).toUtf8();
+    // The user's folder for this test only, whatever way it ends.
+    struct Xdg {
+        explicit Xdg(const QByteArray &dir) { qputenv("XDG_CONFIG_HOME", dir); }
+        ~Xdg() { had ? qputenv("XDG_CONFIG_HOME", old) : qunsetenv("XDG_CONFIG_HOME"); }
+        Xdg(const Xdg &) = delete;
+        Xdg &operator=(const Xdg &) = delete;
+        bool had = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        QByteArray old = qgetenv("XDG_CONFIG_HOME");
+    } xdgGuard(xdg);
+    QString folder = f.dir.path();
+    QString settings = f.iniPath();
+    if (installed) {
+        QVERIFY(QDir(f.dir.path()).mkpath(QStringLiteral("bin")));
+        QVERIFY(QDir(f.dir.path()).mkpath(QStringLiteral("share/quorvel")));
+        folder = f.path(QStringLiteral("bin"));
+        platform::SetExePathForTesting((folder + QStringLiteral("/Quorvel")).toStdString());
+        settings = QString::fromUtf8(xdg) + QStringLiteral("/Quorvel/Quorvel.ini");
+    }
+    const QString device = f.path(QStringLiteral("ttyNONE"));
+    QFile ini(folder + QStringLiteral("/Quorvel.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[PORTS]\r\nCOM1=" + device.toUtf8() + "\r\n");
+    ini.close();
+    f.start();
+    QTRY_COMPARE_WITH_TIMEOUT(f.answerer.messages.size(), 1, 2000);
+    QCOMPARE(f.answerer.messages.first(), QStringLiteral("ポートオープンに失敗しました"));
+    const QString reason =
+        QStringLiteral("COM1 の装置 %1 が見つかりません（設定ファイルの [PORTS] の COM1）。"
+                       "装置がつながっているか確かめてください。")
+            .arg(device);
+    const QString help = QStringLiteral("。詳しくはヘルプの「ポートの割り当て」を見てください。");
+    const QString notYet =
+        QStringLiteral("（まだありません。終了時に作られますが、先に作って書いてもかまいません）");
+    QCOMPARE(f.answerer.details.first(),
+             reason + QStringLiteral("設定ファイル: ") + settings + (installed ? notYet : QString()) + help);
+    f.closeWindow();
+    QVERIFY(QFileInfo::exists(settings));
 }
 
 QTEST_MAIN(TestFaults)

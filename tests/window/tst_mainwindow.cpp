@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -55,6 +56,8 @@ class TestMainWindow : public QObject
     void storedActivePageRules();
     void closeWritesEveryKeyAndHistory();
     void restartKeepsGeometry();
+    void windowCarriesTheProgramIcon();
+    void f1OpensTheHelp();
 };
 
 void TestMainWindow::firstStartUsesDefaults()
@@ -102,11 +105,14 @@ void TestMainWindow::firstStartUsesDefaults()
     QCOMPARE(ui.stDTR->palette().color(QPalette::Window), QColor(0, 255, 0));
     // The first tick replaces the form's caption of the line counter.
     QTRY_COMPARE_WITH_TIMEOUT(ui.stLogCount->text(), QStringLiteral("ログ行数: 1"), 2000);
-    // The layout rule at the default size.
-    QCOMPARE(ui.cmbSendMix->width(), 749);
-    QCOMPARE(ui.Panel1->y(), 380);
-    QCOMPARE(ui.PageControl1->height(), 290);
-    QCOMPARE(ui.PageControl1->width(), 749);
+    // The layout rule at the default size, on the window's outer size: the offscreen platform
+    // frames a window with 2 pixels on each side and no caption (a window manager's caption
+    // counts too), so 4 pixels more each way than a window without a frame would give.
+    QCOMPARE(w.frameGeometry().size(), QSize(798, 587));
+    QCOMPARE(ui.cmbSendMix->width(), 753);
+    QCOMPARE(ui.Panel1->y(), 384);
+    QCOMPARE(ui.PageControl1->height(), 294);
+    QCOMPARE(ui.PageControl1->width(), 753);
 }
 
 void TestMainWindow::layoutHasEveryControl_data()
@@ -189,14 +195,15 @@ void TestMainWindow::storedSizeGrowsToMinimum()
     TForm1 &w = f.start();
     QCOMPARE(w.size(), QSize(794, 543));
     QCOMPARE(w.pos(), QPoint(20, 10));
-    QCOMPARE(w.form().Panel1->y(), 543 - 203);
-    QCOMPARE(w.form().PageControl1->height(), 543 - 203 - 80 - 10);
+    // The rule counts the frame (4 pixels each way here) into the window's outer size.
+    QCOMPARE(w.form().Panel1->y(), 547 - 203);
+    QCOMPARE(w.form().PageControl1->height(), 547 - 203 - 80 - 10);
 
     // Growing the window moves the lower panel and widens the send box and the pages.
     w.resize(1000, 700);
-    QCOMPARE(w.form().cmbSendMix->width(), 955);
-    QCOMPARE(w.form().Panel1->y(), 497);
-    QCOMPARE(w.form().PageControl1->size(), QSize(955, 407));
+    QCOMPARE(w.form().cmbSendMix->width(), 959);
+    QCOMPARE(w.form().Panel1->y(), 501);
+    QCOMPARE(w.form().PageControl1->size(), QSize(959, 411));
     w.resize(100, 100);
     QCOMPARE(w.size(), QSize(794, 543));
 }
@@ -466,6 +473,44 @@ void TestMainWindow::restartKeepsGeometry()
     const QStringList keys = IniKeys(f.readFile(QStringLiteral("Quorvel.ini")));
     for (const char *key : {"POS/HEIGHT=600", "POS/WIDTH=900", "POS/TOP=40", "POS/LEFT=50"})
         QVERIFY2(keys.contains(QString::fromLatin1(key)), key);
+}
+
+// The program's own icon, built into it (a portable copy has no icon theme to find it in), in the
+// sizes the menus use.
+void TestMainWindow::windowCarriesTheProgramIcon()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    TForm1 w;
+    const QIcon icon = w.windowIcon();
+    QVERIFY(!icon.isNull());
+    const QList<QSize> sizes = icon.availableSizes();
+    for (int size : {48, 64, 128})
+        QVERIFY2(sizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
+    QCOMPARE(icon.pixmap(QSize(64, 64)).size(), QSize(64, 64));
+}
+
+void TestMainWindow::f1OpensTheHelp()
+{
+    MainWindowFixture f;
+    f.writeIni("COM1=loopback");
+    QVERIFY(QDir(f.dir.path()).mkpath(QStringLiteral("help")));
+    QVERIFY(QFile::copy(QStringLiteral(QUORVEL_HELP_SOURCE), f.path(QStringLiteral("help/index.html"))));
+    TForm1 &w = f.start();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    auto viewer = [] {
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->objectName() == QLatin1String("HelpViewer") && top->isVisible())
+                return top;
+        return static_cast<QWidget *>(nullptr);
+    };
+    QVERIFY(!viewer());
+    // Pressed where the focus is at the start: in the send box, which takes keys of its own.
+    QTest::keyClick(w.form().cmbSendMix, Qt::Key_F1);
+    QTRY_VERIFY_WITH_TIMEOUT(viewer(), 2000);
+    QCOMPARE(f.answerer.messages.size(), 0);
+    QCOMPARE(w.form().cmbSendMix->currentText(), QString());
+    viewer()->close();
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -59,6 +59,8 @@ class TestReconnect : public QObject
     void recycledPseudoTerminalIsLeftAlone();
     void onlyTheSameUsbDeviceIsReopened();
     void refusedSettingsAreTriedLessOften();
+    void absentAtStartIsOpenedWhenItAppears_data();
+    void absentAtStartIsOpenedWhenItAppears();
 };
 
 namespace
@@ -307,6 +309,66 @@ void TestReconnect::refusedSettingsAreTriedLessOften()
     // Taken again: found within the longest pause.
     plug->refuseState(nullptr);
     QTRY_VERIFY_WITH_TIMEOUT(plug->isOpen(), 5000);
+}
+
+void TestReconnect::absentAtStartIsOpenedWhenItAppears_data()
+{
+    QTest::addColumn<bool>("numbered");
+    QTest::addColumn<bool>("reopenOn");
+    QTest::addColumn<bool>("waited");
+    QTest::newRow("a link, the reopen on") << false << true << true;
+    QTest::newRow("a link, the reopen off") << false << false << false;
+    // Its number goes to whatever terminal is made next: never waited for.
+    QTest::newRow("a pseudo-terminal by its number") << true << true << false;
+}
+
+// The device is not there at the start (an adapter plugged in later, a link made later): with the
+// reopen on, it is looked for as after an unplug and opened when it appears.
+void TestReconnect::absentAtStartIsOpenedWhenItAppears()
+{
+    QFETCH(bool, numbered);
+    QFETCH(bool, reopenOn);
+    QFETCH(bool, waited);
+    MainWindowFixture f;
+    QByteArray path = f.path(QStringLiteral("ttyLATER")).toUtf8();
+    if (numbered) {
+        path = PtyMaster().slavePath(); // gone again at once
+        if (path.isEmpty() || std::filesystem::exists(path.toStdString()))
+            QSKIP("no free pseudo-terminal number to map");
+    }
+    f.writeIni("COM1=" + path, reopenOn ? QByteArray() : QByteArray("[Reconnect]\r\nAUTO=0\r\n"));
+    TForm1 &w = f.start();
+    QTRY_COMPARE_WITH_TIMEOUT(f.answerer.messages.size(), 1, 2000);
+    const QString status = w.form().StatusBar1->currentMessage();
+    QVERIFY2(status.startsWith(QStringLiteral("ポート未接続: COM1 の装置 ") + QString::fromUtf8(path)),
+             qPrintable(status));
+    QCOMPARE(status.contains(QStringLiteral("待っています")), waited);
+    // The lamps and the settings text stay as the form has them.
+    QCOMPARE(w.form().stComSet->text(), QStringLiteral("COM:1 9600 8 N 1"));
+    QCOMPARE(w.form().stDTR->palette().color(QPalette::Window), QColor(0, 255, 0));
+    if (numbered)
+        return;
+
+    PtyMaster pty;
+    QVERIFY(pty.ok());
+    std::filesystem::create_symlink(pty.slavePath().toStdString(), path.toStdString());
+    QElapsedTimer since;
+    since.start();
+    auto open = [&w] { return w.CommX1().Handle() != TCustomCommX::kInvalidHandle; };
+    if (!waited) {
+        QTest::qWait(1200);
+        QVERIFY(!open());
+        QCOMPARE(w.form().StatusBar1->currentMessage(), status);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(open(), 1000);
+    QVERIFY(since.elapsed() < 1000);
+    QCOMPARE(w.form().StatusBar1->currentMessage(),
+             QStringLiteral("COM1 の装置（%1）に接続しました").arg(QString::fromUtf8(path)));
+    QCOMPARE(f.answerer.messages.size(), 1); // no message box for it
+    w.form().cmbSendMix->setEditText(QStringLiteral("\"here\""));
+    w.BtnMixClick();
+    QCOMPARE(pty.readSent(4), QByteArray("here"));
 }
 
 QTEST_MAIN(TestReconnect)

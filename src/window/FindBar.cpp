@@ -148,7 +148,8 @@ void FindBar::attach()
     if (m_view) {
         m_view->setBottomReserve(sizeHint().height());
         m_view->setMarks(&m_finder.matches());
-        m_view->viewport()->installEventFilter(this);
+        m_viewport = m_view->viewport();
+        m_viewport->installEventFilter(this);
     }
     place();
     queryEdited();
@@ -162,6 +163,7 @@ void FindBar::detach()
     if (!m_view)
         return;
     m_view->viewport()->removeEventFilter(this);
+    m_viewport = nullptr;
     m_view->releaseEnd();
     m_view->setMarks(nullptr);
     m_view->setBottomReserve(0);
@@ -187,7 +189,9 @@ bool FindBar::eventFilter(QObject *watched, QEvent *event)
             key->modifiers().testFlag(Qt::ShiftModifier) ? findPrevious() : findNext();
             return true;
         }
-    } else if (m_view && watched == m_view->viewport() && event->type() == QEvent::Resize) {
+    } else if (event->type() == QEvent::Resize && m_view && watched == m_viewport) {
+        // The viewport is compared as it was when watched: a view being destroyed sends its
+        // children's last events from the base class's destructor, no longer a scroll area.
         place();
     }
     return QWidget::eventFilter(watched, event);

@@ -17,6 +17,7 @@
 #include "PageFind.h"
 
 #include <QBasicTimer>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -100,6 +101,7 @@ class FindBar : public QWidget
 
     core::PageFinder m_finder;
     PageView *m_view = nullptr;
+    QPointer<QWidget> m_viewport; // m_view's, while watched
     Kind m_kind = kText;
     int m_radix = 16;
     std::array<QString, 2> m_texts; // per kind

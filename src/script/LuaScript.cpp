@@ -101,7 +101,7 @@ int MessageHandler(lua_State *L)
 }
 
 // What the libraries lose, and what loads code loads text only: a binary chunk can crash the
-// interpreter, and a script has no need of one. The original functions stay as upvalues.
+// interpreter, and a script has no need of one. The library's own functions stay as upvalues.
 constexpr const char *kSandbox = R"lua(
 local load, loadfile, error, format, searchpath = load, loadfile, error, string.format, package.searchpath
 local package = package

@@ -7,6 +7,7 @@
 // queue waits. Not locked; its owner guards it with the queue.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 
@@ -38,6 +39,22 @@ class ArrivalTimes
             return false;
         *ms = m_marks.front().ms;
         *run = m_marks.front().end - headTotal;
+        return true;
+    }
+
+    // The oldest of the `queued` bytes still waiting of the `arrivedTotal` that came: its age at
+    // `nowMs` and how many came with it, both within what a Win32 count holds. False when nothing
+    // waits or nothing of it is marked.
+    bool oldestQueued(std::uint64_t arrivedTotal, std::size_t queued, std::int64_t nowMs,
+                      std::uint32_t *ageMs, std::uint32_t *run)
+    {
+        constexpr std::uint64_t kMaxCount = 0x7FFFFFFF;
+        std::int64_t ms = 0;
+        std::uint64_t n = 0;
+        if (queued == 0 || !at(arrivedTotal - queued, &ms, &n))
+            return false;
+        *ageMs = static_cast<std::uint32_t>(std::clamp<std::int64_t>(nowMs - ms, 0, kMaxCount));
+        *run = static_cast<std::uint32_t>(std::min<std::uint64_t>({n, queued, kMaxCount}));
         return true;
     }
 

@@ -273,15 +273,7 @@ COMSTAT NetDevice::queueCounts()
 bool NetDevice::nextArrival(DWORD *ageMs, DWORD *run)
 {
     const std::lock_guard lock(m_mutex);
-    if (m_in.size() == 0)
-        return false;
-    std::int64_t ms = 0;
-    std::uint64_t n = 0;
-    if (!m_arrivals.at(m_arrivedTotal - m_in.size(), &ms, &n))
-        return false;
-    *ageMs = static_cast<DWORD>(std::clamp<std::int64_t>(NowMs() - ms, 0, 0x7FFFFFFF));
-    *run = static_cast<DWORD>(std::min<std::uint64_t>({n, m_in.size(), 0x7FFFFFFF}));
-    return true;
+    return m_arrivals.oldestQueued(m_arrivedTotal, m_in.size(), NowMs(), ageMs, run);
 }
 
 } // namespace platform::net

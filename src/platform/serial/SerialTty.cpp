@@ -193,15 +193,7 @@ COMSTAT TtyDevice::queueCounts()
 bool TtyDevice::nextArrival(DWORD *ageMs, DWORD *run)
 {
     std::lock_guard in(m_inMutex);
-    if (m_in.size() == 0)
-        return false;
-    std::int64_t ms = 0;
-    std::uint64_t n = 0;
-    if (!m_arrivals.at(m_arrivedTotal - m_in.size(), &ms, &n))
-        return false;
-    *ageMs = static_cast<DWORD>(std::clamp<std::int64_t>(NowMs() - ms, 0, 0x7FFFFFFF));
-    *run = static_cast<DWORD>(std::min<std::uint64_t>({n, m_in.size(), 0x7FFFFFFF}));
-    return true;
+    return m_arrivals.oldestQueued(m_arrivedTotal, m_in.size(), NowMs(), ageMs, run);
 }
 
 bool TtyDevice::errorCounts(CommErrorCounts *counts)

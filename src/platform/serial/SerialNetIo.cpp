@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -147,6 +149,13 @@ bool NetDevice::readSocket(bool broken, std::size_t *read)
         return false;
     }
     *read = static_cast<std::size_t>(n);
+    // A server that sends with Nagle's algorithm (ser2net's default) holds its next small segment
+    // until the last one is acknowledged, and Linux acknowledges a small segment when the reader
+    // takes it: the I/O thread's pause to let bytes gather would hold the server back as long.
+    // Quick acknowledgement answers on arrival instead; the kernel leaves it by itself, so it is
+    // asked for again after every read.
+    const int quickAck = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &quickAck, sizeof quickAck);
     const std::uint8_t *data = m_readBuffer.get();
     auto count = static_cast<std::size_t>(n);
     DWORD events = 0, errors = 0;

@@ -41,7 +41,7 @@ class PageSaver
         PageLines lines;
     };
 
-    static constexpr std::chrono::milliseconds kMinInterval{250};
+    static constexpr std::chrono::milliseconds kMinInterval{1000};
     static constexpr std::chrono::milliseconds kRetryAfter{1000};
 
     using SaveFunction = std::function<PageSaveResult(const std::string &folder, const PageLines &lines)>;

@@ -11,6 +11,7 @@
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
@@ -22,6 +23,7 @@
 #include <cmath>
 #include <utility>
 
+using pageview_detail::AsciiGlyphs;
 using pageview_detail::CharAtColumn;
 using pageview_detail::DecodedLine;
 using pageview_detail::DecodeLine;
@@ -259,6 +261,18 @@ void PageView::updateMetrics()
         m.fixedPitch = m.fixedPitch && std::abs(fm.horizontalAdvance(QLatin1Char(c)) - m.colWidth) < 0.01;
     m.wideFits = std::abs(fm.horizontalAdvance(QChar(0x3042)) - 2 * m.colWidth) < 0.01;
     m_metrics = m;
+
+    m_ascii = {};
+    QRawFont raw = QRawFont::fromFont(font());
+    QString printable;
+    for (char16_t u = 0x20; u < 0x7F; ++u)
+        printable += QChar(u);
+    const QList<quint32> glyphs = raw.glyphIndexesForString(printable);
+    if (raw.isValid() && glyphs.size() == printable.size() &&
+        std::none_of(glyphs.begin(), glyphs.end(), [](quint32 g) { return g == 0; })) {
+        std::copy(glyphs.begin(), glyphs.end(), m_ascii.index.begin());
+        m_ascii.font = raw;
+    }
 }
 
 int PageView::visibleRows() const
@@ -395,11 +409,34 @@ QRect PageView::caretRect() const
 namespace
 {
 
-// Draws characters [from, to) of one row, in runs that a single drawText can place on their
+// Draws a run of printable ASCII characters from the font's glyphs, one column each; false when
+// the run holds another character or the font lacks the glyphs.
+bool DrawAscii(QPainter &p, QStringView run, QPointF at, qreal cw, const AsciiGlyphs &ascii)
+{
+    if (!ascii.font.isValid())
+        return false;
+    QList<quint32> indexes(run.size());
+    QList<QPointF> positions(run.size());
+    for (qsizetype i = 0; i < run.size(); ++i) {
+        const char16_t u = run[i].unicode();
+        if (u < 0x20 || u >= 0x7F)
+            return false;
+        indexes[i] = ascii.index[u - 0x20];
+        positions[i] = QPointF(static_cast<qreal>(i) * cw, 0);
+    }
+    QGlyphRun glyphs;
+    glyphs.setRawFont(ascii.font);
+    glyphs.setGlyphIndexes(indexes);
+    glyphs.setPositions(positions);
+    p.drawGlyphRun(at, glyphs);
+    return true;
+}
+
+// Draws characters [from, to) of one row, in runs that a single call can place on their
 // columns: a fixed-pitch font keeps narrow runs aligned, and full-width runs when their glyphs are
 // exactly two columns wide. Control characters take their column but draw nothing.
 void DrawChars(QPainter &p, const DecodedLine &d, int from, int to, qreal x0, qreal cw, int baseline,
-               bool fixedPitch, bool wideFits)
+               bool fixedPitch, bool wideFits, const AsciiGlyphs &ascii)
 {
     int ch = from;
     while (ch < to) {
@@ -416,7 +453,10 @@ void DrawChars(QPainter &p, const DecodedLine &d, int from, int to, qreal x0, qr
         }
         while (end < to && d.at(end).isLowSurrogate())
             ++end;
-        p.drawText(QPointF(x0 + d.col(ch) * cw, baseline), d.text.mid(ch - d.first, end - ch));
+        const QPointF at(x0 + d.col(ch) * cw, baseline);
+        const QStringView run = QStringView(d.text).mid(ch - d.first, end - ch);
+        if (wide || !DrawAscii(p, run, at, cw, ascii))
+            p.drawText(at, run.toString());
         ch = end;
     }
 }
@@ -492,11 +532,11 @@ void PageView::paintEvent(QPaintEvent *event)
             selTo = std::clamp(b, visFrom, visTo);
         }
         p.setPen(text);
-        DrawChars(p, d, visFrom, selFrom, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits);
-        DrawChars(p, d, selTo, visTo, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits);
+        DrawChars(p, d, visFrom, selFrom, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits, m_ascii);
+        DrawChars(p, d, selTo, visTo, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits, m_ascii);
         if (selTo > selFrom) {
             p.setPen(highlighted);
-            DrawChars(p, d, selFrom, selTo, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits);
+            DrawChars(p, d, selFrom, selTo, x0, m.colWidth, baseline, m.fixedPitch, m.wideFits, m_ascii);
         }
         if (line == caret.line && hasFocus() && m_caretOn) {
             const qreal x = x0 + d.col(caret.ch) * m.colWidth;

@@ -15,9 +15,22 @@
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
+#include <QRawFont>
 
+#include <array>
 #include <cstdint>
 #include <vector>
+
+namespace pageview_detail
+{
+// The glyphs of the printable ASCII characters in a view's font. While lines stream in, a repaint
+// shows rows it never showed before, and shaping each of them as text costs more than drawing
+// it. Not valid when the font lacks one of them: runs are then drawn as text.
+struct AsciiGlyphs {
+    QRawFont font;
+    std::array<quint32, 0x7F - 0x20> index{};
+};
+} // namespace pageview_detail
 
 class PageView : public QAbstractScrollArea
 {
@@ -141,6 +154,7 @@ class PageView : public QAbstractScrollArea
 
     PageText m_text;
     Metrics m_metrics;
+    pageview_detail::AsciiGlyphs m_ascii;
 
     // Model state the scroll ranges were last set for.
     std::uint64_t m_viewRevision = ~std::uint64_t{0};

@@ -13,11 +13,13 @@
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QHelpEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
 
+#include <cmath>
 #include <memory>
 
 namespace
@@ -305,6 +307,57 @@ class TestPageView : public QObject
             for (int x = 0; x < image.width() && !drawn; ++x)
                 drawn = image.pixel(x, y) != background;
         QVERIFY(drawn);
+    }
+
+    // ASCII runs are drawn from glyphs looked up once, other runs as text: either way a row must
+    // look as the font draws its text, selected or not.
+    void rowsLookAsTheFontDrawsTheirText_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("selected");
+        QTest::newRow("ascii") << QByteArray("[IN ]  Hello, World! 0123456789 ~{|}`@_") << false;
+        QTest::newRow("ascii, selected") << QByteArray("[OUT]  AT+CSQ? \"quoted\" 'x' \\ ^") << true;
+        QTest::newRow("with full-width") << QByteArray(("ab" + kA + "cd" + kI + " ef").c_str()) << false;
+        QTest::newRow("half-width kana") << QByteArray("x \xb1\xb2\xb3 y") << false;
+    }
+    void rowsLookAsTheFontDrawsTheirText()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, selected);
+        Fixture f({line.toStdString()}, QSize(500, 120));
+        const QFontMetricsF fm(f.view->font());
+        if (line.contains(kA.c_str()) &&
+            std::abs(fm.horizontalAdvance(QChar(0x3042)) - 2 * f.colWidth()) > 0.01)
+            QSKIP("this font's full-width glyphs are not two columns wide");
+        if (selected)
+            f.view->selectAll();
+        f.view->clearFocus(); // no caret
+        const QImage shown = f.view->viewport()->grab().toImage();
+
+        // The same row drawn by the font as one string, on the same background, with the text
+        // column by column as the view lays it out (every character here is narrow or exactly
+        // two columns wide in a fixed-pitch font).
+        QImage expected(shown.size(), shown.format());
+        expected.setDevicePixelRatio(shown.devicePixelRatio());
+        const QPalette &pal = f.view->palette();
+        expected.fill(pal.color(QPalette::Base));
+        {
+            QPainter p(&expected);
+            p.setFont(f.view->font());
+            const QString text = QString::fromStdString(platform::Cp932ToUtf8(line.toStdString()));
+            if (selected) {
+                const QRectF row(0, 0, static_cast<qreal>(line.size()) * f.colWidth(), f.rowHeight());
+                p.fillRect(row, pal.brush(QPalette::Highlight));
+            }
+            p.setPen(pal.color(selected ? QPalette::HighlightedText : QPalette::Text));
+            p.drawText(QPointF(0, QFontMetrics(f.view->font()).ascent()), text);
+        }
+        const int rowBottom = f.rowHeight();
+        int differing = 0;
+        for (int y = 0; y < rowBottom; ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                differing += shown.pixel(x, y) != expected.pixel(x, y);
+        QCOMPARE(differing, 0);
     }
 
     void offsetsOverCp932Lines_data()

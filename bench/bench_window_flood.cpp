@@ -9,7 +9,7 @@
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
 //                           [--cat | --cat-only] [--cat-lines raw|new]
 //                           [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]
-//                           [--via rfc2217|tcp]
+//                           [--via rfc2217|tcp [--pairs N]]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -24,9 +24,10 @@
 //     the time column shown, the traffic log running). Paced, its CPU per MiB may be at most 25 %
 //     more than the program's; unpaced, it must keep up at 15 MB/s with pings under 100 ms; its
 //     log must hold every line written, whole and in order.
-//   --pairs (default 1): runs of the program and of the logging build, alternately, on the same
-//     bytes. A run's CPU time varies by a tenth or more on a shared machine, so the budget is
-//     checked on the median of the pairs' ratios; each run is checked whole on its own.
+//   --pairs (default 1): runs of the program and of the logging build (or with the rules, or
+//     through ser2net and the socket reader), alternately, on the same bytes. A run's CPU time
+//     varies by a tenth or more on a shared machine, and ser2net's rate by a third, so the budgets
+//     are checked on the median of the pairs' ratios; each run is checked whole on its own.
 // Figures: the time from the first byte until the program's statistics first show every byte
 // received (and MB/s over that time), the program's CPU seconds per MiB, its resident memory
 // sampled every 100 ms, and the last line of its TEXT page against the last line written.
@@ -147,7 +148,7 @@ std::string Format(const char *format, auto... values)
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
         << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
         << "                          [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]\n"
-        << "                          [--via rfc2217|tcp]\n";
+        << "                          [--via rfc2217|tcp [--pairs N]]\n";
     std::exit(2);
 }
 
@@ -837,49 +838,36 @@ void CheckLog(const ProgramRun &logged, Checks &checks)
                log.error.empty() && log.lines == lines && log.matching == lines);
 }
 
-// The CPU per MiB of each pair (without, with); the budget holds for the median ratio.
-// The CPU per MiB of each pair (without, with); the budget holds for the median ratio.
-void CheckPairs(const char *with, const std::vector<std::pair<double, double>> &pairs, double budget,
-                Checks &checks)
+double Median(std::vector<double> values)
 {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const auto [without, withIt] = pairs[i];
-        ratios.push_back(withIt / without);
-        std::printf("CPU per MiB      pair %zu: without %.4f s, with %s %.4f s, ratio %.3f\n", i + 1, without,
-                    with, withIt, withIt / without);
-    }
-    std::sort(ratios.begin(), ratios.end());
-    const std::size_t n = ratios.size();
-    const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
-    std::printf("CPU per MiB      ratio over %zu pairs: median %.3f, from %.3f to %.3f\n", n, median,
-                ratios.front(), ratios.back());
-    checks.add(
-        Format("CPU/MiB with %s <= %.2f x without", with, budget),
-        Format("median of %zu pairs %.3f times (%.3f to %.3f)", n, median, ratios.front(), ratios.back()),
-        median <= budget);
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-void CheckLoggingCpu(const std::vector<std::pair<double, double>> &pairs, Checks &checks)
+// The ratios of pairs of figures (without, with), each printed as `what`; the budget holds for
+// their median when `atMost`, else for at least the budget.
+void CheckPairs(const std::string &name, const std::string &what, const char *unit,
+                const std::vector<std::pair<double, double>> &pairs, double budget, bool atMost,
+                Checks &checks)
 {
     std::vector<double> ratios;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const auto [without, with] = pairs[i];
         ratios.push_back(with / without);
-        std::printf(
-            "CPU per MiB      pair %zu: without %.4f s, with time column and log %.4f s, ratio %.3f\n", i + 1,
-            without, with, with / without);
+        std::printf("%-16s pair %zu: %.4f %s against %.4f %s, ratio %.3f\n", what.c_str(), i + 1, with, unit,
+                    without, unit, with / without);
     }
-    std::sort(ratios.begin(), ratios.end());
-    const std::size_t n = ratios.size();
-    const double median = n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
-    std::printf("CPU per MiB      ratio over %zu pairs: median %.3f, from %.3f to %.3f\n", n, median,
-                ratios.front(), ratios.back());
-    checks.add(Format("CPU/MiB with log <= %.2f x without", kMaxLoggingCpuRatio),
-               n == 1 ? Format("%.4f s against %.4f s (%.3f times)", pairs[0].second, pairs[0].first, median)
-                      : Format("median of %zu pairs %.3f times (%.3f to %.3f)", n, median, ratios.front(),
-                               ratios.back()),
-               median <= kMaxLoggingCpuRatio);
+    const double median = Median(ratios);
+    const auto [lowest, highest] = std::minmax_element(ratios.begin(), ratios.end());
+    std::printf("%-16s ratio over %zu pairs: median %.3f, from %.3f to %.3f\n", what.c_str(), ratios.size(),
+                median, *lowest, *highest);
+    checks.add(name,
+               pairs.size() == 1 ? Format("%.4f %s against %.4f %s (%.3f times)", pairs[0].second, unit,
+                                          pairs[0].first, unit, median)
+                                 : Format("median of %zu pairs %.3f times (%.3f to %.3f)", pairs.size(),
+                                          median, *lowest, *highest),
+               atMost ? median <= budget : median >= budget);
 }
 
 void CheckCat(const ReaderRun &cat, const std::optional<ProgramRun> &program, Checks &checks)
@@ -934,7 +922,8 @@ int main(int argc, char **argv)
             // A flood's CPU per MiB says how far the display fell behind more than what the
             // extras cost: the budget is on paced traffic.
             if (opt.rate > 0)
-                CheckLoggingCpu(pairs, checks);
+                CheckPairs(Format("CPU/MiB with log <= %.2f x without", kMaxLoggingCpuRatio), "CPU per MiB",
+                           "s", pairs, kMaxLoggingCpuRatio, true, checks);
         }
         if (program && !opt.rules.empty()) {
             const std::size_t limit =
@@ -956,7 +945,8 @@ int main(int argc, char **argv)
                 pairs.back().second = CpuPerMiB(ruled.reader);
             }
             if (opt.rate > 0)
-                CheckPairs("the rules", pairs, kMaxRulesCpuRatio, checks);
+                CheckPairs(Format("CPU/MiB with the rules <= %.2f x without", kMaxRulesCpuRatio),
+                           "CPU per MiB", "s", pairs, kMaxRulesCpuRatio, true, checks);
         }
         if (program && !opt.via.empty()) {
             const std::size_t limit =
@@ -968,26 +958,39 @@ int main(int argc, char **argv)
                 throw SetupError("ser2net does not listen: " + server.log());
             const std::string address = (opt.via == "rfc2217" ? "rfc2217" : "socket") +
                                         std::string("://127.0.0.1:") + std::to_string(port);
-            std::printf("\nthrough ser2net (%s)\n", address.c_str());
-            const ProgramRun remote =
-                RunProgram(opt.exe, opt, pty, limit, false, false, address, server.pid());
-            CheckProgram(opt, remote, true, checks, true);
-            std::printf("\na plain socket reader through the same ser2net\n");
-            const ReaderRun socketReader = RunSocketReader(opt, pty, limit, port, server.pid());
-            CheckReader("socket reader", socketReader, checks);
-            const double ours =
-                remote.reader.caughtUpSeconds ? MBps(limit, *remote.reader.caughtUpSeconds) : 0;
-            const double theirs =
-                socketReader.caughtUpSeconds ? MBps(limit, *socketReader.caughtUpSeconds) : 0;
-            checks.add(
+            // Pairs of runs, the program from the pseudo-terminal (the first one already ran), the
+            // program through ser2net and a plain socket reader through it, one after the other.
+            std::vector<std::pair<double, double>> cpu;   // per MiB: from the pty, through ser2net
+            std::vector<std::pair<double, double>> rates; // MB/s: the socket reader, the program
+            for (int i = 0; i < opt.pairs; ++i) {
+                double direct = CpuPerMiB(program->reader);
+                if (i > 0) {
+                    std::printf("\nthe program again (pair %d of %d)\n", i + 1, opt.pairs);
+                    const ProgramRun again = RunProgram(opt.exe, opt, pty, limit, false);
+                    CheckProgram(opt, again, false, checks);
+                    direct = CpuPerMiB(again.reader);
+                }
+                std::printf("\nthrough ser2net (%s), pair %d of %d\n", address.c_str(), i + 1, opt.pairs);
+                const ProgramRun remote =
+                    RunProgram(opt.exe, opt, pty, limit, false, false, address, server.pid());
+                CheckProgram(opt, remote, true, checks, true);
+                std::printf("\na plain socket reader through the same ser2net, pair %d of %d\n", i + 1,
+                            opt.pairs);
+                const ReaderRun socketReader = RunSocketReader(opt, pty, limit, port, server.pid());
+                CheckReader("socket reader", socketReader, checks);
+                cpu.emplace_back(direct, CpuPerMiB(remote.reader));
+                const double ours =
+                    remote.reader.caughtUpSeconds ? MBps(limit, *remote.reader.caughtUpSeconds) : 0;
+                const double theirs =
+                    socketReader.caughtUpSeconds ? MBps(limit, *socketReader.caughtUpSeconds) : 0;
+                rates.emplace_back(theirs, ours);
+            }
+            std::printf("\n");
+            CheckPairs(
                 Format("rate through ser2net >= %.0f %% of a socket reader's", kMinRemoteRateShare * 100),
-                Format("%.1f MB/s against %.1f MB/s", ours, theirs),
-                theirs > 0 && ours >= kMinRemoteRateShare * theirs);
-            const double direct = CpuPerMiB(program->reader);
-            const double through = CpuPerMiB(remote.reader);
-            checks.add(Format("CPU/MiB through ser2net <= %.1f x from the pty", kMaxRemoteCpuRatio),
-                       Format("%.4f s against %.4f s (%.2f times)", through, direct, through / direct),
-                       through <= kMaxRemoteCpuRatio * direct);
+                "rate", "MB/s", rates, kMinRemoteRateShare, false, checks);
+            CheckPairs(Format("CPU/MiB through ser2net <= %.1f x from the pty", kMaxRemoteCpuRatio),
+                       "CPU per MiB", "s", cpu, kMaxRemoteCpuRatio, true, checks);
         }
         if (opt.cat) {
             // The same bytes as the program had, with the same pacing.

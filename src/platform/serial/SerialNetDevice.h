@@ -62,9 +62,9 @@ constexpr std::size_t kCommandRoomBytes = 4096;
 constexpr std::size_t kReadBytes = std::size_t{16} * 1024;
 // A server sends what its serial side gave it at once, often a few hundred bytes a segment: after
 // a read that found less than a quarter of kReadBytes the I/O thread lets the next bytes gather
-// this long (the window takes them at most once a tick anyway), so that a flood costs a few large
-// reads instead of one small one per segment.
-constexpr int kGatherMs = 2;
+// this long (half of the window's tick, which takes them at most once a tick anyway), so that a
+// flood costs a few large reads instead of one small one per segment.
+constexpr int kGatherMs = 5;
 constexpr std::size_t kGatherBelowBytes = kReadBytes / 4;
 
 // A connected socket, or why there is none (a Windows error and the system's words).

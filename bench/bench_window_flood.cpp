@@ -9,7 +9,7 @@
 //                           [--seconds N | --mib N] [--mode 0|1|2] [--timeout SECONDS]
 //                           [--cat | --cat-only] [--cat-lines raw|new]
 //                           [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]
-//                           [--via rfc2217|tcp [--pairs N]]
+//                           [--via rfc2217|tcp [--pairs N] [--ser2net-option NAME:VALUE ...]]
 //   --rate 0 (the default) writes as fast as the reader takes the bytes. With a rate, the bytes go
 //     in 10 ms slices, or with --write-size in writes of that many bytes, evenly spaced (rate /
 //     size writes a second); without a rate --write-size only caps the size of each write.
@@ -28,6 +28,8 @@
 //     through ser2net and the socket reader), alternately, on the same bytes. A run's CPU time
 //     varies by a tenth or more on a shared machine, and ser2net's rate by a third, so the budgets
 //     are checked on the median of the pairs' ratios; each run is checked whole on its own.
+//   --ser2net-option (with --via, repeatable): an option of ser2net's connection, as
+//     "dev-to-net-bufsize:65536"; its defaults otherwise.
 // Figures: the time from the first byte until the program's statistics first show every byte
 // received (and MB/s over that time), the program's CPU seconds per MiB, its resident memory
 // sampled every 100 ms, and the last line of its TEXT page against the last line written.
@@ -124,6 +126,7 @@ struct Options {
     // Through ser2net on 127.0.0.1 over RFC 2217 or raw TCP, against the program on the
     // pseudo-terminal itself and a plain socket reader through the same ser2net.
     std::string via;
+    std::vector<std::string> ser2netOptions; // "name: value" each, for its connection
     int pairs = 1;
 };
 
@@ -148,7 +151,7 @@ std::string Format(const char *format, auto... values)
         << "usage: bench_window_flood --exe PATH [--rate B/s] [--write-size B] [--seconds N | --mib N]\n"
         << "                          [--mode M] [--timeout S] [--cat | --cat-only] [--cat-lines raw|new]\n"
         << "                          [--logging-exe PATH [--pairs N]] [--rules FILE [--pairs N]]\n"
-        << "                          [--via rfc2217|tcp [--pairs N]]\n";
+        << "                          [--via rfc2217|tcp [--pairs N] [--ser2net-option NAME:VALUE ...]]\n";
     std::exit(2);
 }
 
@@ -202,6 +205,12 @@ Options Parse(int argc, char **argv)
             o.via = next();
             if (o.via != "rfc2217" && o.via != "tcp")
                 Usage("--via takes rfc2217 or tcp");
+        } else if (a == "--ser2net-option") {
+            const std::string v = next();
+            const auto colon = v.find(':');
+            if (colon == std::string::npos || colon == 0)
+                Usage("--ser2net-option takes name:value");
+            o.ser2netOptions.push_back(v.substr(0, colon) + ": " + v.substr(colon + 1));
         } else if (a == "--rules")
             o.rules = next();
         else if (a == "--logging-exe")
@@ -953,7 +962,8 @@ int main(int argc, char **argv)
                 program->reader.flood.written > 0 ? program->reader.flood.written : LimitBytes(opt);
             TempDir dir("quorvel-ser2net");
             const std::uint16_t port = UnusedLoopbackPort();
-            Ser2net server(dir, opt.via == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp", port, pty.slave());
+            Ser2net server(dir, opt.via == "rfc2217" ? "telnet(rfc2217),tcp" : "tcp", port, pty.slave(),
+                           opt.ser2netOptions);
             if (!Listening(port))
                 throw SetupError("ser2net does not listen: " + server.log());
             const std::string address = (opt.via == "rfc2217" ? "rfc2217" : "socket") +

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 inline std::string Ser2netPath()
 {
@@ -45,16 +46,24 @@ inline bool Listening(std::uint16_t port)
     return false;
 }
 
-// ser2net on one connection: `accepter` is "telnet(rfc2217),tcp" or "tcp".
+// ser2net on one connection: `accepter` is "telnet(rfc2217),tcp" or "tcp"; `options`, the
+// connection's options ("name: value" each), none by default.
 class Ser2net
 {
   public:
-    Ser2net(const TempDir &dir, const std::string &accepter, std::uint16_t port, const std::string &device)
+    Ser2net(const TempDir &dir, const std::string &accepter, std::uint16_t port, const std::string &device,
+            const std::vector<std::string> &options = {})
         : m_config(dir.file("ser2net.yaml")), m_log(dir.file("ser2net.log")), m_port(port)
     {
-        std::ofstream(m_config) << "connection: &bench\n"
-                                << "  accepter: " << accepter << ",127.0.0.1," << port << "\n"
-                                << "  connector: serialdev," << device << ",9600n81,local\n";
+        std::ofstream config(m_config);
+        config << "connection: &bench\n"
+               << "  accepter: " << accepter << ",127.0.0.1," << port << "\n"
+               << "  connector: serialdev," << device << ",9600n81,local\n";
+        if (!options.empty())
+            config << "  options:\n";
+        for (const std::string &option : options)
+            config << "    " << option << "\n";
+        config.close();
         start();
     }
     ~Ser2net() { stop(); }

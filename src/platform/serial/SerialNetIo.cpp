@@ -149,11 +149,12 @@ bool NetDevice::readSocket(bool broken, std::size_t *read)
         return false;
     }
     *read = static_cast<std::size_t>(n);
-    // A server that sends with Nagle's algorithm (ser2net's default) holds its next small segment
-    // until the last one is acknowledged, and Linux acknowledges a small segment when the reader
-    // takes it: the I/O thread's pause to let bytes gather would hold the server back as long.
-    // Quick acknowledgement answers on arrival instead; the kernel leaves it by itself, so it is
-    // asked for again after every read.
+    // A server that sends with Nagle's algorithm (ser2net does) holds its next small segment until
+    // the last one is acknowledged, and Linux may hold that acknowledgement past the read, the more
+    // so once the socket has sent replies of its own: the I/O thread's pause to let bytes gather
+    // then holds the server back. Asking for quick acknowledgement sends a waiting one at once and
+    // takes the socket out of that mode, which the kernel enters again by itself: so after every
+    // read.
     const int quickAck = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &quickAck, sizeof quickAck);
     const std::uint8_t *data = m_readBuffer.get();
